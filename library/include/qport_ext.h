@@ -1,0 +1,72 @@
+/* qport extension API: ask whether port access is granted, why not, and
+ * show the library's notices your own way. Usable from C and C++.
+ *
+ * Strings returned here are owned by the library; never free them. */
+#ifndef QPORT_EXT_H
+#define QPORT_EXT_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Whether the calling thread may make port transfers, and if not, why. */
+enum qport_access {
+    QPORT_ACCESS_GRANTED = 0,
+    /* The process lacks CAP_SYS_RAWIO (EPERM): not root, no file capability,
+     * or a container that dropped it. */
+    QPORT_ACCESS_NO_PRIVILEGE = 1,
+    /* The process runs in a user namespace, where the kernel refuses port
+     * access even to its root (EPERM). */
+    QPORT_ACCESS_USER_NAMESPACE = 2,
+    /* The kernel is locked down, as Secure Boot makes it (EPERM). */
+    QPORT_ACCESS_LOCKDOWN = 3,
+    /* The kernel offers no port access to programs (ENOSYS): built without
+     * CONFIG_X86_IOPL_IOPERM, or a sandbox that does not pass it on. */
+    QPORT_ACCESS_NO_KERNEL_SUPPORT = 4,
+    /* The processor is not an x86 and has no I/O port space. */
+    QPORT_ACCESS_NOT_X86 = 5,
+    /* The kernel refused for another reason; see qport_access_errno(). */
+    QPORT_ACCESS_OTHER = 6
+};
+
+/* What reads return when a transfer is refused: all bits set, as a port
+ * with no device behind it reads. */
+#define QPORT_REFUSED_READ (-1)
+
+/* The calling thread's access. A thread that has not made a transfer yet
+ * asks the kernel for itself here, so call this before the first transfer
+ * to learn the outcome without a notice. Never blocks. */
+enum qport_access qport_access_status(void);
+
+/* The errno of the refused request (EPERM, ENOSYS, ...); 0 when granted or
+ * when no request could be made (not an x86). */
+int qport_access_errno(void);
+
+/* A text for the user about the calling thread's access: what was refused,
+ * why, and how to fix it; a short confirmation when granted. Valid until the
+ * calling thread calls this function again. */
+const char *qport_access_message(void);
+
+/* Shows a notice: a title and a text with a single OK, owned by no window.
+ * It blocks until the user dismisses the notice, then returns 1; it returns
+ * 0 if the notice could not be shown. */
+typedef int (*qport_presenter)(const char *title, const char *text, void *user_data);
+
+/* Installs the presenter for every notice the library shows, from any
+ * thread; NULL restores the default. user_data is handed to it unchanged. */
+void qport_set_presenter(qport_presenter presenter, void *user_data);
+
+/* The default presenter: writes the title and the text to standard error.
+ * When standard input is a terminal it then waits for Enter and returns 1;
+ * otherwise it returns 0 at once, so it never waits for nobody. */
+int qport_default_presenter(const char *title, const char *text, void *user_data);
+
+/* "hardware" for the build that executes port instructions, "simulated" for
+ * the build that acts on an in-memory port space. */
+const char *qport_backend(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
