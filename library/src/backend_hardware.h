@@ -1,0 +1,63 @@
+// Port transfers on the processor's own instructions.
+#ifndef QPORT_BACKEND_HARDWARE_H
+#define QPORT_BACKEND_HARDWARE_H
+
+#include <cstdint>
+
+namespace qport::backend {
+
+enum ThreadAccess : unsigned char { not_asked = 0, granted = 1, refused = 2 };
+
+// Linux keeps port permission per thread, so the answer is cached per
+// thread. Initial-exec TLS keeps the check to a load and a compare.
+extern constinit thread_local unsigned char thread_access_state
+    __attribute__((tls_model("initial-exec")));
+
+inline bool thread_may_transfer() { return thread_access_state == granted; }
+
+#if defined(__x86_64__) || defined(__i386__)
+// Each is the single DX-form instruction of its width.
+inline std::uint8_t in8(std::uint16_t port)
+{
+    std::uint8_t value;
+    asm volatile("inb %w1, %b0" : "=a"(value) : "Nd"(port) : "memory");
+    return value;
+}
+inline std::uint16_t in16(std::uint16_t port)
+{
+    std::uint16_t value;
+    asm volatile("inw %w1, %w0" : "=a"(value) : "Nd"(port) : "memory");
+    return value;
+}
+inline std::uint32_t in32(std::uint16_t port)
+{
+    std::uint32_t value;
+    asm volatile("inl %w1, %k0" : "=a"(value) : "Nd"(port) : "memory");
+    return value;
+}
+inline void out8(std::uint16_t port, std::uint8_t value)
+{
+    asm volatile("outb %b0, %w1" : : "a"(value), "Nd"(port) : "memory");
+}
+inline void out16(std::uint16_t port, std::uint16_t value)
+{
+    asm volatile("outw %w0, %w1" : : "a"(value), "Nd"(port) : "memory");
+}
+inline void out32(std::uint16_t port, std::uint32_t value)
+{
+    asm volatile("outl %k0, %w1" : : "a"(value), "Nd"(port) : "memory");
+}
+#else
+// No port space on this processor: access is never granted, so these are
+// never reached.
+inline std::uint8_t in8(std::uint16_t) { return 0xFF; }
+inline std::uint16_t in16(std::uint16_t) { return 0xFFFF; }
+inline std::uint32_t in32(std::uint16_t) { return 0xFFFFFFFF; }
+inline void out8(std::uint16_t, std::uint8_t) {}
+inline void out16(std::uint16_t, std::uint16_t) {}
+inline void out32(std::uint16_t, std::uint32_t) {}
+#endif
+
+} // namespace qport::backend
+
+#endif

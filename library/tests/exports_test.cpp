@@ -1,0 +1,59 @@
+// The dynamic symbol table of each build: the eleven entry points under
+// their typed names, the extension API, and nothing else.
+#include <cstdio>
+#include <set>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::set<std::string> exported_symbols(const std::string &library)
+{
+    std::set<std::string> symbols;
+    const std::string command = "nm -D --defined-only --format=posix " + library;
+    FILE *pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return symbols;
+    char line[512];
+    while (std::fgets(line, sizeof line, pipe) != nullptr) {
+        const std::string entry(line);
+        symbols.insert(entry.substr(0, entry.find(' ')));
+    }
+    ::pclose(pipe);
+    return symbols;
+}
+
+const std::set<std::string> entry_points = {
+    "_Z6inports",  "_Z7inportws", "_Z7inportbs", "_Z7outportsi", "_Z8outportwss", "_Z8outportbsc",
+    "_Z7Messagev", "_Z6Error1v",  "_Z4inpbs",    "_Z4inpws",     "_Z5outpbsc",
+};
+const std::set<std::string> extension_api = {
+    "qport_access_status",  "qport_access_errno", "qport_access_message",
+    "qport_set_presenter",  "qport_default_presenter", "qport_backend",
+};
+const std::set<std::string> simulation_api = {
+    "qport_sim_reset",     "qport_sim_preset",          "qport_sim_peek",   "qport_sim_transfers",
+    "qport_sim_trace_to",  "qport_sim_clear_transfers", "qport_sim_refuse",
+};
+
+std::set<std::string> joined(std::initializer_list<std::set<std::string>> parts)
+{
+    std::set<std::string> all;
+    for (const auto &part : parts)
+        all.insert(part.begin(), part.end());
+    return all;
+}
+
+TEST(Exports, HardwareBuildExportsEntryPointsAndExtensionApiOnly)
+{
+    EXPECT_EQ(exported_symbols(QPORT_HARDWARE_LIBRARY), joined({entry_points, extension_api}));
+}
+
+TEST(Exports, SimulatedBuildAddsOnlyTheSimulationApi)
+{
+    EXPECT_EQ(exported_symbols(QPORT_SIMULATED_LIBRARY),
+              joined({entry_points, extension_api, simulation_api}));
+}
+
+} // namespace

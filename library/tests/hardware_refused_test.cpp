@@ -1,0 +1,59 @@
+// The hardware build where the kernel refuses port access: no instruction
+// may run (one would raise SIGSEGV here), and the user learns why. Where the
+// kernel grants access these tests skip: real transfers run only inside the
+// emulated PC.
+#include <cerrno>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "qport.h"
+#include "recording_presenter.h"
+
+namespace {
+
+class HardwareRefused : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (qport_access_status() == QPORT_ACCESS_GRANTED)
+            GTEST_SKIP() << "this machine grants port access; hardware transfers run only in the emulated PC";
+    }
+};
+
+TEST_F(HardwareRefused, CauseMatchesTheKernelsAnswer)
+{
+    const int error = qport_access_errno();
+    switch (qport_access_status()) {
+    case QPORT_ACCESS_NO_KERNEL_SUPPORT:
+        EXPECT_EQ(error, ENOSYS);
+        break;
+    case QPORT_ACCESS_NO_PRIVILEGE:
+    case QPORT_ACCESS_USER_NAMESPACE:
+    case QPORT_ACCESS_LOCKDOWN:
+        EXPECT_EQ(error, EPERM);
+        break;
+    default:
+        ADD_FAILURE() << "unexpected cause, errno " << error << ": " << qport_access_message();
+    }
+    EXPECT_STREQ(qport_backend(), "hardware");
+}
+
+TEST_F(HardwareRefused, TransfersExecuteNoInstructionAndTellOnce)
+{
+    RecordingPresenter presenter;
+    EXPECT_EQ(inport(0x378), -1);
+    EXPECT_EQ(inportw(0x378), -1);
+    EXPECT_EQ(inportb(0x378), -1);
+    outport(0x378, 0x00FFFFFF);
+    outportw(0x378, -256);
+    outportb(17786, -38);
+    EXPECT_EQ(inpw(0x378), 0);
+    const auto notices = presenter.notices();
+    ASSERT_EQ(notices.size(), 2U);
+    EXPECT_EQ(notices[0].title, "Port access refused");
+    EXPECT_EQ(notices[0].text, std::string(qport_access_message()));
+    EXPECT_EQ(notices[1].title, "Function unavailable!");
+}
+
+} // namespace

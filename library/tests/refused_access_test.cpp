@@ -1,0 +1,74 @@
+// Refused port access on the simulated build: what callers and the user see.
+#include <cerrno>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "qport.h"
+#include "qport_sim.h"
+#include "recording_presenter.h"
+
+namespace {
+
+class RefusedAccess : public ::testing::Test {
+protected:
+    void SetUp() override { qport_sim_reset(); }
+    void TearDown() override { qport_sim_refuse(QPORT_ACCESS_GRANTED); }
+};
+
+struct CauseCase {
+    qport_access cause;
+    int error;
+    const char *explanation; // found in the message
+    const char *fix;         // found in the message
+};
+
+TEST_F(RefusedAccess, StatusErrnoAndMessageNameTheCauseAndTheFix)
+{
+    const CauseCase cases[] = {
+        {QPORT_ACCESS_NO_PRIVILEGE, EPERM, "CAP_SYS_RAWIO", "setcap cap_sys_rawio+ep /"},
+        {QPORT_ACCESS_USER_NAMESPACE, EPERM, "user namespace", "outside the container"},
+        {QPORT_ACCESS_LOCKDOWN, EPERM, "locked down", "Secure Boot off"},
+        {QPORT_ACCESS_NO_KERNEL_SUPPORT, ENOSYS, "(ENOSYS)", "CONFIG_X86_IOPL_IOPERM=y"},
+        {QPORT_ACCESS_NOT_X86, 0, "not an x86", "x86 PC"},
+        {QPORT_ACCESS_OTHER, EIO, "Input/output error", "root or with CAP_SYS_RAWIO"},
+    };
+    for (const CauseCase &c : cases) {
+        SCOPED_TRACE(c.explanation);
+        qport_sim_refuse(c.cause);
+        EXPECT_EQ(qport_access_status(), c.cause);
+        EXPECT_EQ(qport_access_errno(), c.error);
+        const std::string message = qport_access_message();
+        EXPECT_NE(message.find(c.explanation), std::string::npos) << message;
+        EXPECT_NE(message.find(c.fix), std::string::npos) << message;
+        EXPECT_NE(message.find("No port transfer was made"), std::string::npos) << message;
+    }
+    qport_sim_refuse(QPORT_ACCESS_GRANTED);
+    EXPECT_EQ(qport_access_status(), QPORT_ACCESS_GRANTED);
+    EXPECT_EQ(qport_access_errno(), 0);
+}
+
+TEST_F(RefusedAccess, NoTransferReachesThePortsAndTheUserIsToldOnce)
+{
+    RecordingPresenter presenter;
+    qport_sim_refuse(QPORT_ACCESS_NO_PRIVILEGE);
+    EXPECT_EQ(inport(0x378), QPORT_REFUSED_READ);
+    EXPECT_EQ(inportw(0x378), QPORT_REFUSED_READ);
+    EXPECT_EQ(inportb(0x378), QPORT_REFUSED_READ);
+    outport(0x378, 0x11111111);
+    outportw(0x378, 0x2222);
+    outportb(0x378, 0x33);
+    EXPECT_EQ(outpb(0x378, 0x44), 1);
+    EXPECT_EQ(inpb(0x378), 0);
+
+    EXPECT_EQ(qport_sim_transfers(nullptr, 0), 0U);
+    EXPECT_EQ(qport_sim_peek(0x378), 0x00) << "the data latch was never written";
+    const auto notices = presenter.notices();
+    ASSERT_EQ(notices.size(), 3U) << "one refusal notice, then the two withheld entry points' own";
+    EXPECT_EQ(notices[0].title, "Port access refused");
+    EXPECT_NE(notices[0].text.find("CAP_SYS_RAWIO"), std::string::npos);
+    EXPECT_EQ(notices[1].title, "Function unavailable!");
+    EXPECT_EQ(notices[2].title, "Function unavailable!");
+}
+
+} // namespace
