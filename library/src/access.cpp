@@ -3,6 +3,7 @@
 #include <atomic>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -125,7 +126,7 @@ bool has_rawio_capability()
     std::string line;
     while (std::getline(status, line)) {
         if (line.rfind("CapEff:", 0) == 0)
-            return (std::stoull(line.substr(7), nullptr, 16) >> cap_sys_rawio) & 1U;
+            return (std::strtoull(line.c_str() + 7, nullptr, 16) >> cap_sys_rawio) & 1U;
     }
     return false;
 }
