@@ -1,0 +1,47 @@
+// What the guest test programs share: the phase they run in, the reads it
+// leads them to expect, and a presenter that records notices instead of
+// showing them.
+#ifndef QPORT_GUEST_SUPPORT_H
+#define QPORT_GUEST_SUPPORT_H
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace guest {
+
+// granted: the program runs as root and the library's access request
+// succeeds. refused: it runs without CAP_SYS_RAWIO, so every transfer must
+// be refused without a port instruction.
+enum class Phase { granted, refused };
+
+// From QPORT_GUEST_PHASE, which the guest's /init sets.
+Phase phase();
+
+// What a read must return in this phase: the device's value when access is
+// granted, all bits set when it is refused.
+int expected_read(int granted_value);
+
+struct Notice {
+    std::string title;
+    std::string text;
+};
+
+// A qport_presenter: records the notice and answers 1, as a dismissed one
+// does; the hook set below runs first, inside the notice.
+int record_notice(const char *title, const char *text, void *user_data);
+
+// Notices recorded since the last clear.
+std::vector<Notice> notices();
+void clear_notices();
+// Notices with this title over the whole run, clears notwithstanding.
+int notices_ever(const std::string &title);
+// Runs inside each later notice until cleared with an empty function.
+void set_notice_hook(std::function<void(const Notice &)> hook);
+
+// Runs the program's tests after checking the phase; for main().
+int run_tests(int argc, char **argv);
+
+} // namespace guest
+
+#endif

@@ -1,0 +1,210 @@
+// The emulated PC's first process. It mounts the kernel's file systems, runs
+// every program in /tests in name order, prints one result line per program
+// on the console and ends the machine through isa-debug-exit with the number
+// of programs that failed, so 0 means all passed. The host reads the console
+// for the details and QEMU's exit status for the outcome.
+//
+// The kernel command line picks the phase:
+//   qport.phase=granted   the programs run as root, with port access.
+//   qport.phase=refused   they run as user and group 65534 without any
+//                         capability, so the kernel refuses port access.
+// Each program learns the phase from QPORT_GUEST_PHASE.
+//
+// This program executes a port instruction itself, to reach isa-debug-exit;
+// it is built for the guest only and never runs on the host.
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/io.h>
+#include <sys/mount.h>
+#include <sys/reboot.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::uint16_t debug_exit_port = 0xF4;
+constexpr uid_t unprivileged_id = 65534;
+constexpr unsigned program_time_limit_s = 60;
+constexpr int most_reportable_failures = 0x7F;
+
+void report(const std::string &line)
+{
+    std::printf("qport-guest: %s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+double seconds_since(const timespec &start)
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec - start.tv_sec) +
+           static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
+}
+
+std::string format_seconds(double seconds)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f s", seconds);
+    return text;
+}
+
+void mount_or_report(const char *source, const char *target, const char *type)
+{
+    if (::mount(source, target, type, 0, nullptr) != 0)
+        report(std::string("cannot mount ") + target + ": " + std::strerror(errno));
+}
+
+// Console output stays readable whatever the kernel handed over.
+void attach_console()
+{
+    const int console = ::open("/dev/console", O_RDWR);
+    if (console < 0)
+        return;
+    ::dup2(console, STDOUT_FILENO);
+    ::dup2(console, STDERR_FILENO);
+    if (console > STDERR_FILENO)
+        ::close(console);
+}
+
+std::string phase_from_command_line()
+{
+    std::ifstream command_line("/proc/cmdline");
+    std::string word;
+    const std::string key = "qport.phase=";
+    while (command_line >> word) {
+        if (word.rfind(key, 0) == 0)
+            return word.substr(key.size());
+    }
+    return "";
+}
+
+std::vector<std::filesystem::path> test_programs()
+{
+    std::vector<std::filesystem::path> programs;
+    std::error_code error;
+    for (const auto &entry : std::filesystem::directory_iterator("/tests", error))
+        programs.push_back(entry.path());
+    std::sort(programs.begin(), programs.end());
+    return programs;
+}
+
+// In the child: takes the identity the phase asks for, then becomes the
+// program. Any failure ends the child with status 127.
+[[noreturn]] void exec_program(const std::filesystem::path &program, const std::string &phase)
+{
+    const int null_input = ::open("/dev/null", O_RDONLY);
+    if (null_input >= 0)
+        ::dup2(null_input, STDIN_FILENO);
+    if (phase == "refused") {
+        // Leaving uid 0 for good clears every capability, CAP_SYS_RAWIO too.
+        if (::setgroups(0, nullptr) != 0 || ::setgid(unprivileged_id) != 0 ||
+            ::setuid(unprivileged_id) != 0) {
+            std::perror("qport-guest: cannot drop privileges");
+            std::_Exit(127);
+        }
+    }
+    ::setenv("QPORT_GUEST_PHASE", phase.c_str(), 1);
+    ::alarm(program_time_limit_s);
+    const std::string path = program.string();
+    char *const arguments[] = {const_cast<char *>(path.c_str()), nullptr};
+    ::execv(path.c_str(), arguments);
+    std::perror(("qport-guest: cannot run " + path).c_str());
+    std::_Exit(127);
+}
+
+std::string describe(int status)
+{
+    if (WIFEXITED(status))
+        return "exit status " + std::to_string(WEXITSTATUS(status));
+    const int signal_number = WTERMSIG(status);
+    std::string text = std::string("killed by signal ") + std::to_string(signal_number) + " (" +
+                       ::strsignal(signal_number) + ")";
+    if (signal_number == SIGALRM)
+        text += ", over its " + std::to_string(program_time_limit_s) + " s limit";
+    return text;
+}
+
+bool run(const std::filesystem::path &program, const std::string &phase)
+{
+    const std::string name = program.filename().string();
+    report("run " + name);
+    timespec start{};
+    ::clock_gettime(CLOCK_MONOTONIC, &start);
+    const pid_t child = ::fork();
+    if (child < 0) {
+        report("FAIL " + name + ": cannot fork: " + std::strerror(errno));
+        return false;
+    }
+    if (child == 0)
+        exec_program(program, phase);
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    const bool passed = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    report((passed ? "PASS " : "FAIL ") + name + " (" + describe(status) + ", " +
+           format_seconds(seconds_since(start)) + ")");
+    return passed;
+}
+
+// Ends the machine with code through isa-debug-exit; QEMU then exits with
+// (code << 1) | 1. Should that fail, the machine reboots, which -no-reboot
+// turns into QEMU exiting with 0: never mistaken for a pass.
+[[noreturn]] void end_machine(int code)
+{
+    if (::ioperm(debug_exit_port, 1, 1) == 0)
+        ::outb(static_cast<unsigned char>(code), debug_exit_port);
+    report(std::string("isa-debug-exit did not end the machine: ") + std::strerror(errno));
+    ::sync();
+    ::reboot(RB_AUTOBOOT);
+    for (;;)
+        ::pause();
+}
+
+} // namespace
+
+int main()
+{
+    mount_or_report("proc", "/proc", "proc");
+    mount_or_report("sysfs", "/sys", "sysfs");
+    mount_or_report("devtmpfs", "/dev", "devtmpfs");
+    attach_console();
+
+    timespec boot{};
+    ::clock_gettime(CLOCK_BOOTTIME, &boot);
+    const double booted_after = static_cast<double>(boot.tv_sec) +
+                                static_cast<double>(boot.tv_nsec) / 1e9;
+
+    const std::string phase = phase_from_command_line();
+    report("phase " + (phase.empty() ? std::string("(none)") : phase) + ", kernel up after " +
+           format_seconds(booted_after) + " of guest time");
+    if (phase != "granted" && phase != "refused") {
+        report("result: no valid qport.phase= on the kernel command line");
+        end_machine(most_reportable_failures);
+    }
+
+    const auto programs = test_programs();
+    if (programs.empty()) {
+        report("result: no programs in /tests");
+        end_machine(most_reportable_failures);
+    }
+    int failed = 0;
+    for (const auto &program : programs) {
+        if (!run(program, phase))
+            ++failed;
+    }
+    report("result: " + std::to_string(failed) + " of " + std::to_string(programs.size()) +
+           " programs failed");
+    end_machine(std::min(failed, most_reportable_failures));
+}
