@@ -1,0 +1,195 @@
+#include "command_line.h"
+
+#include <charconv>
+#include <limits>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace qportio {
+namespace {
+
+struct Number {
+    bool negative = false;
+    std::uint64_t magnitude = 0;
+};
+
+enum class NumberError { not_a_number, too_large };
+
+// Decimal ("888") or hex with 0x ("0x378"), with an optional leading minus.
+// A leading zero does not mean octal: "010" is ten, as a person would read it.
+std::variant<Number, NumberError> parse_number(std::string_view text)
+{
+    Number number;
+    if (text.starts_with('-')) {
+        number.negative = true;
+        text.remove_prefix(1);
+    }
+    int base = 10;
+    if (text.starts_with("0x") || text.starts_with("0X")) {
+        base = 16;
+        text.remove_prefix(2);
+    }
+    // from_chars would take a second sign; only digits may follow.
+    if (text.empty() || text.front() == '-' || text.front() == '+')
+        return NumberError::not_a_number;
+    const auto [end, error] =
+        std::from_chars(text.data(), text.data() + text.size(), number.magnitude, base);
+    if (end != text.data() + text.size())
+        return NumberError::not_a_number;
+    if (error == std::errc::result_out_of_range)
+        return NumberError::too_large;
+    if (error != std::errc())
+        return NumberError::not_a_number;
+    return number;
+}
+
+std::string not_a_number(std::string_view what, std::string_view text)
+{
+    return std::string(what) + " '" + std::string(text) +
+           "' is not a number: write it in decimal (888) or hex (0x378)";
+}
+
+std::variant<std::uint16_t, UsageError> parse_port(std::string_view text)
+{
+    const auto parsed = parse_number(text);
+    if (std::holds_alternative<NumberError>(parsed) &&
+        std::get<NumberError>(parsed) == NumberError::not_a_number)
+        return UsageError{not_a_number("port", text)};
+    if (const auto *number = std::get_if<Number>(&parsed);
+        number && !number->negative && number->magnitude <= 0xFFFF)
+        return static_cast<std::uint16_t>(number->magnitude);
+    return UsageError{"port '" + std::string(text) + "' is outside 0..65535 (0x0..0xFFFF)"};
+}
+
+std::variant<std::uint32_t, UsageError> parse_value(std::string_view text, unsigned width_bits)
+{
+    const auto parsed = parse_number(text);
+    if (std::holds_alternative<NumberError>(parsed) &&
+        std::get<NumberError>(parsed) == NumberError::not_a_number)
+        return UsageError{not_a_number("value", text)};
+
+    const std::uint64_t unsigned_max = (std::uint64_t{1} << width_bits) - 1;
+    const std::uint64_t negative_limit = std::uint64_t{1} << (width_bits - 1);
+    if (const auto *number = std::get_if<Number>(&parsed)) {
+        if (!number->negative && number->magnitude <= unsigned_max)
+            return static_cast<std::uint32_t>(number->magnitude);
+        if (number->negative && number->magnitude <= negative_limit)
+            // Two's complement of the magnitude, cut to the width.
+            return static_cast<std::uint32_t>((0 - number->magnitude) & unsigned_max);
+    }
+    return UsageError{"value '" + std::string(text) + "' does not fit in " +
+                      std::to_string(width_bits) + " bits: it must lie in -" +
+                      std::to_string(negative_limit) + ".." + std::to_string(unsigned_max)};
+}
+
+std::optional<unsigned> parse_width(std::string_view text)
+{
+    if (text == "8")
+        return 8;
+    if (text == "16")
+        return 16;
+    if (text == "32")
+        return 32;
+    return std::nullopt;
+}
+
+// "-1" and "-0x80" are negative values, not options.
+bool is_option(std::string_view argument)
+{
+    return argument.size() > 1 && argument.front() == '-' &&
+           !(argument[1] >= '0' && argument[1] <= '9');
+}
+
+std::string hex_port(std::uint16_t port)
+{
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string text = "0x";
+    for (int shift = 12; shift >= 0; shift -= 4)
+        text += digits[(port >> shift) & 0xF];
+    return text;
+}
+
+} // namespace
+
+Command parse_command_line(std::span<const char *const> arguments)
+{
+    std::vector<std::string_view> operands;
+    std::optional<std::string_view> width_text;
+    bool print_hex = false;
+    bool options_ended = false;
+
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string_view argument = arguments[i];
+        if (options_ended || !is_option(argument)) {
+            operands.push_back(argument);
+        } else if (argument == "--") {
+            options_ended = true;
+        } else if (argument == "-h" || argument == "--help") {
+            return ShowHelp{};
+        } else if (argument == "--version") {
+            return ShowVersion{};
+        } else if (argument == "-x" || argument == "--hex") {
+            print_hex = true;
+        } else if (argument == "-w" || argument == "--width") {
+            if (i + 1 == arguments.size())
+                return UsageError{"option '" + std::string(argument) + "' needs a width: 8, 16 or 32"};
+            width_text = arguments[++i];
+        } else if (argument.starts_with("--width=")) {
+            width_text = argument.substr(8);
+        } else if (argument.starts_with("-w")) {
+            width_text = argument.substr(2);
+        } else {
+            return UsageError{"unknown option '" + std::string(argument) + "'"};
+        }
+    }
+
+    if (operands.empty())
+        return UsageError{"no command given: read or write"};
+    Transfer transfer;
+    const std::string_view command = operands.front();
+    if (command == "read")
+        transfer.direction = Direction::read;
+    else if (command == "write")
+        transfer.direction = Direction::write;
+    else
+        return UsageError{"unknown command '" + std::string(command) + "': use read or write"};
+
+    const bool writing = transfer.direction == Direction::write;
+    const std::size_t wanted = writing ? 3 : 2;
+    if (operands.size() < wanted)
+        return UsageError{operands.size() == 1 ? "PORT is missing" : "VALUE is missing"};
+    if (operands.size() > wanted)
+        return UsageError{"unexpected argument '" + std::string(operands[wanted]) + "'"};
+    if (writing && print_hex)
+        return UsageError{"option -x applies to read only"};
+    transfer.print_hex = print_hex;
+
+    if (width_text) {
+        const auto width = parse_width(*width_text);
+        if (!width)
+            return UsageError{"width '" + std::string(*width_text) + "' is not 8, 16 or 32"};
+        transfer.width_bits = *width;
+    }
+
+    const auto port = parse_port(operands[1]);
+    if (const auto *error = std::get_if<UsageError>(&port))
+        return *error;
+    transfer.port = std::get<std::uint16_t>(port);
+    const unsigned last_port_reached = transfer.port + transfer.width_bits / 8 - 1;
+    if (last_port_reached > 0xFFFF)
+        return UsageError{"a " + std::to_string(transfer.width_bits) + "-bit transfer at port " +
+                          hex_port(transfer.port) +
+                          " would reach past the last port, 0xFFFF; the highest port for it is " +
+                          hex_port(static_cast<std::uint16_t>(0x10000 - transfer.width_bits / 8))};
+
+    if (writing) {
+        const auto value = parse_value(operands[2], transfer.width_bits);
+        if (const auto *error = std::get_if<UsageError>(&value))
+            return *error;
+        transfer.value = std::get<std::uint32_t>(value);
+    }
+    return transfer;
+}
+
+} // namespace qportio

@@ -1,0 +1,315 @@
+// qportio as a script sees it: each case runs the program and checks its
+// exit status, standard output, standard error and the transfers it made.
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "qport_ext.h"
+
+extern char **environ;
+
+namespace {
+
+struct Outcome {
+    int exit_status = -1;
+    std::string out;
+    std::string err;
+    // Trace lines without their time stamps: "out 8 0x0378 0x5a".
+    std::vector<std::string> transfers;
+};
+
+// Where qportio finds libqport.so.1; empty for the build it was linked with
+// (the hardware one).
+const std::string simulated_build = QPORT_SIMULATED_DIR;
+const std::string linked_build;
+
+std::string temporary_file()
+{
+    char path[] = "/tmp/qportio-test-XXXXXX";
+    const int fd = ::mkstemp(path);
+    if (fd < 0)
+        throw std::runtime_error("mkstemp failed");
+    ::close(fd);
+    return path;
+}
+
+std::string contents(const std::string &path)
+{
+    std::ifstream file(path);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> traced_transfers(const std::string &path)
+{
+    std::ifstream trace(path);
+    std::vector<std::string> transfers;
+    for (std::string line; std::getline(trace, line);)
+        transfers.push_back(line.substr(line.find(' ') + 1));
+    return transfers;
+}
+
+// Runs qportio with arguments and the extra environment variables, its
+// standard output going to stdout_path if one is given.
+Outcome run_qportio(const std::vector<std::string> &arguments,
+                    const std::string &library_dir = simulated_build,
+                    const std::vector<std::string> &extra_environment = {},
+                    const std::string &stdout_path = "")
+{
+    const std::string out_path = stdout_path.empty() ? temporary_file() : stdout_path;
+    const std::string err_path = temporary_file();
+    const std::string trace_path = temporary_file();
+
+    // The caller's environment, without anything that would choose the
+    // library, trace elsewhere or refuse access behind the case's back.
+    std::vector<std::string> environment;
+    for (char **entry = environ; *entry; ++entry) {
+        const std::string variable = *entry;
+        if (!variable.starts_with("LD_LIBRARY_PATH=") && !variable.starts_with("QPORT_"))
+            environment.push_back(variable);
+    }
+    if (!library_dir.empty())
+        environment.push_back("LD_LIBRARY_PATH=" + library_dir);
+    environment.push_back("QPORT_TRACE=" + trace_path);
+    environment.insert(environment.end(), extra_environment.begin(), extra_environment.end());
+
+    std::vector<char *> argv{const_cast<char *>(QPORTIO_PROGRAM)};
+    for (const auto &argument : arguments)
+        argv.push_back(const_cast<char *>(argument.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char *> envp;
+    for (auto &variable : environment)
+        envp.push_back(variable.data());
+    envp.push_back(nullptr);
+
+    // Standard input is no terminal, so no notice could wait for Enter.
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&files, 1, out_path.c_str(), O_WRONLY | O_TRUNC, 0);
+    posix_spawn_file_actions_addopen(&files, 2, err_path.c_str(), O_WRONLY | O_TRUNC, 0);
+    pid_t child = 0;
+    const int spawned = posix_spawn(&child, QPORTIO_PROGRAM, &files, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&files);
+
+    Outcome outcome;
+    int status = 0;
+    if (spawned == 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status))
+        outcome.exit_status = WEXITSTATUS(status);
+    if (stdout_path.empty()) {
+        outcome.out = contents(out_path);
+        ::unlink(out_path.c_str());
+    }
+    outcome.err = contents(err_path);
+    outcome.transfers = traced_transfers(trace_path);
+    ::unlink(err_path.c_str());
+    ::unlink(trace_path.c_str());
+    return outcome;
+}
+
+std::string describe(const std::vector<std::string> &arguments)
+{
+    std::string text = "qportio";
+    for (const auto &argument : arguments)
+        text += " '" + argument + "'";
+    return text;
+}
+
+class Qportio : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // Every case below makes its transfers on the simulated build; make
+        // sure it is the one loaded before any case may transfer.
+        const Outcome version = run_qportio({"--version"});
+        ASSERT_EQ(version.out, "qportio " QPORTIO_VERSION " (libqport.so.1, simulated build)\n")
+            << version.err;
+    }
+};
+
+struct TransferCase {
+    std::vector<std::string> arguments;
+    std::string out;
+    std::vector<std::string> transfers;
+};
+
+// The simulated port space starts each run at its reset values: 0x378 reads
+// 0x00, 0x379 0x7F, 0x37A 0xEC, and every other port 0xFF.
+TEST_F(Qportio, MakesExactlyTheTransferAskedForAndPrintsWhatWasRead)
+{
+    const std::vector<TransferCase> cases = {
+        {{"read", "0x379"}, "127\n", {"in 8 0x0379 0x7f"}},
+        {{"read", "-x", "0x379"}, "0x7f\n", {"in 8 0x0379 0x7f"}},
+        {{"read", "0x37A", "--hex"}, "0xec\n", {"in 8 0x037a 0xec"}},
+        {{"read", "-w", "16", "888"}, "32512\n", {"in 16 0x0378 0x7f00"}},
+        {{"read", "-w16", "-x", "888"}, "0x7f00\n", {"in 16 0x0378 0x7f00"}},
+        {{"read", "--width=32", "0x378"}, "4293689088\n", {"in 32 0x0378 0xffec7f00"}},
+        {{"read", "--width", "32", "-x", "0x378"}, "0xffec7f00\n", {"in 32 0x0378 0xffec7f00"}},
+        {{"read", "-x", "0x0"}, "0xff\n", {"in 8 0x0000 0xff"}},
+        {{"read", "010"}, "255\n", {"in 8 0x000a 0xff"}},
+        {{"read", "65535"}, "255\n", {"in 8 0xffff 0xff"}},
+        {{"read", "-w", "16", "0xFFFE"}, "65535\n", {"in 16 0xfffe 0xffff"}},
+        {{"read", "-w", "32", "0xfffc"}, "4294967295\n", {"in 32 0xfffc 0xffffffff"}},
+        {{"write", "0x378", "0x5a"}, "", {"out 8 0x0378 0x5a"}},
+        {{"write", "0x378", "255"}, "", {"out 8 0x0378 0xff"}},
+        {{"write", "0x378", "-1"}, "", {"out 8 0x0378 0xff"}},
+        {{"write", "0x378", "-128"}, "", {"out 8 0x0378 0x80"}},
+        {{"write", "0x378", "-0x80"}, "", {"out 8 0x0378 0x80"}},
+        {{"write", "--", "0x378", "-5"}, "", {"out 8 0x0378 0xfb"}},
+        {{"write", "0xFFFF", "0X7F"}, "", {"out 8 0xffff 0x7f"}},
+        {{"write", "0x8000", "0"}, "", {"out 8 0x8000 0x00"}},
+        {{"write", "-w", "16", "0x378", "0xFF00"}, "", {"out 16 0x0378 0xff00"}},
+        {{"write", "-w", "16", "0x378", "-32768"}, "", {"out 16 0x0378 0x8000"}},
+        {{"write", "-w", "16", "0x378", "65535"}, "", {"out 16 0x0378 0xffff"}},
+        {{"write", "-w", "32", "0x378", "16777215"}, "", {"out 32 0x0378 0x00ffffff"}},
+        {{"write", "-w", "32", "0x378", "4294967295"}, "", {"out 32 0x0378 0xffffffff"}},
+        {{"write", "-w", "32", "0x378", "-2147483648"}, "", {"out 32 0x0378 0x80000000"}},
+        {{"write", "-w", "32", "0xFFFC", "-1"}, "", {"out 32 0xfffc 0xffffffff"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(describe(c.arguments));
+        const Outcome outcome = run_qportio(c.arguments);
+        EXPECT_EQ(outcome.exit_status, 0);
+        EXPECT_EQ(outcome.out, c.out);
+        EXPECT_EQ(outcome.err, "");
+        EXPECT_EQ(outcome.transfers, c.transfers);
+    }
+}
+
+struct UsageCase {
+    std::vector<std::string> arguments;
+    std::string error;
+};
+
+TEST_F(Qportio, BadArgumentsAreExplainedAndNothingIsTransferred)
+{
+    const std::vector<UsageCase> cases = {
+        {{}, "no command given"},
+        {{"peek", "0x378"}, "unknown command 'peek'"},
+        {{"read"}, "PORT is missing"},
+        {{"write", "0x378"}, "VALUE is missing"},
+        {{"read", "0x378", "5"}, "unexpected argument '5'"},
+        {{"read", "-q", "0x378"}, "unknown option '-q'"},
+        {{"read", "0x378", "-w"}, "option '-w' needs a width"},
+        {{"read", "-w", "12", "0x378"}, "width '12' is not 8, 16 or 32"},
+        {{"read", "--width=", "0x378"}, "width '' is not 8, 16 or 32"},
+        {{"write", "-x", "0x378", "1"}, "option -x applies to read only"},
+        {{"read", "0x10000"}, "port '0x10000' is outside 0..65535"},
+        {{"read", "65536"}, "port '65536' is outside 0..65535"},
+        {{"read", "-1"}, "port '-1' is outside 0..65535"},
+        {{"read", "99999999999999999999999"}, "port '99999999999999999999999' is outside"},
+        {{"read", "abc"}, "port 'abc' is not a number"},
+        {{"read", "12abc"}, "port '12abc' is not a number"},
+        {{"read", "0x"}, "port '0x' is not a number"},
+        {{"read", ""}, "port '' is not a number"},
+        {{"read", "+5"}, "port '+5' is not a number"},
+        {{"read", " 5"}, "port ' 5' is not a number"},
+        {{"read", "0x-5"}, "port '0x-5' is not a number"},
+        {{"read", "--5"}, "unknown option '--5'"},
+        {{"read", "-w", "16", "0xFFFF"},
+         "a 16-bit transfer at port 0xFFFF would reach past the last port, 0xFFFF; "
+         "the highest port for it is 0xFFFE"},
+        {{"read", "-w", "32", "0xFFFD"}, "a 32-bit transfer at port 0xFFFD would reach past"},
+        {{"write", "-w", "32", "65535", "0"}, "a 32-bit transfer at port 0xFFFF would reach past"},
+        {{"write", "0x378", "256"}, "value '256' does not fit in 8 bits: it must lie in -128..255"},
+        {{"write", "0x378", "-129"}, "value '-129' does not fit in 8 bits"},
+        {{"write", "0x378", "0x100"}, "value '0x100' does not fit in 8 bits"},
+        {{"write", "-w", "16", "0x378", "65536"},
+         "value '65536' does not fit in 16 bits: it must lie in -32768..65535"},
+        {{"write", "-w", "16", "0x378", "-32769"}, "value '-32769' does not fit in 16 bits"},
+        {{"write", "-w", "32", "0x378", "0x100000000"},
+         "value '0x100000000' does not fit in 32 bits: it must lie in -2147483648..4294967295"},
+        {{"write", "-w", "32", "0x378", "-2147483649"}, "value '-2147483649' does not fit"},
+        {{"write", "-w", "32", "0x378", "-99999999999999999999999"},
+         "value '-99999999999999999999999' does not fit in 32 bits"},
+        {{"write", "0x378", "1.5"}, "value '1.5' is not a number"},
+        {{"write", "0x378", "-"}, "value '-' is not a number"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(describe(c.arguments));
+        const Outcome outcome = run_qportio(c.arguments);
+        EXPECT_EQ(outcome.exit_status, 2);
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_TRUE(outcome.err.starts_with("qportio: " + c.error)) << outcome.err;
+        EXPECT_TRUE(outcome.err.ends_with("Try 'qportio --help' for more information.\n"))
+            << outcome.err;
+        EXPECT_TRUE(outcome.transfers.empty());
+    }
+}
+
+TEST_F(Qportio, HelpAndVersionGoToStandardOutput)
+{
+    for (const auto &arguments : std::vector<std::vector<std::string>>{
+             {"--help"}, {"-h"}, {"read", "0x378", "--help"}}) {
+        SCOPED_TRACE(describe(arguments));
+        const Outcome outcome = run_qportio(arguments);
+        EXPECT_EQ(outcome.exit_status, 0);
+        EXPECT_TRUE(outcome.out.starts_with("Usage: qportio read [-w 8|16|32] [-x] PORT\n"));
+        EXPECT_NE(outcome.out.find("\nExit status:\n"), std::string::npos);
+        EXPECT_EQ(outcome.err, "");
+        EXPECT_TRUE(outcome.transfers.empty());
+    }
+}
+
+TEST_F(Qportio, RefusedAccessGivesTheCauseAndTransfersNothing)
+{
+    for (const auto &arguments : std::vector<std::vector<std::string>>{
+             {"read", "0x378"}, {"write", "-w", "32", "0x378", "0"}}) {
+        SCOPED_TRACE(describe(arguments));
+        const Outcome outcome =
+            run_qportio(arguments, simulated_build, {"QPORT_SIM_REFUSE=no-privilege"});
+        EXPECT_EQ(outcome.exit_status, 3);
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_TRUE(outcome.err.starts_with("qportio: port access is refused.\n")) << outcome.err;
+        EXPECT_NE(outcome.err.find("CAP_SYS_RAWIO"), std::string::npos) << outcome.err;
+        EXPECT_TRUE(outcome.transfers.empty());
+    }
+}
+
+TEST_F(Qportio, BadArgumentsAreReportedBeforeARefusal)
+{
+    const Outcome outcome =
+        run_qportio({"read", "0x10000"}, simulated_build, {"QPORT_SIM_REFUSE=lockdown"});
+    EXPECT_EQ(outcome.exit_status, 2);
+    EXPECT_TRUE(outcome.err.starts_with("qportio: port '0x10000' is outside")) << outcome.err;
+}
+
+TEST_F(Qportio, AResultThatCannotBeWrittenIsAFailure)
+{
+    const Outcome outcome = run_qportio({"read", "0x379"}, simulated_build, {}, "/dev/full");
+    EXPECT_EQ(outcome.exit_status, 1);
+    EXPECT_EQ(outcome.err, "qportio: cannot write to standard output: No space left on device\n");
+}
+
+// The hardware build, where this machine refuses port access: the program
+// must say so and stop. Where access is granted the case skips, since a
+// real transfer would follow.
+TEST(QportioOnHardware, RefusedAccessGivesTheCause)
+{
+    if (qport_access_status() == QPORT_ACCESS_GRANTED)
+        GTEST_SKIP() << "this machine grants port access; hardware transfers run only in the emulated PC";
+    const Outcome version = run_qportio({"--version"}, linked_build);
+    ASSERT_EQ(version.out, "qportio " QPORTIO_VERSION " (libqport.so.1, hardware build)\n");
+
+    const Outcome outcome = run_qportio({"read", "0x378"}, linked_build);
+    EXPECT_EQ(outcome.exit_status, 3);
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_TRUE(outcome.err.starts_with("qportio: port access is refused.\n")) << outcome.err;
+    // The message's first line is the cause; later lines may name the program.
+    const std::string message = qport_access_message();
+    const std::string cause = message.substr(0, message.find('\n'));
+    EXPECT_NE(outcome.err.find(cause), std::string::npos) << outcome.err;
+}
+
+} // namespace
