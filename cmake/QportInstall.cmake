@@ -1,0 +1,42 @@
+# What `cmake --install` puts in place besides the targets' own rules: the
+# CMake package, the pkg-config files and the places the installed programs
+# find the library from.
+include(CMakePackageConfigHelpers)
+
+# find_package(qport) gives qport::qport and qport::qport_simulated.
+install(EXPORT qportTargets
+  NAMESPACE qport::
+  DESTINATION ${QPORT_INSTALL_CMAKEDIR}
+  COMPONENT development)
+configure_package_config_file(cmake/qportConfig.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/qportConfig.cmake
+  INSTALL_DESTINATION ${QPORT_INSTALL_CMAKEDIR})
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/qportConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES
+  ${CMAKE_CURRENT_BINARY_DIR}/qportConfig.cmake
+  ${CMAKE_CURRENT_BINARY_DIR}/qportConfigVersion.cmake
+  DESTINATION ${QPORT_INSTALL_CMAKEDIR}
+  COMPONENT development)
+
+# qport.pc and qport-simulated.pc name absolute directories, so they are
+# written while installing, for the prefix actually installed to:
+# `cmake --install --prefix` and CPack both choose it only then.
+configure_file(cmake/install-pkgconfig.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/install-pkgconfig.cmake @ONLY)
+install(SCRIPT ${CMAKE_CURRENT_BINARY_DIR}/install-pkgconfig.cmake COMPONENT development)
+
+foreach(program qportio Quorrel)
+  if(TARGET ${program})
+    set_target_properties(${program} PROPERTIES INSTALL_RPATH "${QPORT_PROGRAM_INSTALL_RPATH}")
+  endif()
+endforeach()
+
+# Quorrel's icon in the hicolor theme, which desktops search for the
+# desktop entry's Icon=quorrel.
+if(TARGET Quorrel)
+  install(FILES frontend/resources/MAINICON.xpm
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/32x32/apps
+    RENAME quorrel.xpm
+    COMPONENT quorrel)
+endif()

@@ -1,0 +1,79 @@
+# Debian packages from `cpack -G DEB`, split as Debian splits a library:
+#   libqport1    the shared library, both builds: the hardware one where the
+#                loader finds it and the simulated one in <libdir>/qport/simulated,
+#                so that every installed program can be tried without access
+#   libqport-dev headers (qport_sim.h too), the .so links, the CMake package
+#                and the pkg-config files
+#   qportio      the command-line tool
+#   quorrel      the window program, its desktop entry, metadata and icon
+# Configure with -DCMAKE_INSTALL_PREFIX=/usr for Debian's multiarch library
+# directory.
+set(QPORT_PACKAGE_CONTACT "qport maintainers <qport@localhost>"
+  CACHE STRING "Maintainer named in the packages")
+
+set(CPACK_PACKAGE_NAME qport)
+set(CPACK_PACKAGE_VENDOR qport)
+set(CPACK_PACKAGE_CONTACT "${QPORT_PACKAGE_CONTACT}")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL runtime development qportio)
+if(TARGET Quorrel)
+  list(APPEND CPACK_COMPONENTS_ALL quorrel)
+endif()
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Dependencies on system libraries from dpkg-shlibdeps, and between the
+# packages from the component dependencies below, at this exact version.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Where dpkg-shlibdeps finds libqport.so.1, which is in no installed package.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${QPORT_HARDWARE_DIR})
+set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
+# Each package's description follows the summary that all share.
+
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libqport1)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+# The shlibs file, written here since CPack's would list libqport.so.1 twice
+# (both builds carry that SONAME): programs built against this version need
+# it or a later one.
+configure_file(cmake/libqport1.shlibs.in ${CMAKE_CURRENT_BINARY_DIR}/debian/shlibs @ONLY)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/debian/shlibs)
+set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
+  "The shared library libqport.so.1, which reads and writes the PC's I/O
+ports at 8, 16 and 32 bits and tells why when the kernel refuses access.
+It also carries the simulated build, an in-memory printer port at 0x378.
+Any program runs against it with LD_LIBRARY_PATH set to
+${CPACK_PACKAGING_INSTALL_PREFIX}/${QPORT_INSTALL_SIMULATED_LIBDIR}")
+
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libqport-dev)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
+set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
+  "Development files: the headers qport.h, qport_ext.h and qport_sim.h, the
+CMake package (find_package(qport) gives qport::qport and
+qport::qport_simulated) and the pkg-config files qport.pc and
+qport-simulated.pc.")
+
+set(CPACK_DEBIAN_QPORTIO_PACKAGE_NAME qportio)
+set(CPACK_DEBIAN_QPORTIO_PACKAGE_SECTION utils)
+set(CPACK_COMPONENT_QPORTIO_DEPENDS runtime)
+set(CPACK_COMPONENT_QPORTIO_DESCRIPTION
+  "qportio, a command-line tool for scripts that reads or writes one port at
+8, 16 or 32 bits. Values in decimal or hex; distinct exit statuses for bad
+arguments and for refused port access, whose cause goes to standard error.")
+
+set(CPACK_DEBIAN_QUORREL_PACKAGE_NAME quorrel)
+set(CPACK_DEBIAN_QUORREL_PACKAGE_SECTION electronics)
+set(CPACK_COMPONENT_QUORREL_DEPENDS runtime)
+set(CPACK_COMPONENT_QUORREL_DESCRIPTION
+  "Quorrel, a window program that tries port access: at the press of a button
+it runs a fixed sequence of reads and writes on the printer port 0x378 and
+shows the values read.")
+
+include(CPack)
