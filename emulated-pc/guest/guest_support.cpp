@@ -21,9 +21,8 @@ std::function<void(const Notice &)> notice_hook;
 
 const char *phase_variable() { return std::getenv("QPORT_GUEST_PHASE"); }
 
-// The tests write the PCI configuration and ACPI registers of the machine
-// they run on: only the emulated PC's kernel command line says that this
-// machine is one to run them on.
+} // namespace
+
 std::string phase_on_kernel_command_line()
 {
     std::ifstream command_line("/proc/cmdline");
@@ -35,8 +34,6 @@ std::string phase_on_kernel_command_line()
     }
     return "";
 }
-
-} // namespace
 
 Phase phase()
 {

@@ -1,0 +1,260 @@
+// Nanoseconds per port transfer inside the emulated PC, three ways:
+//   library   inportb, inportw, inport and outportb of the hardware build
+//   inline    the same instruction written inline (<sys/io.h>)
+//   /dev/port pread or pwrite of one byte (8-bit transfers only)
+// First it finds which of a few harmless ports the machine answers fastest,
+// then it times every method on that port in interleaved rounds (each round
+// runs every method once, in the same order) and reports the median per
+// method, one "qport-bench:" line each, for bench/run-benchmarks to collect.
+//
+// Under TCG a transfer's time is mostly QEMU's emulation of the instruction;
+// the ratios between methods are what carries over to real hardware.
+//
+// Runs only in the emulated PC's bench phase; it makes real port transfers.
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/io.h>
+#include <unistd.h>
+
+#include "guest_support.h"
+#include "qport.h"
+#include "qport_ext.h"
+
+namespace {
+
+// Ports whose reads and writes change nothing that matters here: QEMU's
+// POST diagnostic port, the parallel port's data register (its output is
+// the null device) and a port no device claims.
+struct Candidate {
+    std::uint16_t port;
+    const char *what;
+};
+constexpr Candidate candidates[] = {
+    {0x0080, "POST diagnostic port"},
+    {0x0378, "parallel port data register"},
+    {0x0300, "unbacked port"},
+};
+
+constexpr long transfers_per_batch = 20000;
+constexpr long dev_port_transfers_per_batch = 2000;
+constexpr int survey_rounds = 11;
+constexpr int rounds = 51;
+
+volatile int sink;
+
+std::int64_t now_ns()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+double nanoseconds_per_transfer(long count, const std::function<void(long)> &batch)
+{
+    const std::int64_t start = now_ns();
+    batch(count);
+    return static_cast<double>(now_ns() - start) / static_cast<double>(count);
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+void say(const std::string &line)
+{
+    std::printf("qport-bench: %s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+std::string format(const char *pattern, auto... values)
+{
+    char text[160];
+    std::snprintf(text, sizeof text, pattern, values...);
+    return text;
+}
+
+// One timed thing: a batch runs count transfers in one loop, so that the
+// std::function call is paid once per batch, not per transfer.
+struct Method {
+    std::string operation;
+    std::string way;
+    long count;
+    std::function<void(long)> batch;
+    std::vector<double> samples;
+};
+
+std::vector<Method> methods_on(std::uint16_t port, int dev_port)
+{
+    const auto signed_port = static_cast<short>(port);
+    const auto offset = static_cast<off_t>(port);
+    std::vector<Method> methods;
+    const auto add = [&](const char *operation, const char *way, long count,
+                         std::function<void(long)> batch) {
+        methods.push_back({operation, way, count, std::move(batch), {}});
+    };
+    add("inportb", "library", transfers_per_batch, [=](long count) {
+        for (long i = 0; i < count; ++i)
+            sink = inportb(signed_port);
+    });
+    add("inportb", "inline", transfers_per_batch, [=](long count) {
+        for (long i = 0; i < count; ++i)
+            sink = ::inb(port);
+    });
+    add("inportb", "/dev/port", dev_port_transfers_per_batch, [=](long count) {
+        unsigned char byte = 0;
+        for (long i = 0; i < count; ++i) {
+            if (::pread(dev_port, &byte, 1, offset) != 1)
+                std::abort();
+            sink = byte;
+        }
+    });
+    add("inportw", "library", transfers_per_batch, [=](long count) {
+        for (long i = 0; i < count; ++i)
+            sink = inportw(signed_port);
+    });
+    add("inportw", "inline", transfers_per_batch, [=](long count) {
+        for (long i = 0; i < count; ++i)
+            sink = ::inw(port);
+    });
+    add("inport", "library", transfers_per_batch, [=](long count) {
+        for (long i = 0; i < count; ++i)
+            sink = inport(signed_port);
+    });
+    add("inport", "inline", transfers_per_batch, [=](long count) {
+        for (long i = 0; i < count; ++i)
+            sink = static_cast<int>(::inl(port));
+    });
+    add("outportb", "library", transfers_per_batch, [=](long count) {
+        for (long i = 0; i < count; ++i)
+            outportb(signed_port, static_cast<char>(i));
+    });
+    add("outportb", "inline", transfers_per_batch, [=](long count) {
+        for (long i = 0; i < count; ++i)
+            ::outb(static_cast<unsigned char>(i), port);
+    });
+    add("outportb", "/dev/port", dev_port_transfers_per_batch, [=](long count) {
+        for (long i = 0; i < count; ++i) {
+            const auto byte = static_cast<unsigned char>(i);
+            if (::pwrite(dev_port, &byte, 1, offset) != 1)
+                std::abort();
+        }
+    });
+    return methods;
+}
+
+// The port whose inline 8-bit read plus write QEMU emulates fastest.
+std::uint16_t fastest_port()
+{
+    std::vector<std::vector<double>> reads(std::size(candidates));
+    std::vector<std::vector<double>> writes(std::size(candidates));
+    for (int round = 0; round < survey_rounds; ++round) {
+        for (std::size_t index = 0; index < std::size(candidates); ++index) {
+            const std::uint16_t port = candidates[index].port;
+            reads[index].push_back(nanoseconds_per_transfer(transfers_per_batch, [=](long count) {
+                for (long i = 0; i < count; ++i)
+                    sink = ::inb(port);
+            }));
+            writes[index].push_back(nanoseconds_per_transfer(transfers_per_batch, [=](long count) {
+                for (long i = 0; i < count; ++i)
+                    ::outb(0, port);
+            }));
+        }
+    }
+    std::size_t fastest = 0;
+    double fastest_total = 0;
+    for (std::size_t index = 0; index < std::size(candidates); ++index) {
+        const double read = median(reads[index]);
+        const double write = median(writes[index]);
+        say(format("survey port 0x%04x (%s): inb %.1f ns, outb %.1f ns, reads 0x%02x",
+                   candidates[index].port, candidates[index].what, read, write,
+                   ::inb(candidates[index].port)));
+        if (index == 0 || read + write < fastest_total) {
+            fastest = index;
+            fastest_total = read + write;
+        }
+    }
+    return candidates[fastest].port;
+}
+
+std::string first_line_of(const char *path)
+{
+    std::ifstream file(path);
+    std::string line;
+    std::getline(file, line);
+    return line;
+}
+
+double median_of(const std::vector<Method> &methods, const std::string &operation,
+                 const std::string &way)
+{
+    for (const Method &method : methods) {
+        if (method.operation == operation && method.way == way)
+            return median(method.samples);
+    }
+    return 0;
+}
+
+} // namespace
+
+int main()
+{
+    const char *variable = std::getenv("QPORT_GUEST_PHASE");
+    if (variable == nullptr || std::string(variable) != "bench" ||
+        guest::phase_on_kernel_command_line() != "bench") {
+        std::fprintf(stderr, "This program runs only inside the emulated PC's bench phase, "
+                             "started by its /init (qport.phase=bench).\n");
+        return 2;
+    }
+    if (qport_access_status() != QPORT_ACCESS_GRANTED) {
+        std::fprintf(stderr, "port access refused: %s\n", qport_access_message());
+        return 1;
+    }
+    const int dev_port = ::open("/dev/port", O_RDWR | O_CLOEXEC);
+    if (dev_port < 0) {
+        std::fprintf(stderr, "cannot open /dev/port: %s\n", std::strerror(errno));
+        return 1;
+    }
+
+    say("clock source " + first_line_of("/sys/devices/system/clocksource/clocksource0/current_clocksource"));
+    const std::uint16_t port = fastest_port();
+    say(format("port 0x%04x, %d rounds, %ld transfers per batch (/dev/port %ld)", port, rounds,
+               transfers_per_batch, dev_port_transfers_per_batch));
+
+    auto methods = methods_on(port, dev_port);
+    for (Method &method : methods) // warm-up: page faults, caches, translated code
+        nanoseconds_per_transfer(method.count, method.batch);
+    for (int round = 0; round < rounds; ++round) {
+        for (Method &method : methods)
+            method.samples.push_back(nanoseconds_per_transfer(method.count, method.batch));
+    }
+
+    for (const Method &method : methods) {
+        const auto [lowest, highest] = std::minmax_element(method.samples.begin(), method.samples.end());
+        say(format("median %s %s %.1f ns (range %.1f to %.1f)", method.operation.c_str(),
+                   method.way.c_str(), median(method.samples), *lowest, *highest));
+    }
+    for (const char *operation : {"inportb", "inportw", "inport", "outportb"}) {
+        const double library = median_of(methods, operation, "library");
+        say(format("ratio %s library/inline %.3f", operation,
+                   library / median_of(methods, operation, "inline")));
+        const double dev_port_time = median_of(methods, operation, "/dev/port");
+        if (dev_port_time > 0)
+            say(format("ratio %s /dev/port/library %.2f", operation, dev_port_time / library));
+    }
+    ::close(dev_port);
+    return 0;
+}
