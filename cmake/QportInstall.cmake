@@ -32,11 +32,3 @@ foreach(program qportio Quorrel)
   endif()
 endforeach()
 
-# Quorrel's icon in the hicolor theme, which desktops search for the
-# desktop entry's Icon=quorrel.
-if(TARGET Quorrel)
-  install(FILES frontend/resources/MAINICON.xpm
-    DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/32x32/apps
-    RENAME quorrel.xpm
-    COMPONENT quorrel)
-endif()
