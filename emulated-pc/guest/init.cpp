@@ -9,6 +9,14 @@
 //   qport.phase=refused   they run as user and group 65534 without any
 //                         capability, so the kernel refuses port access.
 //   qport.phase=bench     as granted, for the benchmark's own initramfs.
+//   qport.phase=quorrel   for Quorrel's initramfs: each program runs twice
+//                         as user 65534, first from a copy given the file
+//                         capability cap_sys_rawio+ep, with LD_LIBRARY_PATH
+//                         naming the simulated build of the library (which
+//                         the loader's secure mode must ignore), then
+//                         without any capability. QPORT_GUEST_PHASE is
+//                         "granted" for the first run, "refused" for the
+//                         second.
 // Each program learns the phase from QPORT_GUEST_PHASE.
 //
 // This program executes a port instruction itself, to reach isa-debug-exit;
@@ -27,10 +35,13 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/capability.h>
 #include <sys/io.h>
 #include <sys/mount.h>
 #include <sys/reboot.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -39,6 +50,19 @@ constexpr std::uint16_t debug_exit_port = 0xF4;
 constexpr uid_t unprivileged_id = 65534;
 constexpr unsigned program_time_limit_s = 60;
 constexpr int most_reportable_failures = 0x7F;
+// Where make-initramfs puts the simulated build for the quorrel phase.
+constexpr const char *simulated_library_dir = "/usr/lib/qport-simulated";
+// A tmpfs: the initramfs's own file system may keep no extended attributes.
+constexpr const char *capable_copies_dir = "/run/capable";
+
+// One start of a program: as whom, and what it is told.
+struct Launch {
+    std::filesystem::path program;
+    std::string label;
+    std::string expectation; // QPORT_GUEST_PHASE: granted or refused
+    bool unprivileged;
+    std::string library_path; // LD_LIBRARY_PATH, unset when empty
+};
 
 void report(const std::string &line)
 {
@@ -101,14 +125,14 @@ std::vector<std::filesystem::path> test_programs()
     return programs;
 }
 
-// In the child: takes the identity the phase asks for, then becomes the
+// In the child: takes the identity the launch asks for, then becomes the
 // program. Any failure ends the child with status 127.
-[[noreturn]] void exec_program(const std::filesystem::path &program, const std::string &phase)
+[[noreturn]] void exec_program(const Launch &launch)
 {
     const int null_input = ::open("/dev/null", O_RDONLY);
     if (null_input >= 0)
         ::dup2(null_input, STDIN_FILENO);
-    if (phase == "refused") {
+    if (launch.unprivileged) {
         // Leaving uid 0 for good clears every capability, CAP_SYS_RAWIO too.
         if (::setgroups(0, nullptr) != 0 || ::setgid(unprivileged_id) != 0 ||
             ::setuid(unprivileged_id) != 0) {
@@ -116,9 +140,11 @@ std::vector<std::filesystem::path> test_programs()
             std::_Exit(127);
         }
     }
-    ::setenv("QPORT_GUEST_PHASE", phase.c_str(), 1);
+    ::setenv("QPORT_GUEST_PHASE", launch.expectation.c_str(), 1);
+    if (!launch.library_path.empty())
+        ::setenv("LD_LIBRARY_PATH", launch.library_path.c_str(), 1);
     ::alarm(program_time_limit_s);
-    const std::string path = program.string();
+    const std::string path = launch.program.string();
     char *const arguments[] = {const_cast<char *>(path.c_str()), nullptr};
     ::execv(path.c_str(), arguments);
     std::perror(("qport-guest: cannot run " + path).c_str());
@@ -137,9 +163,9 @@ std::string describe(int status)
     return text;
 }
 
-bool run(const std::filesystem::path &program, const std::string &phase)
+bool run(const Launch &launch)
 {
-    const std::string name = program.filename().string();
+    const std::string &name = launch.label;
     report("run " + name);
     timespec start{};
     ::clock_gettime(CLOCK_MONOTONIC, &start);
@@ -149,7 +175,7 @@ bool run(const std::filesystem::path &program, const std::string &phase)
         return false;
     }
     if (child == 0)
-        exec_program(program, phase);
+        exec_program(launch);
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
@@ -157,6 +183,45 @@ bool run(const std::filesystem::path &program, const std::string &phase)
     report((passed ? "PASS " : "FAIL ") + name + " (" + describe(status) + ", " +
            format_seconds(seconds_since(start)) + ")");
     return passed;
+}
+
+// A copy of program on a tmpfs with the file capability cap_sys_rawio+ep, as
+// setcap gives it; empty, with the reason reported, when it cannot be made.
+std::filesystem::path copy_with_rawio_capability(const std::filesystem::path &program)
+{
+    const std::filesystem::path copy = capable_copies_dir / program.filename();
+    std::error_code error;
+    std::filesystem::create_directories(capable_copies_dir, error);
+    if (!std::filesystem::is_directory(capable_copies_dir) ||
+        (::mount("tmpfs", capable_copies_dir, "tmpfs", 0, "mode=755") != 0 && errno != EBUSY)) {
+        report(std::string("cannot mount a tmpfs at ") + capable_copies_dir + ": " +
+               std::strerror(errno));
+        return {};
+    }
+    if (!std::filesystem::copy_file(program, copy,
+                                    std::filesystem::copy_options::overwrite_existing, error)) {
+        report("cannot copy " + program.string() + ": " + error.message());
+        return {};
+    }
+    vfs_cap_data capability{};
+    capability.magic_etc = VFS_CAP_REVISION_2 | VFS_CAP_FLAGS_EFFECTIVE;
+    capability.data[0].permitted = 1U << CAP_SYS_RAWIO;
+    if (::chmod(copy.c_str(), 0755) != 0 ||
+        ::setxattr(copy.c_str(), "security.capability", &capability, XATTR_CAPS_SZ_2, 0) != 0) {
+        report("cannot give " + copy.string() + " its capability: " + std::strerror(errno));
+        return {};
+    }
+    return copy;
+}
+
+std::vector<Launch> launches_of(const std::filesystem::path &program, const std::string &phase)
+{
+    const std::string name = program.filename().string();
+    if (phase != "quorrel")
+        return {{program, name, phase, phase == "refused", ""}};
+    return {{copy_with_rawio_capability(program), name + " (cap_sys_rawio+ep)", "granted", true,
+             simulated_library_dir},
+            {program, name + " (no capability)", "refused", true, ""}};
 }
 
 // Ends the machine with code through isa-debug-exit; QEMU then exits with
@@ -190,7 +255,7 @@ int main()
     const std::string phase = phase_from_command_line();
     report("phase " + (phase.empty() ? std::string("(none)") : phase) + ", kernel up after " +
            format_seconds(booted_after) + " of guest time");
-    if (phase != "granted" && phase != "refused" && phase != "bench") {
+    if (phase != "granted" && phase != "refused" && phase != "bench" && phase != "quorrel") {
         report("result: no valid qport.phase= on the kernel command line");
         end_machine(most_reportable_failures);
     }
@@ -200,12 +265,17 @@ int main()
         report("result: no programs in /tests");
         end_machine(most_reportable_failures);
     }
-    int failed = 0;
+    int failed = 0, runs = 0;
     for (const auto &program : programs) {
-        if (!run(program, phase))
-            ++failed;
+        for (const Launch &launch : launches_of(program, phase)) {
+            ++runs;
+            if (launch.program.empty())
+                report("FAIL " + launch.label + " (could not be prepared)");
+            if (launch.program.empty() || !run(launch))
+                ++failed;
+        }
     }
-    report("result: " + std::to_string(failed) + " of " + std::to_string(programs.size()) +
+    report("result: " + std::to_string(failed) + " of " + std::to_string(runs) +
            " programs failed");
     end_machine(std::min(failed, most_reportable_failures));
 }
