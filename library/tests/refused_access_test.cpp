@@ -1,6 +1,8 @@
 // Refused port access on the simulated build: what callers and the user see.
 #include <cerrno>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -69,6 +71,24 @@ TEST_F(RefusedAccess, NoTransferReachesThePortsAndTheUserIsToldOnce)
     EXPECT_NE(notices[0].text.find("CAP_SYS_RAWIO"), std::string::npos);
     EXPECT_EQ(notices[1].title, "Function unavailable!");
     EXPECT_EQ(notices[2].title, "Function unavailable!");
+}
+
+TEST_F(RefusedAccess, ThreadsRefusedAtOnceTellTheUserOnce)
+{
+    RecordingPresenter presenter;
+    qport_sim_refuse(QPORT_ACCESS_LOCKDOWN);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([] {
+            for (int i = 0; i < 100; ++i)
+                EXPECT_EQ(inportw(0x378), QPORT_REFUSED_READ);
+        });
+    for (auto &thread : threads)
+        thread.join();
+    const auto notices = presenter.notices();
+    ASSERT_EQ(notices.size(), 1U);
+    EXPECT_EQ(notices[0].title, "Port access refused");
+    EXPECT_EQ(qport_sim_transfers(nullptr, 0), 0U);
 }
 
 } // namespace
