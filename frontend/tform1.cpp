@@ -30,7 +30,6 @@ QFont formFont()
 
 TForm1::TForm1(QWidget *owner, quorrel::Pause pauseAfterValue)
     : QWidget(owner),
-      Button1(nullptr),
       Label1(new QLabel(QStringLiteral("Label1"), this)),
       pause(std::move(pauseAfterValue))
 {

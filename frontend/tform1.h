@@ -17,7 +17,7 @@ public:
     // Lays out the window and empties the label. Tests pass their own pause.
     explicit TForm1(QWidget *owner = nullptr, quorrel::Pause pause = quorrel::sleepCallingThread);
 
-    QPushButton *Button1;
+    QPushButton *Button1 = nullptr;
     QLabel *Label1;
 
     void Button1Click();

@@ -189,7 +189,7 @@ bool run(const Launch &launch)
 // setcap gives it; empty, with the reason reported, when it cannot be made.
 std::filesystem::path copy_with_rawio_capability(const std::filesystem::path &program)
 {
-    const std::filesystem::path copy = capable_copies_dir / program.filename();
+    std::filesystem::path copy = capable_copies_dir / program.filename();
     std::error_code error;
     std::filesystem::create_directories(capable_copies_dir, error);
     if (!std::filesystem::is_directory(capable_copies_dir) ||

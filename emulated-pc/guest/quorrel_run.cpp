@@ -170,7 +170,7 @@ int main(int argc, char **argv)
     quorrel::installNoticePresenter(recordNotice, nullptr);
     const int exitCode = quorrel::runApplication(
         argc, argv, createClickedForm,
-        [](const std::exception &exception) { observed.exceptions.push_back(exception.what()); });
+        [](const std::exception &exception) { observed.exceptions.emplace_back(exception.what()); });
 
     report(std::string("library ") + qport_backend() + ", loader secure mode " +
            (secureMode ? "on" : "off") + ", access at load " + describe(accessAtLoad) +
@@ -207,7 +207,7 @@ int main(int argc, char **argv)
         check(accessAtLoad == QPORT_ACCESS_GRANTED, "no port access at load");
         check((std::strtoul(capEffAtStart.c_str(), nullptr, 16) & capSysRawio) != 0,
               "CAP_SYS_RAWIO missing at start");
-        check(observed.shown.size() == clicks * valuesPerRun,
+        check(observed.shown.size() == std::size_t{clicks} * valuesPerRun,
               std::to_string(observed.shown.size()) + " values shown");
         for (const ShownValue &value : observed.shown)
             check(value.pauseMs >= shortestPauseMs, "a pause of " + format(value.pauseMs) + " ms");

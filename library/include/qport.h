@@ -34,12 +34,12 @@
 
 #if CHAR_MIN < 0
 // The 8-bit read result: plain char, which is signed here.
-typedef char qport_byte_result;
+using qport_byte_result = char;
 #else
 // Plain char is unsigned with this compiler or these flags. The 8-bit read
 // still yields -128..127; the exported name is the same either way, because a
 // result type is not part of it.
-typedef signed char qport_byte_result;
+using qport_byte_result = signed char;
 #endif
 
 // One 32-bit input from port; the 32 bits as a signed int.

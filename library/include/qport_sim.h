@@ -26,8 +26,9 @@
 #ifndef QPORT_SIM_H
 #define QPORT_SIM_H
 
-#include <stddef.h>
-#include <stdint.h>
+/* A C header too, hence the C library headers. */
+#include <stddef.h> /* NOLINT(modernize-deprecated-headers) */
+#include <stdint.h> /* NOLINT(modernize-deprecated-headers) */
 
 #include "qport_ext.h"
 

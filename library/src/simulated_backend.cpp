@@ -198,7 +198,7 @@ private:
 // exits find it intact.
 PortSpace &port_space()
 {
-    static PortSpace *const space = new PortSpace;
+    static auto *const space = new PortSpace;
     return *space;
 }
 

@@ -64,7 +64,7 @@ TEST(Trace, TransfersFromManyThreadsAreAllRecorded)
     for (auto &worker : workers)
         worker.join();
 
-    std::vector<qport_sim_transfer> transfers(threads * per_thread);
+    std::vector<qport_sim_transfer> transfers(std::size_t{threads} * per_thread);
     ASSERT_EQ(qport_sim_transfers(transfers.data(), transfers.size()), transfers.size());
     std::vector<int> next_value(threads, 0);
     for (const auto &transfer : transfers) {

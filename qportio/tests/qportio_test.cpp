@@ -16,8 +16,6 @@
 
 #include "qport_ext.h"
 
-extern char **environ;
-
 namespace {
 
 struct Outcome {
