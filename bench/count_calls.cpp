@@ -47,7 +47,8 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: count_calls inportb|inportw|inport|outportb COUNT\n");
         return 2;
     }
-    if (std::strcmp(qport_backend(), "hardware") == 0 && qport_access_status() == QPORT_ACCESS_GRANTED) {
+    if (std::strcmp(qport_backend(), "hardware") == 0 &&
+        qport_access_status() == QPORT_ACCESS_GRANTED) {
         std::fprintf(stderr, "count_calls: this machine grants port access; "
                              "run hardware transfers only in the emulated PC\n");
         return 1;

@@ -14,8 +14,7 @@ class Application : public QApplication {
 public:
     Application(int &argc, char **argv, const ExceptionDisplay &display)
         : QApplication(argc, argv), showException(display)
-    {
-    }
+    {}
 
     bool notify(QObject *receiver, QEvent *event) override
     {

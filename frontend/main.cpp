@@ -15,6 +15,6 @@ int main(int argc, char **argv)
         return 1;
     }
     quorrel::installNoticePresenter(showNoticeBox, nullptr);
-    return quorrel::runApplication(argc, argv, [] { return std::make_unique<TForm1>(); },
-                                   showExceptionBox);
+    return quorrel::runApplication(
+        argc, argv, [] { return std::make_unique<TForm1>(); }, showExceptionBox);
 }

@@ -29,8 +29,7 @@ QFont formFont()
 } // namespace
 
 TForm1::TForm1(QWidget *owner, quorrel::Pause pauseAfterValue)
-    : QWidget(owner),
-      Label1(new QLabel(QStringLiteral("Label1"), this)),
+    : QWidget(owner), Label1(new QLabel(QStringLiteral("Label1"), this)),
       pause(std::move(pauseAfterValue))
 {
     setObjectName(QStringLiteral("Form1"));
@@ -49,10 +48,7 @@ TForm1::TForm1(QWidget *owner, quorrel::Pause pauseAfterValue)
     setResultCaption("");
 }
 
-void TForm1::Button1Click()
-{
-    quorrel::runPortExerciseIfPermitted(*this, pause);
-}
+void TForm1::Button1Click() { quorrel::runPortExerciseIfPermitted(*this, pause); }
 
 void TForm1::setResultCaption(const char *caption)
 {

@@ -133,7 +133,8 @@ Command parse_command_line(std::span<const char *const> arguments)
             print_hex = true;
         } else if (argument == "-w" || argument == "--width") {
             if (i + 1 == arguments.size())
-                return UsageError{"option '" + std::string(argument) + "' needs a width: 8, 16 or 32"};
+                return UsageError{"option '" + std::string(argument) +
+                                  "' needs a width: 8, 16 or 32"};
             width_text = arguments[++i];
         } else if (argument.starts_with("--width=")) {
             width_text = argument.substr(8);

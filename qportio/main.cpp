@@ -55,8 +55,7 @@ a printer port:
 
 void print_usage_error(const std::string &text)
 {
-    std::fprintf(stderr, "qportio: %s\nTry 'qportio --help' for more information.\n",
-                 text.c_str());
+    std::fprintf(stderr, "qportio: %s\nTry 'qportio --help' for more information.\n", text.c_str());
 }
 
 // The unsigned bits of one read of the given width.
@@ -126,9 +125,9 @@ int run(const qportio::Transfer &transfer)
 int main(int argc, char **argv)
 {
     // argc is 0 when a program is started with an empty argument list.
-    const auto arguments = argc > 0 ? std::span<const char *const>(
-                                          argv + 1, static_cast<std::size_t>(argc - 1))
-                                    : std::span<const char *const>();
+    const auto arguments =
+        argc > 0 ? std::span<const char *const>(argv + 1, static_cast<std::size_t>(argc - 1))
+                 : std::span<const char *const>();
     const auto command = qportio::parse_command_line(arguments);
 
     if (const auto *error = std::get_if<qportio::UsageError>(&command)) {

@@ -249,8 +249,8 @@ int main()
 
     timespec boot{};
     ::clock_gettime(CLOCK_BOOTTIME, &boot);
-    const double booted_after = static_cast<double>(boot.tv_sec) +
-                                static_cast<double>(boot.tv_nsec) / 1e9;
+    const double booted_after =
+        static_cast<double>(boot.tv_sec) + static_cast<double>(boot.tv_nsec) / 1e9;
 
     const std::string phase = phase_from_command_line();
     report("phase " + (phase.empty() ? std::string("(none)") : phase) + ", kernel up after " +

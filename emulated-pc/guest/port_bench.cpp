@@ -261,9 +261,10 @@ int main()
     }
     const double ns_per_tick = tick_rate.nanoseconds_per_tick();
 
-    say(format("clock source %s, TSC at %.1f MHz",
-               first_line_of("/sys/devices/system/clocksource/clocksource0/current_clocksource").c_str(),
-               1e3 / ns_per_tick));
+    say(format(
+        "clock source %s, TSC at %.1f MHz",
+        first_line_of("/sys/devices/system/clocksource/clocksource0/current_clocksource").c_str(),
+        1e3 / ns_per_tick));
     for (std::size_t index = 0; index < std::size(candidates); ++index) {
         say(format("survey port 0x%04x (%s): inb %.1f ns, outb %.1f ns, reads 0x%02x",
                    candidates[index].port, candidates[index].what,
@@ -273,7 +274,8 @@ int main()
     say(format("port 0x%04x, %d rounds, %ld transfers per batch (/dev/port %ld)", port, rounds,
                transfers_per_batch, dev_port_transfers_per_batch));
     for (const Method &method : methods) {
-        const auto [lowest, highest] = std::minmax_element(method.samples.begin(), method.samples.end());
+        const auto [lowest, highest] =
+            std::minmax_element(method.samples.begin(), method.samples.end());
         say(format("median %s %s %.1f ns (range %.1f to %.1f)", method.operation.c_str(),
                    method.way.c_str(), median(method.samples) * ns_per_tick, *lowest * ns_per_tick,
                    *highest * ns_per_tick));

@@ -168,9 +168,10 @@ int main(int argc, char **argv)
 
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     quorrel::installNoticePresenter(recordNotice, nullptr);
-    const int exitCode = quorrel::runApplication(
-        argc, argv, createClickedForm,
-        [](const std::exception &exception) { observed.exceptions.emplace_back(exception.what()); });
+    const int exitCode =
+        quorrel::runApplication(argc, argv, createClickedForm, [](const std::exception &exception) {
+            observed.exceptions.emplace_back(exception.what());
+        });
 
     report(std::string("library ") + qport_backend() + ", loader secure mode " +
            (secureMode ? "on" : "off") + ", access at load " + describe(accessAtLoad) +

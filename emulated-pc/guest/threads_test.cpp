@@ -35,8 +35,7 @@ struct Library {
     decltype(&qport_access_status) access_status = nullptr;
 };
 
-template <typename Function>
-Function bind(void *handle, const char *name)
+template <typename Function> Function bind(void *handle, const char *name)
 {
     void *address = ::dlsym(handle, name);
     if (address == nullptr)
@@ -53,7 +52,7 @@ const Library &library()
         if (handle == nullptr)
             throw std::runtime_error(::dlerror());
         bind<decltype(&qport_set_presenter)>(handle, "qport_set_presenter")(guest::record_notice,
-                                                                             nullptr);
+                                                                            nullptr);
         Library bound;
         bound.read_byte = bind<decltype(&inportb)>(handle, "_Z7inportbs");
         bound.write_byte = bind<decltype(&outportb)>(handle, "_Z8outportbsc");

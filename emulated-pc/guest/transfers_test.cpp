@@ -35,7 +35,7 @@ constexpr short pm1_enable = 0x602;
 // isa-debugcon ports: bytes written go to files on the host; a read gives
 // the device's read-back value 0xE9.
 constexpr short debug_console = 0x457A;
-constexpr short top_port = -1; // 0xFFFF
+constexpr short top_port = -1;          // 0xFFFF
 constexpr int debugcon_read_back = -23; // 0xE9
 
 char byte(int value) { return static_cast<char>(value); }

@@ -17,8 +17,7 @@ constexpr char value8Written = -38;    // 0xDA
 // Wide enough for "-2147483648" and a terminator, whatever long is.
 using CaptionBuffer = std::array<char, 24>;
 
-template <typename Value>
-std::string render(const char *format, Value value)
+template <typename Value> std::string render(const char *format, Value value)
 {
     CaptionBuffer buffer{};
     std::snprintf(buffer.data(), buffer.size(), format, value);
@@ -48,15 +47,9 @@ void sleepCallingThread(std::chrono::milliseconds duration)
     std::this_thread::sleep_for(duration);
 }
 
-std::string caption32(int value)
-{
-    return render("%ld", static_cast<long>(value));
-}
+std::string caption32(int value) { return render("%ld", static_cast<long>(value)); }
 
-std::string caption16(short value)
-{
-    return render("%i", static_cast<int>(value));
-}
+std::string caption16(short value) { return render("%i", static_cast<int>(value)); }
 
 std::string caption8(qport_byte_result value)
 {

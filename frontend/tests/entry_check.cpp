@@ -85,7 +85,8 @@ int closeDuringNotice(int &argc, char **argv)
                 // Fires inside the notice's own event loop.
                 QTimer::singleShot(100, [&] {
                     for (QWidget *widget : QApplication::topLevelWidgets())
-                        noticeWasOpen |= qobject_cast<QMessageBox *>(widget) != nullptr && widget->isVisible();
+                        noticeWasOpen |=
+                            qobject_cast<QMessageBox *>(widget) != nullptr && widget->isVisible();
                     Form1->close();
                 });
                 Form1->Button1->click();
@@ -110,6 +111,7 @@ int main(int argc, char **argv)
         return handlerThrows(argc, argv);
     if (which == "close-during-notice")
         return closeDuringNotice(argc, argv);
-    std::fprintf(stderr, "usage: %s form-creation-throws|handler-throws|close-during-notice\n", argv[0]);
+    std::fprintf(stderr, "usage: %s form-creation-throws|handler-throws|close-during-notice\n",
+                 argv[0]);
     return 2;
 }

@@ -15,10 +15,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-size_t transferCount()
-{
-    return qport_sim_transfers(nullptr, 0);
-}
+size_t transferCount() { return qport_sim_transfers(nullptr, 0); }
 
 std::vector<qport_sim_transfer> recordedTransfers()
 {
@@ -42,7 +39,10 @@ public:
             add("pause " + std::to_string(duration.count()));
         };
     }
-    void add(const std::string &what) { steps.push_back(std::to_string(transferCount()) + ": " + what); }
+    void add(const std::string &what)
+    {
+        steps.push_back(std::to_string(transferCount()) + ": " + what);
+    }
 };
 
 class PortExercise : public testing::Test {
@@ -87,11 +87,14 @@ TEST_F(PortExercise, ShowsPausesAndTransfersInTheFixedOrder)
 
     // From reset: 0x378..0x37B read 00 7f ec ff; the 32-bit write leaves the
     // latch at ff and the 16-bit write leaves it at 00.
+    // One row per value shown.
+    // clang-format off
     const std::vector<std::string> expectedSteps{
         "1: caption -1278208",   "1: repaint label",  "1: pause 200",
         "3: caption 32767",      "3: repaint label",  "3: repaint main window", "3: pause 200",
         "5: caption 0",          "5: repaint label",  "5: repaint main window", "5: pause 200",
     };
+    // clang-format on
     EXPECT_EQ(window.steps, expectedSteps);
 
     const struct {
@@ -118,7 +121,9 @@ TEST_F(PortExercise, ShowsPausesAndTransfersInTheFixedOrder)
 TEST_F(PortExercise, EndsWithTheSuccessNoticeAfterTheLastWrite)
 {
     size_t transfersWhenNoticeShown = 0;
-    presenter.whileOpen = [&](const RecordedNotice &) { transfersWhenNoticeShown = transferCount(); };
+    presenter.whileOpen = [&](const RecordedNotice &) {
+        transfersWhenNoticeShown = transferCount();
+    };
     quorrel::runPortExercise(window, window.pause());
     EXPECT_EQ(transfersWhenNoticeShown, 6u);
 }
@@ -131,15 +136,17 @@ TEST_F(PortExercise, EachWriteFollowsAFullPause)
     ASSERT_EQ(transfers.size(), 6u);
     for (size_t read : {0u, 2u, 4u}) {
         SCOPED_TRACE("after read " + std::to_string(read));
-        const auto gap = std::chrono::nanoseconds(transfers[read + 1].time_ns - transfers[read].time_ns);
+        const auto gap =
+            std::chrono::nanoseconds(transfers[read + 1].time_ns - transfers[read].time_ns);
         EXPECT_GE(gap, 200ms);
     }
 }
 
 TEST_F(PortExercise, RefusedAccessShowsWhyAndMakesNoTransfer)
 {
-    for (const auto cause : {QPORT_ACCESS_NO_PRIVILEGE, QPORT_ACCESS_USER_NAMESPACE, QPORT_ACCESS_LOCKDOWN,
-                             QPORT_ACCESS_NO_KERNEL_SUPPORT, QPORT_ACCESS_NOT_X86, QPORT_ACCESS_OTHER}) {
+    for (const auto cause :
+         {QPORT_ACCESS_NO_PRIVILEGE, QPORT_ACCESS_USER_NAMESPACE, QPORT_ACCESS_LOCKDOWN,
+          QPORT_ACCESS_NO_KERNEL_SUPPORT, QPORT_ACCESS_NOT_X86, QPORT_ACCESS_OTHER}) {
         SCOPED_TRACE("cause " + std::to_string(cause));
         qport_sim_refuse(cause);
         presenter.notices.clear();
@@ -149,7 +156,8 @@ TEST_F(PortExercise, RefusedAccessShowsWhyAndMakesNoTransfer)
 
         const std::string why = qport_access_message();
         EXPECT_FALSE(why.empty());
-        EXPECT_EQ(presenter.notices, (std::vector<RecordedNotice>{{quorrel::accessRefusedTitle, why}}));
+        EXPECT_EQ(presenter.notices,
+                  (std::vector<RecordedNotice>{{quorrel::accessRefusedTitle, why}}));
         EXPECT_TRUE(window.steps.empty());
         EXPECT_EQ(transferCount(), 0u);
     }

@@ -116,13 +116,15 @@ void WindowTest::recordPause()
 {
     const QLabel &label = *form->Label1;
     captionsAtPauses << label.text();
-    if (label.width() < label.fontMetrics().horizontalAdvance(label.text()) || label.pos() != QPoint(360, 200))
+    if (label.width() < label.fontMetrics().horizontalAdvance(label.text()) ||
+        label.pos() != QPoint(360, 200))
         ++pausesWithCutCaption;
     // The pause processes no events, so what is on the screen now is what
     // the repaints before it put there.
     const QImage onScreen = form->screen()->grabWindow(form->winId()).toImage();
     const QImage current = form->grab().toImage();
-    if (onScreen.convertToFormat(QImage::Format_RGB32) != current.convertToFormat(QImage::Format_RGB32))
+    if (onScreen.convertToFormat(QImage::Format_RGB32) !=
+        current.convertToFormat(QImage::Format_RGB32))
         ++pausesWithStaleScreen;
 }
 
@@ -171,13 +173,21 @@ void WindowTest::presetValues_data()
     // ff in the latch; the 8-bit read follows the 16-bit write's 00.
     QTest::addColumn<std::vector<Preset>>("presets");
     QTest::addColumn<QStringList>("captions");
-    QTest::newRow("all ones") << std::vector<Preset>{{0x378, 0xFF}, {0x379, 0xFF}, {0x37A, 0xFF}, {0x37B, 0xFF}}
+    QTest::newRow("all ones") << std::vector<Preset>{{0x378, 0xFF},
+                                                     {0x379, 0xFF},
+                                                     {0x37A, 0xFF},
+                                                     {0x37B, 0xFF}}
                               << QStringList{"-1", "-1", "0"};
-    QTest::newRow("largest") << std::vector<Preset>{{0x378, 0xFF}, {0x379, 0xFF}, {0x37A, 0xFF}, {0x37B, 0x7F}}
+    QTest::newRow("largest") << std::vector<Preset>{{0x378, 0xFF},
+                                                    {0x379, 0xFF},
+                                                    {0x37A, 0xFF},
+                                                    {0x37B, 0x7F}}
                              << QStringList{"2147483647", "-1", "0"};
-    QTest::newRow("most negative") << std::vector<Preset>{{0x378, 0x00}, {0x379, 0x00}, {0x37A, 0x00}, {0x37B, 0x80}}
-                                   << QStringList{"-2132803584", "255", "0"};
-    QTest::newRow("status sign bit") << std::vector<Preset>{{0x379, 0x80}} << QStringList{"-1277952", "-32513", "0"};
+    QTest::newRow("most negative")
+        << std::vector<Preset>{{0x378, 0x00}, {0x379, 0x00}, {0x37A, 0x00}, {0x37B, 0x80}}
+        << QStringList{"-2132803584", "255", "0"};
+    QTest::newRow("status sign bit")
+        << std::vector<Preset>{{0x379, 0x80}} << QStringList{"-1277952", "-32513", "0"};
 }
 
 void WindowTest::presetValues()

@@ -50,8 +50,8 @@ const char *qport_access_message(void);
 /* Shows a notice: a title and a text with a single OK, owned by no window.
  * It blocks until the user dismisses the notice, then returns 1; it returns
  * 0 if the notice could not be shown. */
-typedef int (*qport_presenter)(const char *title, const char *text, /* NOLINT(modernize-use-using): C */
-                               void *user_data);
+/* NOLINTNEXTLINE(modernize-use-using): a C header */
+typedef int (*qport_presenter)(const char *title, const char *text, void *user_data);
 
 /* Installs the presenter for every notice the library shows, from any
  * thread; NULL restores the default. user_data is handed to it unchanged. */

@@ -43,7 +43,7 @@ struct qport_sim_transfer {
     char direction;     /* 'i' for a read, 'o' for a write */
     uint8_t width_bits; /* 8, 16 or 32 */
     uint16_t port;
-    uint32_t value;     /* zero-extended to 32 bits */
+    uint32_t value; /* zero-extended to 32 bits */
 };
 
 /* Every port back to its reset value and presets removed; the recorded

@@ -172,7 +172,4 @@ extern "C" QPORT_EXPORT const char *qport_access_message(void)
     return message.c_str();
 }
 
-extern "C" QPORT_EXPORT const char *qport_backend(void)
-{
-    return qport::backend::name();
-}
+extern "C" QPORT_EXPORT const char *qport_backend(void) { return qport::backend::name(); }

@@ -97,7 +97,8 @@ public:
     {
         const std::lock_guard lock(mutex_);
         for (unsigned i = 0; i < Bytes; ++i)
-            store(static_cast<std::uint16_t>(port + i), static_cast<std::uint8_t>(value >> (8 * i)));
+            store(static_cast<std::uint16_t>(port + i),
+                  static_cast<std::uint8_t>(value >> (8 * i)));
         record('o', Bytes * 8, port, value);
     }
 
@@ -164,8 +165,8 @@ private:
         ::clock_gettime(CLOCK_MONOTONIC, &now);
         const auto time_ns = static_cast<std::uint64_t>(now.tv_sec) * 1000000000U +
                              static_cast<std::uint64_t>(now.tv_nsec);
-        records_[recorded_ % records_.size()] = {time_ns, direction,
-                                                 static_cast<std::uint8_t>(width_bits), port, value};
+        records_[recorded_ % records_.size()] = {
+            time_ns, direction, static_cast<std::uint8_t>(width_bits), port, value};
         ++recorded_;
         if (trace_fd_ >= 0)
             write_trace_line(records_[(recorded_ - 1) % records_.size()]);
@@ -174,13 +175,13 @@ private:
     void write_trace_line(const qport_sim_transfer &transfer) const
     {
         char line[80];
-        const int length = std::snprintf(
-            line, sizeof line, "%llu.%09llu %s %u 0x%04x 0x%0*x\n",
-            static_cast<unsigned long long>(transfer.time_ns / 1000000000U),
-            static_cast<unsigned long long>(transfer.time_ns % 1000000000U),
-            transfer.direction == 'i' ? "in" : "out", unsigned{transfer.width_bits},
-            unsigned{transfer.port}, static_cast<int>(transfer.width_bits / 4),
-            static_cast<unsigned>(transfer.value));
+        const int length =
+            std::snprintf(line, sizeof line, "%llu.%09llu %s %u 0x%04x 0x%0*x\n",
+                          static_cast<unsigned long long>(transfer.time_ns / 1000000000U),
+                          static_cast<unsigned long long>(transfer.time_ns % 1000000000U),
+                          transfer.direction == 'i' ? "in" : "out", unsigned{transfer.width_bits},
+                          unsigned{transfer.port}, static_cast<int>(transfer.width_bits / 4),
+                          static_cast<unsigned>(transfer.value));
         // One write per line, so lines from several threads never mix.
         [[maybe_unused]] const ssize_t written =
             ::write(trace_fd_, line, static_cast<std::size_t>(length));
@@ -220,7 +221,8 @@ __attribute__((constructor)) void configure_from_environment()
             std::fprintf(stderr, "qport: cannot write the trace to %s: %s\n", trace,
                          std::strerror(errno));
     }
-    if (const char *refuse = std::getenv("QPORT_SIM_REFUSE"); refuse != nullptr && *refuse != '\0') {
+    if (const char *refuse = std::getenv("QPORT_SIM_REFUSE");
+        refuse != nullptr && *refuse != '\0') {
         for (const Refusal &refusal : refusals) {
             if (refusal.name == refuse)
                 simulated_access = refusal.cause;
@@ -235,7 +237,10 @@ __attribute__((constructor)) void configure_from_environment()
 
 } // namespace
 
-bool thread_may_transfer() { return simulated_access.load(std::memory_order_relaxed) == QPORT_ACCESS_GRANTED; }
+bool thread_may_transfer()
+{
+    return simulated_access.load(std::memory_order_relaxed) == QPORT_ACCESS_GRANTED;
+}
 
 Access thread_access()
 {
@@ -245,8 +250,14 @@ Access thread_access()
 
 const char *name() { return "simulated"; }
 
-std::uint8_t in8(std::uint16_t port) { return static_cast<std::uint8_t>(port_space().read<1>(port)); }
-std::uint16_t in16(std::uint16_t port) { return static_cast<std::uint16_t>(port_space().read<2>(port)); }
+std::uint8_t in8(std::uint16_t port)
+{
+    return static_cast<std::uint8_t>(port_space().read<1>(port));
+}
+std::uint16_t in16(std::uint16_t port)
+{
+    return static_cast<std::uint16_t>(port_space().read<2>(port));
+}
 std::uint32_t in32(std::uint16_t port) { return port_space().read<4>(port); }
 void out8(std::uint16_t port, std::uint8_t value) { port_space().write<1>(port, value); }
 void out16(std::uint16_t port, std::uint16_t value) { port_space().write<2>(port, value); }

@@ -11,8 +11,7 @@ namespace {
 
 // A transfer of Bytes bytes at port touches ports port..port+Bytes-1; one
 // that would reach past 0xFFFF faults on x86 even with full permission.
-template <unsigned Bytes>
-[[gnu::always_inline]] inline bool may_transfer(std::uint16_t port)
+template <unsigned Bytes> [[gnu::always_inline]] inline bool may_transfer(std::uint16_t port)
 {
     if constexpr (Bytes > 1) {
         if (port > 0x10000 - Bytes) [[unlikely]] {

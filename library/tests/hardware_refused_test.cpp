@@ -17,7 +17,8 @@ protected:
     void SetUp() override
     {
         if (qport_access_status() == QPORT_ACCESS_GRANTED)
-            GTEST_SKIP() << "this machine grants port access; hardware transfers run only in the emulated PC";
+            GTEST_SKIP() << "this machine grants port access; hardware transfers run only in the "
+                            "emulated PC";
     }
 };
 

@@ -74,9 +74,15 @@ TEST_F(SimulatedTransfers, ReadsAreSignExtendedAtEveryWidth)
             qport_sim_preset(static_cast<std::uint16_t>(port + i), c.bytes[i]);
         int value = 0;
         switch (c.bytes.size()) {
-        case 1: value = inportb(port); break;
-        case 2: value = inportw(port); break;
-        default: value = inport(port); break;
+        case 1:
+            value = inportb(port);
+            break;
+        case 2:
+            value = inportw(port);
+            break;
+        default:
+            value = inport(port);
+            break;
         }
         EXPECT_EQ(value, c.expected);
     }
@@ -120,7 +126,8 @@ TEST_F(SimulatedTransfers, ParallelPortModel)
     outportb(0x300, 0x00);
     EXPECT_EQ(inportb(0x378), 0x55) << "the data latch reads back what was written";
     EXPECT_EQ(inportb(0x379), 0x7F) << "the status register ignores writes";
-    EXPECT_EQ(static_cast<unsigned char>(inportb(0x37A)), 0xE1) << "unused control bits read as ones";
+    EXPECT_EQ(static_cast<unsigned char>(inportb(0x37A)), 0xE1)
+        << "unused control bits read as ones";
     EXPECT_EQ(inportb(0x300), -1) << "an unbacked port reads all ones";
 }
 
@@ -132,7 +139,8 @@ TEST_F(SimulatedTransfers, WideTransfersSpanConsecutivePortsLittleEndian)
     EXPECT_EQ(qport_sim_peek(0x37A), 0xE3);
     EXPECT_EQ(inportw(0x378), 0x7F01);
     EXPECT_EQ(inport(0x378), static_cast<int>(0xFFE37F01));
-    expect_transfers({{'o', 32, 0x378, 0x04030201}, {'i', 16, 0x378, 0x7F01}, {'i', 32, 0x378, 0xFFE37F01}});
+    expect_transfers(
+        {{'o', 32, 0x378, 0x04030201}, {'i', 16, 0x378, 0x7F01}, {'i', 32, 0x378, 0xFFE37F01}});
 }
 
 struct PastLastPortCase {

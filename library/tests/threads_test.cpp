@@ -32,10 +32,12 @@ Library load(const char *path)
     if (library.handle == nullptr)
         return library;
     library.inportb = reinterpret_cast<char (*)(short)>(::dlsym(library.handle, "_Z7inportbs"));
-    library.outportb = reinterpret_cast<void (*)(short, char)>(::dlsym(library.handle, "_Z8outportbsc"));
-    library.access_status = reinterpret_cast<qport_access (*)()>(::dlsym(library.handle, "qport_access_status"));
-    library.set_presenter =
-        reinterpret_cast<void (*)(qport_presenter, void *)>(::dlsym(library.handle, "qport_set_presenter"));
+    library.outportb =
+        reinterpret_cast<void (*)(short, char)>(::dlsym(library.handle, "_Z8outportbsc"));
+    library.access_status =
+        reinterpret_cast<qport_access (*)()>(::dlsym(library.handle, "qport_access_status"));
+    library.set_presenter = reinterpret_cast<void (*)(qport_presenter, void *)>(
+        ::dlsym(library.handle, "qport_set_presenter"));
     return library;
 }
 

@@ -71,7 +71,8 @@ TEST(Trace, TransfersFromManyThreadsAreAllRecorded)
         const int t = (transfer.port - 0x300) / 2;
         ASSERT_GE(t, 0);
         ASSERT_LT(t, threads);
-        EXPECT_EQ(transfer.value, static_cast<std::uint32_t>(next_value[static_cast<std::size_t>(t)]++))
+        EXPECT_EQ(transfer.value,
+                  static_cast<std::uint32_t>(next_value[static_cast<std::size_t>(t)]++))
             << "each thread's transfers are recorded in its own order";
     }
 }

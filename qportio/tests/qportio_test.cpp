@@ -98,7 +98,8 @@ Outcome run_qportio(const std::vector<std::string> &arguments,
     posix_spawn_file_actions_addopen(&files, 1, out_path.c_str(), O_WRONLY | O_TRUNC, 0);
     posix_spawn_file_actions_addopen(&files, 2, err_path.c_str(), O_WRONLY | O_TRUNC, 0);
     pid_t child = 0;
-    const int spawned = posix_spawn(&child, QPORTIO_PROGRAM, &files, nullptr, argv.data(), envp.data());
+    const int spawned =
+        posix_spawn(&child, QPORTIO_PROGRAM, &files, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&files);
 
     Outcome outcome;
@@ -248,8 +249,8 @@ TEST_F(Qportio, BadArgumentsAreExplainedAndNothingIsTransferred)
 
 TEST_F(Qportio, HelpAndVersionGoToStandardOutput)
 {
-    for (const auto &arguments : std::vector<std::vector<std::string>>{
-             {"--help"}, {"-h"}, {"read", "0x378", "--help"}}) {
+    for (const auto &arguments :
+         std::vector<std::vector<std::string>>{{"--help"}, {"-h"}, {"read", "0x378", "--help"}}) {
         SCOPED_TRACE(describe(arguments));
         const Outcome outcome = run_qportio(arguments);
         EXPECT_EQ(outcome.exit_status, 0);
@@ -296,7 +297,8 @@ TEST_F(Qportio, AResultThatCannotBeWrittenIsAFailure)
 TEST(QportioOnHardware, RefusedAccessGivesTheCause)
 {
     if (qport_access_status() == QPORT_ACCESS_GRANTED)
-        GTEST_SKIP() << "this machine grants port access; hardware transfers run only in the emulated PC";
+        GTEST_SKIP()
+            << "this machine grants port access; hardware transfers run only in the emulated PC";
     const Outcome version = run_qportio({"--version"}, linked_build);
     ASSERT_EQ(version.out, "qportio " QPORTIO_VERSION " (libqport.so.1, hardware build)\n");
 
