@@ -23,18 +23,6 @@ const char *phase_variable() { return std::getenv("QPORT_GUEST_PHASE"); }
 
 } // namespace
 
-std::string phase_on_kernel_command_line()
-{
-    std::ifstream command_line("/proc/cmdline");
-    std::string word;
-    const std::string key = "qport.phase=";
-    while (command_line >> word) {
-        if (word.rfind(key, 0) == 0)
-            return word.substr(key.size());
-    }
-    return "";
-}
-
 Phase phase()
 {
     const char *value = phase_variable();

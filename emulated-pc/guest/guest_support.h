@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "kernel_command_line.h"
+
 namespace guest {
 
 // granted: the program runs as root and the library's access request
@@ -17,12 +19,6 @@ enum class Phase { granted, refused };
 
 // From QPORT_GUEST_PHASE, which the guest's /init sets.
 Phase phase();
-
-// The qport.phase= value on the kernel command line, or "". Guest programs
-// write the PCI configuration and ACPI registers of the machine they run on:
-// only the emulated PC's kernel command line says that this machine is one
-// to run them on.
-std::string phase_on_kernel_command_line();
 
 // What a read must return in this phase: the device's value when access is
 // granted, all bits set when it is refused.

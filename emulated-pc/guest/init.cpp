@@ -44,6 +44,8 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include "kernel_command_line.h"
+
 namespace {
 
 constexpr std::uint16_t debug_exit_port = 0xF4;
@@ -101,18 +103,6 @@ void attach_console()
     ::dup2(console, STDERR_FILENO);
     if (console > STDERR_FILENO)
         ::close(console);
-}
-
-std::string phase_from_command_line()
-{
-    std::ifstream command_line("/proc/cmdline");
-    std::string word;
-    const std::string key = "qport.phase=";
-    while (command_line >> word) {
-        if (word.rfind(key, 0) == 0)
-            return word.substr(key.size());
-    }
-    return "";
 }
 
 std::vector<std::filesystem::path> test_programs()
@@ -252,7 +242,7 @@ int main()
     const double booted_after =
         static_cast<double>(boot.tv_sec) + static_cast<double>(boot.tv_nsec) / 1e9;
 
-    const std::string phase = phase_from_command_line();
+    const std::string phase = guest::phase_on_kernel_command_line();
     report("phase " + (phase.empty() ? std::string("(none)") : phase) + ", kernel up after " +
            format_seconds(booted_after) + " of guest time");
     if (phase != "granted" && phase != "refused" && phase != "bench" && phase != "quorrel") {
