@@ -2,7 +2,28 @@
 
 #include <QApplication>
 #include <QEventLoop>
+#include <QGridLayout>
 #include <QMessageBox>
+
+namespace {
+
+// Room in a title bar besides the title: the window's icon and buttons.
+constexpr int titleBarControlsWidth = 120;
+
+// A message box sizes itself to its text, and a window manager cuts a title
+// wider than the box ("Oper... cess!"); a spacer keeps the title readable.
+void makeRoomForTitle(QMessageBox &box)
+{
+    auto *grid = qobject_cast<QGridLayout *>(box.layout());
+    if (grid == nullptr)
+        return;
+    const int width =
+        box.fontMetrics().horizontalAdvance(box.windowTitle()) + titleBarControlsWidth;
+    grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                  grid->rowCount(), 0, 1, grid->columnCount());
+}
+
+} // namespace
 
 int showNoticeBox(const char *title, const char *text, void * /*userData*/)
 {
@@ -13,6 +34,7 @@ int showNoticeBox(const char *title, const char *text, void * /*userData*/)
     box.setWindowModality(Qt::NonModal);
     // Closing the main window ends the program even while a notice is open.
     box.setAttribute(Qt::WA_QuitOnClose, false);
+    makeRoomForTitle(box);
     QEventLoop untilDismissed;
     QObject::connect(&box, &QMessageBox::finished, &untilDismissed, &QEventLoop::quit);
     box.show();

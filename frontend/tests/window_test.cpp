@@ -263,6 +263,7 @@ void WindowTest::noticeBoxBlocksWithoutDisablingTheWindow()
         QMessageBox::Icon icon;
         QMessageBox::StandardButtons buttons;
         bool owned;
+        bool roomForTitle;
     };
     std::optional<SeenBox> seen;
     bool windowUsable = false;
@@ -272,7 +273,10 @@ void WindowTest::noticeBoxBlocksWithoutDisablingTheWindow()
             if (box == nullptr || !box->isVisible())
                 continue;
             seen = SeenBox{box->windowTitle(), box->text(), box->icon(), box->standardButtons(),
-                           box->parentWidget() != nullptr};
+                           box->parentWidget() != nullptr,
+                           // the title and a title bar's icon and buttons
+                           box->width() >=
+                               box->fontMetrics().horizontalAdvance(box->windowTitle()) + 100};
             windowUsable = form->isEnabled() && QApplication::activeModalWidget() == nullptr;
             QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
         }
@@ -287,6 +291,7 @@ void WindowTest::noticeBoxBlocksWithoutDisablingTheWindow()
     QCOMPARE(seen->icon, QMessageBox::NoIcon);
     QCOMPARE(seen->buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
     QVERIFY(!seen->owned);
+    QVERIFY(seen->roomForTitle);
     QVERIFY(windowUsable);
 }
 
