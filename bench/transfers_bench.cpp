@@ -1,8 +1,6 @@
 // Transfers per second on the simulated port space, with the trace off and
 // on. Every transfer is recorded in memory either way; "trace on" adds the
 // line written to a file.
-#include <cstdio>
-
 #include <benchmark/benchmark.h>
 
 #include "qport.h"
@@ -12,57 +10,31 @@ namespace {
 
 constexpr short data_port = 0x378;
 
-void with_trace(benchmark::State &state)
+// One transfer per iteration; the trace goes to /dev/null when the
+// benchmark's argument is 1.
+template <typename Transfer> void transfers(benchmark::State &state, Transfer transfer)
 {
     const bool trace = state.range(0) != 0;
     if (trace && qport_sim_trace_to("/dev/null") != 0)
         state.SkipWithError("cannot open /dev/null for the trace");
     state.SetLabel(trace ? "trace on" : "trace off");
-}
-
-void stop_trace() { qport_sim_trace_to(nullptr); }
-
-void BM_inportb(benchmark::State &state)
-{
-    with_trace(state);
+    int counter = 0;
     for (auto _ : state)
-        benchmark::DoNotOptimize(inportb(data_port));
+        benchmark::DoNotOptimize(transfer(counter++));
     state.SetItemsProcessed(state.iterations());
-    stop_trace();
+    qport_sim_trace_to(nullptr);
 }
 
-void BM_inportw(benchmark::State &state)
-{
-    with_trace(state);
-    for (auto _ : state)
-        benchmark::DoNotOptimize(inportw(data_port));
-    state.SetItemsProcessed(state.iterations());
-    stop_trace();
-}
-
-void BM_inport(benchmark::State &state)
-{
-    with_trace(state);
-    for (auto _ : state)
-        benchmark::DoNotOptimize(inport(data_port));
-    state.SetItemsProcessed(state.iterations());
-    stop_trace();
-}
-
-void BM_outportb(benchmark::State &state)
-{
-    with_trace(state);
-    char value = 0;
-    for (auto _ : state)
-        outportb(data_port, value++);
-    state.SetItemsProcessed(state.iterations());
-    stop_trace();
-}
-
-BENCHMARK(BM_inportb)->Arg(0)->Arg(1);
-BENCHMARK(BM_inportw)->Arg(0)->Arg(1);
-BENCHMARK(BM_inport)->Arg(0)->Arg(1);
-BENCHMARK(BM_outportb)->Arg(0)->Arg(1);
+BENCHMARK_CAPTURE(transfers, inportb, [](int) { return inportb(data_port); })->Arg(0)->Arg(1);
+BENCHMARK_CAPTURE(transfers, inportw, [](int) { return inportw(data_port); })->Arg(0)->Arg(1);
+BENCHMARK_CAPTURE(transfers, inport, [](int) { return inport(data_port); })->Arg(0)->Arg(1);
+BENCHMARK_CAPTURE(transfers, outportb,
+                  [](int i) {
+                      outportb(data_port, static_cast<char>(i));
+                      return i;
+                  })
+    ->Arg(0)
+    ->Arg(1);
 
 } // namespace
 
