@@ -26,16 +26,28 @@ enum qport_access {
     /* The processor is not an x86 and has no I/O port space. */
     QPORT_ACCESS_NOT_X86 = 5,
     /* The kernel refused for another reason; see qport_access_errno(). */
-    QPORT_ACCESS_OTHER = 6
+    QPORT_ACCESS_OTHER = 6,
+    /* The calling thread gave its access up with qport_drop_access(). */
+    QPORT_ACCESS_DROPPED = 7
 };
 
 /* What reads return when a transfer is refused: all bits set, as a port
  * with no device behind it reads. */
 #define QPORT_REFUSED_READ (-1)
 
-/* The calling thread's access. A thread that has not made a transfer yet
- * asks the kernel for itself here, so call this before the first transfer
- * to learn the outcome without a notice. Never blocks. */
+/* The calling thread's access. Never blocks.
+ *
+ * Linux keeps port permission per thread. The library asks for all ports
+ * when it is loaded, on the thread that loads it. A process that had only
+ * that one thread then (every program linked against the library) hands the
+ * permission to each thread it creates later, so those threads transfer
+ * without asking the kernel again, even after the program has given up the
+ * capability that obtained it. Threads that already existed when the library
+ * was loaded with dlopen, and every thread created after some thread called
+ * qport_drop_access(), have no permission handed down that the library can
+ * be sure of: each asks the kernel for itself on its first transfer or here,
+ * which needs CAP_SYS_RAWIO at that moment. Call this before the first
+ * transfer to learn the outcome without a notice. */
 enum qport_access qport_access_status(void);
 
 /* The errno of the refused request (EPERM, ENOSYS, ...); 0 when granted or
@@ -58,9 +70,25 @@ typedef int (*qport_presenter)(const char *title, const char *text, void *user_d
 void qport_set_presenter(qport_presenter presenter, void *user_data);
 
 /* The default presenter: writes the title and the text to standard error.
- * When standard input is a terminal it then waits for Enter and returns 1;
- * otherwise it returns 0 at once, so it never waits for nobody. */
+ * When standard input and standard error are both terminals, so that the
+ * user sees the prompt, it then waits for Enter and returns 1; otherwise it
+ * returns 0 at once, so it never waits for nobody. */
 int qport_default_presenter(const char *title, const char *text, void *user_data);
+
+/* Gives up the calling thread's port access for good: the kernel's
+ * permission for every port is cleared (no privilege is needed for that) and
+ * the thread's later transfers are refused with QPORT_ACCESS_DROPPED.
+ *
+ * The permission survives exec: a program started by a thread that holds it
+ * may use every port. A program that runs other programs must call this
+ * first, in the child between fork and exec (it is async-signal-safe). Threads
+ * created afterwards by any thread ask the kernel for themselves.
+ * Returns 0, or -1 with errno set when the kernel would not clear it. */
+int qport_drop_access(void);
+
+/* Shows a notice through the installed presenter (see qport_set_presenter),
+ * as the library shows its own, and returns the presenter's answer. */
+int qport_show_notice(const char *title, const char *text);
 
 /* "hardware" for the build that executes port instructions, "simulated" for
  * the build that acts on an in-memory port space. */

@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include <unistd.h>
@@ -25,14 +23,6 @@ constexpr const char *refused_outcome =
 std::atomic<bool> told_access_refused{false};
 std::atomic<bool> told_past_last_port{false};
 
-std::string read_first_line(const char *path)
-{
-    std::ifstream file(path);
-    std::string line;
-    std::getline(file, line);
-    return line;
-}
-
 std::string this_program()
 {
     char path[PATH_MAX];
@@ -44,7 +34,7 @@ std::string this_program()
 
 std::string why_and_how(const Access &access)
 {
-    const std::string setcap = "    sudo setcap cap_sys_rawio+ep " + this_program() + "\n";
+    const std::string setcap = "    sudo setcap cap_sys_rawio+ep " + shell_quoted(this_program());
     switch (access.cause) {
     case QPORT_ACCESS_GRANTED:
         return "";
@@ -52,7 +42,7 @@ std::string why_and_how(const Access &access)
         return "The kernel refused access to the I/O ports (EPERM): this process lacks the "
                "CAP_SYS_RAWIO capability.\n\nRun the program as root, or give it that "
                "capability once:\n" +
-               setcap + "A container must be started with CAP_SYS_RAWIO as well.";
+               setcap + "\nA container must be started with CAP_SYS_RAWIO as well.";
     case QPORT_ACCESS_USER_NAMESPACE:
         return "The kernel refused access to the I/O ports (EPERM): this process runs in a "
                "user namespace (a container or sandbox), where even its root may not use "
@@ -60,7 +50,7 @@ std::string why_and_how(const Access &access)
                "with the capability given once:\n" +
                setcap;
     case QPORT_ACCESS_LOCKDOWN: {
-        const std::string mode = lockdown_mode();
+        const std::string mode = backend::lockdown_mode();
         return "The kernel refused access to the I/O ports (EPERM): the kernel is locked "
                "down" +
                (mode.empty() ? std::string() : " (" + mode + " mode)") +
@@ -78,6 +68,9 @@ std::string why_and_how(const Access &access)
     case QPORT_ACCESS_NOT_X86:
         return "This processor is not an x86: it has no I/O port space.\n\nRun the program "
                "on an x86 PC.";
+    case QPORT_ACCESS_DROPPED:
+        return "This thread gave up its access to the I/O ports (qport_drop_access), so "
+               "that nothing it runs can use them.";
     case QPORT_ACCESS_OTHER:
         break;
     }
@@ -96,40 +89,6 @@ std::string access_message(const Access &access)
 }
 
 } // namespace
-
-std::string lockdown_mode()
-{
-    // The active mode is the one in brackets: "none [integrity] confidentiality".
-    const std::string modes = read_first_line("/sys/kernel/security/lockdown");
-    const auto open = modes.find('[');
-    const auto close = modes.find(']', open);
-    if (open == std::string::npos || close == std::string::npos)
-        return "";
-    const std::string active = modes.substr(open + 1, close - open - 1);
-    return active == "none" ? "" : active;
-}
-
-bool in_user_namespace()
-{
-    // The initial namespace maps every uid onto itself.
-    std::istringstream map(read_first_line("/proc/self/uid_map"));
-    unsigned long inside = 0, outside = 0, count = 0;
-    if (!(map >> inside >> outside >> count))
-        return false;
-    return !(inside == 0 && outside == 0 && count == 4294967295UL);
-}
-
-bool has_rawio_capability()
-{
-    constexpr unsigned cap_sys_rawio = 17;
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("CapEff:", 0) == 0)
-            return (std::strtoull(line.c_str() + 7, nullptr, 16) >> cap_sys_rawio) & 1U;
-    }
-    return false;
-}
 
 bool obtain_thread_access()
 {
@@ -171,5 +130,7 @@ extern "C" QPORT_EXPORT const char *qport_access_message(void)
     message = qport::access_message(qport::backend::thread_access());
     return message.c_str();
 }
+
+extern "C" QPORT_EXPORT int qport_drop_access(void) { return qport::backend::drop_thread_access(); }
 
 extern "C" QPORT_EXPORT const char *qport_backend(void) { return qport::backend::name(); }

@@ -1,12 +1,21 @@
 // Access to the real port space: asking the kernel, per thread.
 //
 // ioperm() grants the calling thread a permission bitmap that threads it
-// creates afterwards inherit. The library asks for all 65536 ports when it
-// is loaded; a thread whose own permission is unknown (one that existed
-// before a dlopen, or any thread on its first transfer) asks again for
-// itself before its first transfer, so no thread ever executes a port
-// instruction it has no permission for.
+// creates afterwards inherit, and that survives the loss of the capability
+// that obtained it. The library asks for all 65536 ports when it is loaded.
+// If the process had no other thread then, every later thread descends from
+// the one that asked and holds the permission: it may transfer at once. A
+// thread that existed before a dlopen may not hold it, so such threads ask
+// for themselves before their first transfer; so does every thread once a
+// thread has dropped its access, since a thread created by that one inherits
+// nothing. No thread ever executes a port instruction it has no permission
+// for.
+#include <atomic>
 #include <cerrno>
+#include <string_view>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <sys/io.h>
@@ -14,6 +23,7 @@
 
 #include "backend.h"
 #include "internal.h"
+#include "refusal_causes.h"
 
 namespace qport::backend {
 
@@ -24,25 +34,9 @@ namespace {
 
 // Decided once at load and read-only afterwards.
 Access process_access;
+// Whether a thread that has not asked yet holds the permission by descent.
+std::atomic<bool> later_threads_inherit{false};
 constinit thread_local Access refused_thread_access;
-
-[[maybe_unused]] qport_access classify_refusal(int error)
-{
-    switch (error) {
-    case ENOSYS:
-        return QPORT_ACCESS_NO_KERNEL_SUPPORT;
-    case EPERM:
-        if (!lockdown_mode().empty())
-            return QPORT_ACCESS_LOCKDOWN;
-        if (in_user_namespace())
-            return QPORT_ACCESS_USER_NAMESPACE;
-        if (!has_rawio_capability())
-            return QPORT_ACCESS_NO_PRIVILEGE;
-        return QPORT_ACCESS_OTHER;
-    default:
-        return QPORT_ACCESS_OTHER;
-    }
-}
 
 Access request_from_kernel()
 {
@@ -62,12 +56,38 @@ void settle_thread(const Access &access)
     thread_access_state = access.cause == QPORT_ACCESS_GRANTED ? granted : refused;
 }
 
+// The "Threads:" count of /proc/self/status is 1. Unknown counts as more:
+// then threads ask for themselves, which is merely slower.
+bool only_thread_of_process()
+{
+    const int status = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+    if (status < 0)
+        return false;
+    char text[4096];
+    const ssize_t length = ::read(status, text, sizeof text - 1);
+    ::close(status);
+    if (length <= 0)
+        return false;
+    const std::string_view fields(text, static_cast<std::size_t>(length));
+    constexpr std::string_view key = "\nThreads:";
+    const auto at = fields.find(key);
+    if (at == std::string_view::npos)
+        return false;
+    std::string_view count = fields.substr(at + key.size());
+    while (!count.empty() && (count.front() == '\t' || count.front() == ' '))
+        count.remove_prefix(1);
+    // Exactly "1": the digit and then the end of the line.
+    return count.size() >= 2 && count[0] == '1' && count[1] == '\n';
+}
+
 // Plays the part of the library's entry function: access for all ports,
 // once, when the library is loaded. Nothing needs tearing down.
 __attribute__((constructor)) void request_access_at_load()
 {
     process_access = request_from_kernel();
     settle_thread(process_access);
+    later_threads_inherit =
+        process_access.cause == QPORT_ACCESS_GRANTED && only_thread_of_process();
 }
 
 } // namespace
@@ -77,11 +97,34 @@ Access thread_access()
     if (thread_access_state == not_asked) {
         // A refusal at load holds for every thread: asking again would only
         // repeat it.
-        settle_thread(process_access.cause == QPORT_ACCESS_GRANTED ? request_from_kernel()
-                                                                   : process_access);
+        if (process_access.cause != QPORT_ACCESS_GRANTED)
+            settle_thread(process_access);
+        else if (later_threads_inherit.load())
+            settle_thread({});
+        else
+            settle_thread(request_from_kernel());
     }
     return refused_thread_access;
 }
+
+int drop_thread_access()
+{
+    // From now on no thread can tell whether its creator still held the
+    // permission.
+    later_threads_inherit = false;
+    settle_thread({QPORT_ACCESS_DROPPED, 0});
+#if defined(__x86_64__) || defined(__i386__)
+    if (::ioperm(0, 0x10000, 0) != 0 && errno != ENOSYS)
+        return -1;
+    // A level set by iopl() would still allow every port; lowering it to 0
+    // needs no privilege.
+    if (::iopl(0) != 0 && errno != ENOSYS)
+        return -1;
+#endif
+    return 0;
+}
+
+std::string lockdown_mode() { return current_lockdown_mode(); }
 
 const char *name() { return "hardware"; }
 

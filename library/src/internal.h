@@ -27,15 +27,18 @@ namespace backend {
 // The calling thread's access, asking the kernel for it if this thread has
 // not asked yet. Never executes a port instruction.
 Access thread_access();
+// Gives up the calling thread's access for good; async-signal-safe. 0, or -1
+// with errno set.
+int drop_thread_access();
+// The kernel's lockdown mode ("integrity", "confidentiality") that explains
+// a lockdown refusal, or "" when it is off or unknown.
+std::string lockdown_mode();
 const char *name();
 } // namespace backend
 
-// Facts about the running system that explain a refusal.
-// The kernel's lockdown mode ("integrity", "confidentiality"), or "" when it
-// is off or cannot be read.
-std::string lockdown_mode();
-bool in_user_namespace();
-bool has_rawio_capability();
+// path as one word for a POSIX shell: as it is when it holds only characters
+// that no shell treats specially, else in single quotes.
+std::string shell_quoted(const std::string &path);
 
 // Shows a notice through the installed presenter and returns its answer.
 int present_notice(const char *title, const char *text);

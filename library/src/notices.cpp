@@ -67,9 +67,15 @@ int present_notice(const char *title, const char *text)
 
 } // namespace qport
 
+extern "C" QPORT_EXPORT int qport_show_notice(const char *title, const char *text)
+{
+    return qport::present_notice(title, text);
+}
+
 extern "C" QPORT_EXPORT int qport_default_presenter(const char *title, const char *text, void *)
 {
-    const bool interactive = ::isatty(STDIN_FILENO) == 1;
+    // Waiting is only fair where the user can see the prompt and answer it.
+    const bool interactive = ::isatty(STDIN_FILENO) == 1 && ::isatty(STDERR_FILENO) == 1;
     std::string notice = std::string("\n[") + title + "]\n" + text + "\n";
     if (interactive)
         notice += "(press Enter) ";

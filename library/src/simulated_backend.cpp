@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -237,15 +238,36 @@ __attribute__((constructor)) void configure_from_environment()
 
 } // namespace
 
+namespace {
+// Set by qport_drop_access(): that thread is refused whatever the simulated
+// kernel answers.
+constinit thread_local bool thread_dropped_access = false;
+} // namespace
+
 bool thread_may_transfer()
 {
-    return simulated_access.load(std::memory_order_relaxed) == QPORT_ACCESS_GRANTED;
+    return !thread_dropped_access &&
+           simulated_access.load(std::memory_order_relaxed) == QPORT_ACCESS_GRANTED;
 }
 
 Access thread_access()
 {
+    if (thread_dropped_access)
+        return {QPORT_ACCESS_DROPPED, 0};
     const qport_access cause = simulated_access.load();
     return {cause, error_for(cause)};
+}
+
+int drop_thread_access()
+{
+    thread_dropped_access = true;
+    return 0;
+}
+
+std::string lockdown_mode()
+{
+    // The host's own mode would explain nothing about a simulated refusal.
+    return "";
 }
 
 const char *name() { return "simulated"; }

@@ -67,60 +67,79 @@ TEST(Notices, WithheldEntryPointsTransferFirstThenTell)
     EXPECT_EQ(qport_sim_peek(0x378), 0x55);
 }
 
-// Runs `call` with standard input and standard error redirected, and hands
-// back what it wrote to standard error.
-template <typename Call> std::string with_redirected_stdio(int input, Call call)
+// Runs `call` with standard input and standard error on the given
+// descriptors.
+template <typename Call> void with_stdio(int input, int error_output, Call call)
 {
-    std::FILE *captured = std::tmpfile();
     const int saved_input = ::dup(STDIN_FILENO);
     const int saved_error = ::dup(STDERR_FILENO);
     ::dup2(input, STDIN_FILENO);
-    ::dup2(::fileno(captured), STDERR_FILENO);
+    ::dup2(error_output, STDERR_FILENO);
     call();
     ::dup2(saved_input, STDIN_FILENO);
     ::dup2(saved_error, STDERR_FILENO);
     ::close(saved_input);
     ::close(saved_error);
+}
+
+std::string read_available(int fd)
+{
     std::string text;
-    std::rewind(captured);
-    for (int c = std::fgetc(captured); c != EOF; c = std::fgetc(captured))
-        text += static_cast<char>(c);
-    std::fclose(captured);
+    char buffer[512];
+    ::lseek(fd, 0, SEEK_SET);
+    for (ssize_t got = 0; (got = ::read(fd, buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(got));
     return text;
 }
 
-TEST(DefaultPresenter, WithoutATerminalWritesTheNoticeAndReturnsAtOnce)
+// The default presenter waits for Enter only where the user can both see the
+// prompt (standard error) and answer it (standard input).
+TEST(DefaultPresenter, WaitsForEnterOnlyWhereThePromptCanBeSeenAndAnswered)
 {
-    const int no_terminal = ::open("/dev/null", O_RDONLY);
-    int answer = -1;
-    const std::string written = with_redirected_stdio(no_terminal, [&] { answer = Message(); });
-    ::close(no_terminal);
-    EXPECT_EQ(answer, 0) << "no box could be shown";
-    EXPECT_NE(written.find("Operation Success!"), std::string::npos);
-    EXPECT_NE(written.find("DLL successfully called."), std::string::npos);
-    EXPECT_EQ(written.find("Enter"), std::string::npos);
-}
+    struct Case {
+        const char *name;
+        bool input_is_terminal;
+        bool error_is_terminal;
+        int answer;
+    };
+    const Case cases[] = {
+        {"no terminal", false, false, 0},
+        {"input on a terminal, the prompt into a file", true, false, 0},
+        {"input and prompt on a terminal", true, true, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        int controller = -1;
+        int terminal = -1;
+        ASSERT_EQ(::openpty(&controller, &terminal, nullptr, nullptr, nullptr), 0);
+        const int fcntl_flags = ::fcntl(controller, F_GETFL);
+        ::fcntl(controller, F_SETFL, fcntl_flags | O_NONBLOCK);
+        const std::string typed = "\nnext line\n";
+        ASSERT_EQ(::write(controller, typed.data(), typed.size()),
+                  static_cast<ssize_t>(typed.size()));
+        const int null_input = ::open("/dev/null", O_RDONLY);
+        std::FILE *file = std::tmpfile();
+        const int input = c.input_is_terminal ? terminal : null_input;
+        const int error_output = c.error_is_terminal ? terminal : ::fileno(file);
 
-TEST(DefaultPresenter, OnATerminalWaitsForEnterAndTakesNoMoreInput)
-{
-    int controller = -1;
-    int terminal = -1;
-    ASSERT_EQ(::openpty(&controller, &terminal, nullptr, nullptr, nullptr), 0);
-    const std::string typed = "\nnext line\n";
-    ASSERT_EQ(::write(controller, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
-
-    int answer = -1;
-    const std::string written = with_redirected_stdio(terminal, [&] { answer = Error1(); });
-    EXPECT_EQ(answer, 1);
-    EXPECT_NE(written.find(unavailable_text), std::string::npos);
-    EXPECT_NE(written.find("press Enter"), std::string::npos);
-
-    // The line after the Enter is still there for the program.
-    char rest[32] = {};
-    ASSERT_GT(::read(terminal, rest, sizeof rest - 1), 0);
-    EXPECT_STREQ(rest, "next line\n");
-    ::close(terminal);
-    ::close(controller);
+        int answer = -1;
+        with_stdio(input, error_output, [&] { answer = Error1(); });
+        const std::string written =
+            c.error_is_terminal ? read_available(controller) : read_available(::fileno(file));
+        EXPECT_EQ(answer, c.answer);
+        EXPECT_NE(written.find(unavailable_text), std::string::npos) << written;
+        EXPECT_EQ(written.find("press Enter") != std::string::npos, c.answer == 1) << written;
+        if (c.input_is_terminal) {
+            // Only the Enter was taken: the next line is still the program's.
+            char rest[32] = {};
+            ASSERT_GT(::read(terminal, rest, sizeof rest - 1), 0);
+            EXPECT_STREQ(rest, c.answer == 1 ? "next line\n" : "\n");
+        }
+        std::fclose(file);
+        ::close(null_input);
+        ::close(terminal);
+        ::close(controller);
+    }
 }
 
 } // namespace

@@ -91,4 +91,27 @@ TEST_F(RefusedAccess, ThreadsRefusedAtOnceTellTheUserOnce)
     EXPECT_EQ(qport_sim_transfers(nullptr, 0), 0U);
 }
 
+// A thread that gives its access up is refused from then on, and tells
+// why; the other threads keep theirs.
+TEST_F(RefusedAccess, ADroppedThreadIsRefusedAndTheOthersAreNot)
+{
+    RecordingPresenter presenter;
+    std::thread dropping([] {
+        ASSERT_EQ(qport_drop_access(), 0);
+        EXPECT_EQ(qport_access_status(), QPORT_ACCESS_DROPPED);
+        EXPECT_EQ(qport_access_errno(), 0);
+        EXPECT_NE(std::string(qport_access_message()).find("qport_drop_access"), std::string::npos);
+        outportb(0x378, 0x66);
+        EXPECT_EQ(inportb(0x378), QPORT_REFUSED_READ);
+    });
+    dropping.join();
+    EXPECT_EQ(qport_access_status(), QPORT_ACCESS_GRANTED);
+    outportb(0x378, 0x77);
+    EXPECT_EQ(inportb(0x378), 0x77);
+    const auto notices = presenter.notices();
+    ASSERT_EQ(notices.size(), 1U);
+    EXPECT_EQ(notices[0].title, "Port access refused");
+    EXPECT_EQ(qport_sim_transfers(nullptr, 0), 2U) << "only the other thread's two transfers";
+}
+
 } // namespace
