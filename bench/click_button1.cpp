@@ -30,7 +30,7 @@ void click_button1()
 
 void click_after_first_paint()
 {
-    quorrel::installNoticePresenter(dismiss_notice, nullptr);
+    qport_set_presenter(dismiss_notice, nullptr);
     afterFirstPaint() = click_button1;
 }
 

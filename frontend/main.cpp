@@ -1,20 +1,50 @@
+#include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <string_view>
 
 #include "application.h"
 #include "notice_box.h"
 #include "privileges.h"
 #include "tform1.h"
 
-int main(int argc, char **argv)
+namespace {
+
+// Qt would abort with a message about plugins; say what to do instead.
+bool displayMissing()
+{
+    const char *platform = std::getenv("QT_QPA_PLATFORM");
+    if (platform != nullptr && *platform != '\0' && std::string_view(platform) != "xcb")
+        return false;
+    const char *display = std::getenv("DISPLAY");
+    const char *wayland = std::getenv("WAYLAND_DISPLAY");
+    return (display == nullptr || *display == '\0') && (wayland == nullptr || *wayland == '\0');
+}
+
+} // namespace
+
+// Quorrel reads no command-line options: the window toolkit is handed the
+// program's name and nothing else, so that no option (-plugin, -style,
+// -platformpluginpath ...) can bring code into a process that holds port
+// permission.
+int main()
 {
     // qport has asked for port access at load; the window toolkit and its
-    // libraries run without any privilege.
-    if (const std::error_code error = quorrel::dropPrivileges()) {
+    // libraries run without any privilege, as the invoking user.
+    if (const std::error_code error = quorrel::startUnprivileged(std::cerr)) {
         std::cerr << "Quorrel: cannot give up its privileges: " << error.message() << "\n";
         return 1;
     }
-    quorrel::installNoticePresenter(showNoticeBox, nullptr);
+    if (displayMissing()) {
+        std::cerr << "Quorrel: no display to show the window on (DISPLAY is not set).\n"
+                     "Run it under Xvfb instead, e.g. on the simulated port space:\n"
+                     "  xvfb-run -a tools/run-quorrel\n";
+        return 1;
+    }
+    qport_set_presenter(showNoticeBox, nullptr);
+    static char programName[] = "Quorrel";
+    int toolkitArgc = 1;
+    char *toolkitArgv[] = {programName, nullptr};
     return quorrel::runApplication(
-        argc, argv, [] { return std::make_unique<TForm1>(); }, showExceptionBox);
+        toolkitArgc, toolkitArgv, [] { return std::make_unique<TForm1>(); }, showExceptionBox);
 }

@@ -167,7 +167,7 @@ int main(int argc, char **argv)
         capabilitiesAfterDrop += std::string(" ") + field + "=" + statusField(field);
 
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    quorrel::installNoticePresenter(recordNotice, nullptr);
+    qport_set_presenter(recordNotice, nullptr);
     const int exitCode =
         quorrel::runApplication(argc, argv, createClickedForm, [](const std::exception &exception) {
             observed.exceptions.emplace_back(exception.what());

@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstdio>
-#include <mutex>
 #include <thread>
 
 namespace quorrel {
@@ -31,14 +30,6 @@ void showValue(ExerciseWindow &window, const std::string &caption, bool repaintM
     if (repaintMainWindow)
         window.repaintMainWindow();
 }
-
-struct InstalledPresenter {
-    qport_presenter presenter;
-    void *userData;
-};
-// Notices may come from any thread, as qport's own do.
-std::mutex presenterMutex;
-InstalledPresenter installedPresenter{qport_default_presenter, nullptr};
 
 } // namespace
 
@@ -80,28 +71,10 @@ void runPortExercise(ExerciseWindow &window, const Pause &pause)
 void runPortExerciseIfPermitted(ExerciseWindow &window, const Pause &pause)
 {
     if (qport_access_status() != QPORT_ACCESS_GRANTED) {
-        showNotice(accessRefusedTitle, qport_access_message());
+        qport_show_notice(accessRefusedTitle, qport_access_message());
         return;
     }
     runPortExercise(window, pause);
-}
-
-void installNoticePresenter(qport_presenter presenter, void *userData)
-{
-    // NULL gives qport its default back; keep the two in step.
-    const std::lock_guard lock(presenterMutex);
-    installedPresenter = {presenter ? presenter : qport_default_presenter, userData};
-    qport_set_presenter(presenter, userData);
-}
-
-int showNotice(const char *title, const char *text)
-{
-    InstalledPresenter current{};
-    {
-        const std::lock_guard lock(presenterMutex);
-        current = installedPresenter;
-    }
-    return current.presenter(title, text, current.userData);
 }
 
 } // namespace quorrel

@@ -57,14 +57,6 @@ void runPortExerciseIfPermitted(ExerciseWindow &window, const Pause &pause);
 
 inline constexpr const char *accessRefusedTitle = "Port access refused";
 
-// One presenter for every notice, the library's and the program's own:
-// installs it into qport and keeps it for showNotice.
-void installNoticePresenter(qport_presenter presenter, void *userData);
-
-// Shows a notice through the installed presenter (qport's default until
-// one is installed) and returns its answer.
-int showNotice(const char *title, const char *text);
-
 } // namespace quorrel
 
 #endif

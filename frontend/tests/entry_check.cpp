@@ -75,7 +75,7 @@ int handlerThrows(int &argc, char **argv)
 
 int closeDuringNotice(int &argc, char **argv)
 {
-    quorrel::installNoticePresenter(showNoticeBox, nullptr);
+    qport_set_presenter(showNoticeBox, nullptr);
     bool noticeWasOpen = false;
     const int result = quorrel::runApplication(
         argc, argv,

@@ -16,4 +16,5 @@ enum qport_access qport_access_status(void) { return QPORT_ACCESS_GRANTED; }
 const char *qport_access_message(void) { return ""; }
 void qport_set_presenter(qport_presenter, void *) {}
 int qport_default_presenter(const char *, const char *, void *) { return 1; }
+int qport_show_notice(const char *, const char *) { return 1; }
 }

@@ -18,8 +18,8 @@ struct RecordedNotice {
 
 class RecordingPresenter {
 public:
-    RecordingPresenter() { quorrel::installNoticePresenter(&RecordingPresenter::present, this); }
-    ~RecordingPresenter() { quorrel::installNoticePresenter(nullptr, nullptr); }
+    RecordingPresenter() { qport_set_presenter(&RecordingPresenter::present, this); }
+    ~RecordingPresenter() { qport_set_presenter(nullptr, nullptr); }
     RecordingPresenter(const RecordingPresenter &) = delete;
     RecordingPresenter &operator=(const RecordingPresenter &) = delete;
 
