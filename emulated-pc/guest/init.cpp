@@ -16,7 +16,9 @@
 //                         the loader's secure mode must ignore), then
 //                         without any capability. QPORT_GUEST_PHASE is
 //                         "granted" for the first run, "refused" for the
-//                         second.
+//                         second. /usr/bin/Quorrel, when the initramfs has
+//                         it, is copied with that capability too, to
+//                         /run/capable/Quorrel.
 // Each program learns the phase from QPORT_GUEST_PHASE.
 //
 // This program executes a port instruction itself, to reach isa-debug-exit;
@@ -54,6 +56,8 @@ constexpr unsigned program_time_limit_s = 60;
 constexpr int most_reportable_failures = 0x7F;
 // Where make-initramfs puts the simulated build for the quorrel phase.
 constexpr const char *simulated_library_dir = "/usr/lib/qport-simulated";
+// Quorrel itself, in the quorrel phase's initramfs.
+constexpr const char *installed_quorrel = "/usr/bin/Quorrel";
 // A tmpfs: the initramfs's own file system may keep no extended attributes.
 constexpr const char *capable_copies_dir = "/run/capable";
 
@@ -181,13 +185,16 @@ std::filesystem::path copy_with_rawio_capability(const std::filesystem::path &pr
 {
     std::filesystem::path copy = capable_copies_dir / program.filename();
     std::error_code error;
+    // Mounted once: a second tmpfs over it would hide the copies made so far.
+    static bool mounted = false;
     std::filesystem::create_directories(capable_copies_dir, error);
-    if (!std::filesystem::is_directory(capable_copies_dir) ||
-        (::mount("tmpfs", capable_copies_dir, "tmpfs", 0, "mode=755") != 0 && errno != EBUSY)) {
+    if (!mounted && (!std::filesystem::is_directory(capable_copies_dir) ||
+                     ::mount("tmpfs", capable_copies_dir, "tmpfs", 0, "mode=755") != 0)) {
         report(std::string("cannot mount a tmpfs at ") + capable_copies_dir + ": " +
                std::strerror(errno));
         return {};
     }
+    mounted = true;
     if (!std::filesystem::copy_file(program, copy,
                                     std::filesystem::copy_options::overwrite_existing, error)) {
         report("cannot copy " + program.string() + ": " + error.message());
@@ -256,6 +263,13 @@ int main()
         end_machine(most_reportable_failures);
     }
     int failed = 0, runs = 0;
+    // The real program, for the attacker's test, with the capability that
+    // setcap would give it.
+    if (phase == "quorrel" && std::filesystem::exists(installed_quorrel) &&
+        copy_with_rawio_capability(installed_quorrel).empty()) {
+        report("FAIL cannot give " + std::string(installed_quorrel) + " its capability");
+        ++failed;
+    }
     for (const auto &program : programs) {
         for (const Launch &launch : launches_of(program, phase)) {
             ++runs;

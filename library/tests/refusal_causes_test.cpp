@@ -34,11 +34,11 @@ TEST(RefusalCauses, OnlyTheIdentityMapIsTheInitialUserNamespace)
         bool user_namespace;
     } cases[] = {
         {"         0          0 4294967295\n", false},
-        {"0 1000 1\n", true},                  // rootless container: root is uid 1000
-        {"0 100000 65536\n", true},            // a subordinate range
-        {"0 0 4294967295\n1 1 1\n", true},     // more than the one identity line
-        {"0 0 65536\n", true},                 // identity, but not the whole range
-        {"", false},                           // unreadable: nothing to say
+        {"0 1000 1\n", true},              // rootless container: root is uid 1000
+        {"0 100000 65536\n", true},        // a subordinate range
+        {"0 0 4294967295\n1 1 1\n", true}, // more than the one identity line
+        {"0 0 65536\n", true},             // identity, but not the whole range
+        {"", false},                       // unreadable: nothing to say
     };
     for (const auto &c : cases)
         EXPECT_EQ(qport::uid_map_is_user_namespace(c.text), c.user_namespace) << c.text;
@@ -59,8 +59,7 @@ TEST(RefusalCauses, EffectiveCapabilityIsReadFromCapEffOnly)
         {"CapEff:\tgarbage\n", false},
     };
     for (const auto &c : cases)
-        EXPECT_EQ(qport::status_has_effective_capability(c.status, rawio), c.has_rawio)
-            << c.status;
+        EXPECT_EQ(qport::status_has_effective_capability(c.status, rawio), c.has_rawio) << c.status;
 }
 
 // What the library prints is pasted into a shell: a path must stay one word

