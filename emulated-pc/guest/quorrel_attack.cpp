@@ -84,7 +84,8 @@ void prepareAttackerFiles()
                   pluginPath / "generic" / "libevil_generic_plugin.so");
     fs::copy_file(fs::path(attackerFiles) / "libevil_style_plugin.so",
                   pluginPath / "styles" / "libevil_style_plugin.so");
-    fs::copy_file(fs::path(attackerFiles) / "libevil_preload.so", pluginPath / "libevil_preload.so");
+    fs::copy_file(fs::path(attackerFiles) / "libevil_preload.so",
+                  pluginPath / "libevil_preload.so");
     writeFile(home / ".config/fontconfig/fonts.conf",
               "<?xml version=\"1.0\"?>\n<!DOCTYPE fontconfig SYSTEM \"fonts.dtd\">\n"
               "<fontconfig><dir>/tmp/qport-attack/fonts</dir></fontconfig>\n");
@@ -127,10 +128,7 @@ public:
     }
 
 private:
-    void add(const fs::path &directory)
-    {
-        ::inotify_add_watch(fd, directory.c_str(), IN_OPEN);
-    }
+    void add(const fs::path &directory) { ::inotify_add_watch(fd, directory.c_str(), IN_OPEN); }
     int fd;
 };
 
@@ -141,10 +139,10 @@ struct Channel {
 };
 
 struct Outcome {
-    std::string marks;           // what the attacker's code left, if it ran
+    std::string marks; // what the attacker's code left, if it ran
     std::vector<std::string> opened;
-    bool aliveAtTheEnd = false;  // still showing its window when stopped
-    double markAfterMs = -1;     // when the mark appeared
+    bool aliveAtTheEnd = false; // still showing its window when stopped
+    double markAfterMs = -1;    // when the mark appeared
     int exitStatus = 0;
 };
 
@@ -225,10 +223,11 @@ void describe(const std::string &who, const Channel &channel, const Outcome &out
     std::string marks = outcome.marks;
     std::replace(marks.begin(), marks.end(), '\n', ' ');
     report(who + ", " + channel.name + ": attacker's code " +
-           (marks.empty() ? "did not run" : "ran (" + marks + ")") + ", user's files opened: " +
-           joined(outcome.opened) +
-           (outcome.aliveAtTheEnd ? ", window up"
-                                  : ", ended with wait status " + std::to_string(outcome.exitStatus)));
+           (marks.empty() ? "did not run" : "ran (" + marks + ")") +
+           ", user's files opened: " + joined(outcome.opened) +
+           (outcome.aliveAtTheEnd
+                ? ", window up"
+                : ", ended with wait status " + std::to_string(outcome.exitStatus)));
     if (!outcome.aliveAtTheEnd) {
         std::ifstream output(programOutput);
         std::string line;
@@ -268,7 +267,8 @@ int main()
 
     const std::string plugins = "QT_PLUGIN_PATH=" + pluginPath.string();
     const Channel genericPlugin{"QT_PLUGIN_PATH and QT_QPA_GENERIC_PLUGINS",
-                                {plugins, "QT_QPA_GENERIC_PLUGINS=evilgeneric"}, {}};
+                                {plugins, "QT_QPA_GENERIC_PLUGINS=evilgeneric"},
+                                {}};
     const Channel userFiles{"configuration files in the user's home", {}, {}};
     const Channel pluginOption{"-plugin evilgeneric", {plugins}, {"-plugin", "evilgeneric"}};
 

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -158,7 +159,10 @@ int main(int argc, char **argv)
     const bool secureMode = ::getauxval(AT_SECURE) != 0;
     const qport_access accessAtLoad = qport_access_status();
     const std::string capEffAtStart = statusField("CapEff");
-    if (const std::error_code error = quorrel::dropPrivileges()) {
+    // As Quorrel's own main starts: in secure mode the environment becomes a
+    // window's, then every privilege goes.
+    std::ostringstream warnings;
+    if (const std::error_code error = quorrel::startUnprivileged(warnings)) {
         report("FAIL cannot give up privileges: " + error.message());
         return 1;
     }
@@ -192,6 +196,13 @@ int main(int argc, char **argv)
                format(notice.afterClickMs) + " ms after its click");
 
     check(exitCode == 0, "the entry function returned " + std::to_string(exitCode));
+    check(warnings.str().empty(), "warned: " + warnings.str());
+    if (secureMode) {
+        const char *home = std::getenv("HOME");
+        check(std::getenv("LD_LIBRARY_PATH") == nullptr && home != nullptr &&
+                  std::string(home) == "/nonexistent",
+              "secure mode kept the user's environment");
+    }
     for (const std::string &what : observed.exceptions)
         check(false, "exception shown: " + what);
     for (const char *field : {"CapInh=", "CapPrm=", "CapEff=", "CapAmb="})

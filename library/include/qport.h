@@ -10,8 +10,13 @@
 // Reads hand their value back sign-extended: widen the result of inportw or
 // inportb to int and you get -32768..32767 or -128..127.
 //
-// Access: the library asks the kernel for all 65536 ports when it is loaded
-// (and again in each thread that existed before that, on its first transfer).
+// Access: the library asks the kernel for all 65536 ports when it is loaded.
+// Linux keeps that permission per thread: in a program linked against the
+// library, every thread it creates later inherits it and transfers without
+// asking again, even after the program gave up its privileges; a thread that
+// existed before a dlopen of the library asks for itself on its first
+// transfer. The permission is root power and survives exec: a program that
+// runs others gives it up first with qport_drop_access() (qport_ext.h).
 // If the kernel refuses, no port instruction is ever executed: reads return
 // all bits set (-1 at every width), writes are dropped, and the user is told
 // once per process why, through a notice (see qport_ext.h to ask beforehand

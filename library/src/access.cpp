@@ -42,7 +42,10 @@ std::string why_and_how(const Access &access)
         return "The kernel refused access to the I/O ports (EPERM): this process lacks the "
                "CAP_SYS_RAWIO capability.\n\nRun the program as root, or give it that "
                "capability once:\n" +
-               setcap + "\nA container must be started with CAP_SYS_RAWIO as well.";
+               setcap +
+               "\nWhoever may run the program then has full access to the ports, as root "
+               "has: let only a trusted group run it (chgrp, chmod 0750) before setting the "
+               "capability. A container must be started with CAP_SYS_RAWIO as well.";
     case QPORT_ACCESS_USER_NAMESPACE:
         return "The kernel refused access to the I/O ports (EPERM): this process runs in a "
                "user namespace (a container or sandbox), where even its root may not use "
