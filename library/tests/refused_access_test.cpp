@@ -44,6 +44,7 @@ TEST_F(RefusedAccess, StatusErrnoAndMessageNameTheCauseAndTheFix)
         EXPECT_NE(message.find(c.explanation), std::string::npos) << message;
         EXPECT_NE(message.find(c.fix), std::string::npos) << message;
         EXPECT_NE(message.find("No port transfer was made"), std::string::npos) << message;
+        EXPECT_EQ(message.find("\n\n\n"), std::string::npos) << "a double blank line";
     }
     qport_sim_refuse(QPORT_ACCESS_GRANTED);
     EXPECT_EQ(qport_access_status(), QPORT_ACCESS_GRANTED);
