@@ -109,7 +109,8 @@ private:
     static std::string out_of_range(const object &number)
     {
         if constexpr (What == qport_python::Meaning::port)
-            return "port " + str(module_::import("builtins").attr("hex")(number)).cast<std::string>() +
+            return "port " +
+                   str(module_::import("builtins").attr("hex")(number)).cast<std::string>() +
                    " is out of range: ports are 0..0xFFFF, or -0x8000..-1 for 0x8000..0xFFFF";
         const auto bits = std::to_string(Bits);
         return "value " + str(number).cast<std::string>() + " does not fit in " + bits +

@@ -68,12 +68,8 @@ int show_in_python(const char *title, const char *text)
     return presenter_answer(presenter(text_from_library(title), text_from_library(text)));
 }
 
-// The library's presenter for as long as the interpreter runs. It may be
-// called from any thread, Python's or not; nothing may escape it into the
-// library.
-int present(const char *title, const char *text, void * /*user_data*/) noexcept
+int show_or_report(const char *title, const char *text)
 {
-    const py::gil_scoped_acquire gil;
     try {
         return show_in_python(title, text);
     } catch (py::error_already_set &error) {
@@ -83,6 +79,21 @@ int present(const char *title, const char *text, void * /*user_data*/) noexcept
         LibraryCall::report(py::error_already_set());
     }
     return 0;
+}
+
+// The library's presenter for as long as the interpreter runs. It may be
+// called from any thread, Python's or not; nothing may escape it into the
+// library.
+int present(const char *title, const char *text, void * /*user_data*/) noexcept
+{
+    try {
+        const py::gil_scoped_acquire gil;
+        return show_or_report(title, text);
+    } catch (...) {
+        // Only reporting the presenter's error failed (no memory, say): the
+        // notice counts as not shown.
+        return 0;
+    }
 }
 
 // Before the interpreter goes, the library gets its own presenter back: a
@@ -128,11 +139,15 @@ void bind_transfers(py::module_ &module)
         py::arg("port"), "One 32-bit read from port; -2**31..2**31-1.");
     module.def(
         "inportw",
-        [](Port port) { return call_library([&] { return static_cast<int>(inportw(port.value)); }); },
+        [](Port port) {
+            return call_library([&] { return static_cast<int>(inportw(port.value)); });
+        },
         py::arg("port"), "One 16-bit read from port; -32768..32767.");
     module.def(
         "inportb",
-        [](Port port) { return call_library([&] { return static_cast<int>(inportb(port.value)); }); },
+        [](Port port) {
+            return call_library([&] { return static_cast<int>(inportb(port.value)); });
+        },
         py::arg("port"), "One 8-bit read from port; -128..127.");
     module.def(
         "outport",
@@ -195,8 +210,7 @@ void bind_notices(py::module_ &module)
 void bind_access(py::module_ &module, const py::object &access_enum)
 {
     module.def(
-        "access_status",
-        [access_enum] { return access_cause(access_enum, qport_access_status()); },
+        "access_status", [access_enum] { return access_cause(access_enum, qport_access_status()); },
         "The calling thread's port access, as an Access. Call it before the first transfer to\n"
         "learn the outcome without a notice. Never blocks.");
     module.def(

@@ -101,9 +101,10 @@ void refuse(const SimulatedPorts &ports, const py::object &cause)
 
 py::object make_transfer_type(const py::module_ &module)
 {
-    py::object transfer = py::module_::import("collections")
-                              .attr("namedtuple")("Transfer", "time_ns direction width_bits port value",
-                                                  py::arg("module") = "qport");
+    py::object transfer =
+        py::module_::import("collections")
+            .attr("namedtuple")("Transfer", "time_ns direction width_bits port value",
+                                py::arg("module") = "qport");
     transfer.attr("__doc__") =
         "One transfer that reached the simulated port space: CLOCK_MONOTONIC time in ns,\n"
         "direction 'in' or 'out', width_bits 8, 16 or 32, port 0..0xFFFF and the value\n"
