@@ -76,7 +76,7 @@ def access_message() -> str:
     """What was refused, why and how to fix it; a confirmation when granted."""
 
 def backend() -> str:
-    """"hardware" or "simulated"."""
+    """The build loaded: "hardware" or "simulated"."""
 
 class Transfer(NamedTuple):
     """One transfer that reached the simulated port space."""

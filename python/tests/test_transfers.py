@@ -1,5 +1,8 @@
 """Port numbers and values on their way in, and results on their way out."""
 
+import ast
+from pathlib import Path
+
 import pytest
 
 import qport
@@ -93,3 +96,20 @@ def test_out_of_range_is_a_value_error(call, arguments, names):
 def test_a_port_that_is_no_integer_is_a_type_error(port):
     with pytest.raises(TypeError):
         qport.inportb(port)
+
+
+def declared_names(stubs):
+    for node in stubs.body:
+        if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
+            yield node.name
+        elif isinstance(node, ast.AnnAssign):
+            yield node.target.id
+
+
+def test_stubs_declare_what_the_module_has():
+    stubs = ast.parse((Path(qport.__file__).parent / "qport.pyi").read_text())
+    public = {name for name in dir(qport) if not name.startswith("_")}
+    assert set(declared_names(stubs)) == public
+    access = next(n for n in stubs.body if isinstance(n, ast.ClassDef) and n.name == "Access")
+    causes = {n.targets[0].id: n.value.value for n in access.body if isinstance(n, ast.Assign)}
+    assert causes == {cause.name: cause.value for cause in qport.Access}
