@@ -1,5 +1,6 @@
 // The qport Python module: the eleven entry points, the access status and
 // the notice presenter, on whichever libqport.so.1 the loader picked.
+#include <atomic>
 #include <exception>
 
 #include <pybind11/pybind11.h>
@@ -32,6 +33,8 @@ constexpr AccessName access_names[] = {
 // A bare handle holding its own reference, so that nothing is released after
 // the interpreter is gone; touched only with the GIL held.
 py::handle python_presenter;
+// Whether there is one, for a look without the GIL.
+std::atomic<bool> python_presenter_installed{false};
 
 // Installs presenter (None for the library's own) and returns the one it
 // replaces, None for the library's own.
@@ -40,6 +43,7 @@ py::object replace_presenter(py::object presenter)
     auto previous = python_presenter ? py::reinterpret_steal<py::object>(python_presenter)
                                      : py::object(py::none());
     python_presenter = presenter.is_none() ? py::handle() : presenter.release();
+    python_presenter_installed = static_cast<bool>(python_presenter);
     return previous;
 }
 
@@ -55,14 +59,21 @@ int presenter_answer(const py::object &answer)
     return truth;
 }
 
-int show_in_python(const char *title, const char *text)
+// The library's own presenter may wait for Enter: other Python threads run
+// meanwhile.
+int show_in_library(const char *title, const char *text)
 {
-    if (!python_presenter) {
-        // The library's presenter may wait for Enter: other Python threads
-        // run meanwhile.
+    if (PyGILState_Check() == 1) {
         const py::gil_scoped_release unlocked;
         return qport_default_presenter(title, text, nullptr);
     }
+    return qport_default_presenter(title, text, nullptr);
+}
+
+int show_in_python(const char *title, const char *text)
+{
+    if (!python_presenter)
+        return show_in_library(title, text);
     // Our own reference: the presenter may install another while it runs.
     const auto presenter = py::reinterpret_borrow<py::object>(python_presenter);
     return presenter_answer(presenter(text_from_library(title), text_from_library(text)));
@@ -87,11 +98,15 @@ int show_or_report(const char *title, const char *text)
 int present(const char *title, const char *text, void * /*user_data*/) noexcept
 {
     try {
+        // Without a Python presenter a thread of another library never
+        // waits for the GIL, which a Python thread waiting for it may hold.
+        if (!python_presenter_installed)
+            return show_in_library(title, text);
         const py::gil_scoped_acquire gil;
         return show_or_report(title, text);
     } catch (...) {
-        // Only reporting the presenter's error failed (no memory, say): the
-        // notice counts as not shown.
+        // Only reporting the presenter's error can fail (no memory, say):
+        // the notice counts as not shown.
         return 0;
     }
 }
