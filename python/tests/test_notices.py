@@ -89,15 +89,14 @@ def test_set_presenter_returns_the_one_it_replaces():
 BLOCKING_NOTICE = textwrap.dedent(
     """
     import os, pty, threading, qport
-    terminal, stdin = pty.openpty()
-    os.dup2(stdin, 0)
-    notice_out, notice_in = os.pipe()
-    os.dup2(notice_in, 2)
+    terminal, user_side = pty.openpty()
+    os.dup2(user_side, 0)
+    os.dup2(user_side, 2)
 
     def press_enter_once_the_notice_waits():
         shown = b""
         while b"(press Enter)" not in shown:
-            shown += os.read(notice_out, 4096)
+            shown += os.read(terminal, 4096)
         os.write(terminal, b"\\n")
 
     threading.Thread(target=press_enter_once_the_notice_waits).start()
