@@ -19,16 +19,17 @@
 namespace qport_python {
 namespace {
 
-// The functions of qport_sim.h, by the names the library exports. A call
-// added there is one member here, one lookup in find() and one method.
+// The functions of qport_sim.h, typed as it declares them. A call added
+// there is one member here, one look_up() in find_simulated_ports() and one
+// method.
 struct SimulatedPorts {
-    void (*reset)() = nullptr;
-    void (*preset)(std::uint16_t, std::uint8_t) = nullptr;
-    std::uint8_t (*peek)(std::uint16_t) = nullptr;
-    std::size_t (*transfers)(qport_sim_transfer *, std::size_t) = nullptr;
-    void (*clear_transfers)() = nullptr;
-    int (*trace_to)(const char *) = nullptr;
-    void (*refuse)(qport_access) = nullptr;
+    decltype(&qport_sim_reset) reset = nullptr;
+    decltype(&qport_sim_preset) preset = nullptr;
+    decltype(&qport_sim_peek) peek = nullptr;
+    decltype(&qport_sim_transfers) transfers = nullptr;
+    decltype(&qport_sim_clear_transfers) clear_transfers = nullptr;
+    decltype(&qport_sim_trace_to) trace_to = nullptr;
+    decltype(&qport_sim_refuse) refuse = nullptr;
     py::object transfer_type;
     py::object access_enum;
 };
