@@ -76,4 +76,5 @@ set(CPACK_COMPONENT_QUORREL_DESCRIPTION
 it runs a fixed sequence of reads and writes on the printer port 0x378 and
 shows the values read.")
 
+include(${PROJECT_SOURCE_DIR}/python/package.cmake)
 include(CPack)

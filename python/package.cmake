@@ -1,0 +1,14 @@
+# The Debian package python3-qport, included by cmake/QportPackages.cmake
+# when the module is built: the module and its stubs, for the one Python
+# version the module was built for.
+if(TARGET qport_python)
+  list(APPEND CPACK_COMPONENTS_ALL python)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-qport)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "${QPORT_PYTHON_DEPENDS}")
+  set(CPACK_COMPONENT_PYTHON_DEPENDS runtime)
+  set(CPACK_COMPONENT_PYTHON_DESCRIPTION
+    "The Python module qport: the library's entry points (qport.inportb(port),
+qport.outport(port, value), ...), its access status and notices, and the
+simulated port space's controls, with type stubs.")
+endif()

@@ -1,0 +1,101 @@
+"""Direct access to the PC's I/O ports through libqport.so.1.
+
+Ports are ints 0..0xFFFF (or -0x8000..-1 for 0x8000..0xFFFF); values written
+must fit their width, signed or unsigned, or the call raises ValueError. Reads
+come back sign-extended: inportb gives -128..127, inportw -32768..32767.
+
+The module uses whichever libqport.so.1 the loader finds: run a script with
+LD_LIBRARY_PATH=<libdir>/qport/simulated to act on the simulated port space,
+whose controls are then qport.sim (None on the hardware build).
+"""
+
+import enum
+import os
+from typing import Callable, NamedTuple, Optional, Union
+
+REFUSED_READ: int
+
+class Access(enum.IntEnum):
+    """Whether the calling thread may make port transfers, and if not, why."""
+
+    GRANTED = 0
+    NO_PRIVILEGE = 1
+    USER_NAMESPACE = 2
+    LOCKDOWN = 3
+    NO_KERNEL_SUPPORT = 4
+    NOT_X86 = 5
+    OTHER = 6
+
+def inport(port: int) -> int:
+    """One 32-bit read from port; -2**31..2**31-1."""
+
+def inportw(port: int) -> int:
+    """One 16-bit read from port; -32768..32767."""
+
+def inportb(port: int) -> int:
+    """One 8-bit read from port; -128..127."""
+
+def outport(port: int, value: int) -> None:
+    """One 32-bit write of value: 0..0xFFFFFFFF, or -2**31..-1."""
+
+def outportw(port: int, value: int) -> None:
+    """One 16-bit write of value: 0..0xFFFF, or -32768..-1."""
+
+def outportb(port: int, value: int) -> None:
+    """One 8-bit write of value: 0..0xFF, or -128..-1."""
+
+def Message() -> int:
+    """Shows "DLL successfully called."; 1 once dismissed, 0 if not shown."""
+
+def Error1() -> int:
+    """Shows "This function is unavailable in this release."; 1 or 0."""
+
+def inpb(port: int) -> int:
+    """Withheld: an 8-bit read of port, then the Error1 notice; returns 0."""
+
+def inpw(port: int) -> int:
+    """Withheld: a 16-bit read of port, then the Error1 notice; returns 0."""
+
+def outpb(port: int, value: int) -> int:
+    """Withheld: an 8-bit write, then the Error1 notice; returns its answer."""
+
+Presenter = Callable[[str, str], Optional[bool]]
+
+def set_presenter(presenter: Optional[Presenter]) -> Optional[Presenter]:
+    """Shows every notice through presenter(title, text), or the library's own
+    presenter with None; returns the one replaced. An exception the presenter
+    raises is raised from the qport call that showed the notice."""
+
+def access_status() -> Access:
+    """The calling thread's port access. Never blocks."""
+
+def access_errno() -> int:
+    """The errno of the refused access request; 0 when granted."""
+
+def access_message() -> str:
+    """What was refused, why and how to fix it; a confirmation when granted."""
+
+def backend() -> str:
+    """The build loaded: "hardware" or "simulated"."""
+
+class Transfer(NamedTuple):
+    """One transfer that reached the simulated port space."""
+
+    time_ns: int
+    direction: str
+    width_bits: int
+    port: int
+    value: int
+
+class SimulatedPorts:
+    """The simulated port space's controls: qport.sim on the simulated build."""
+
+    def reset(self) -> None: ...
+    def preset(self, port: int, value: int) -> None: ...
+    def peek(self, port: int) -> int: ...
+    def transfers(self) -> list[Transfer]: ...
+    def clear_transfers(self) -> None: ...
+    def trace_to(self, destination: Union[str, bytes, os.PathLike[str], None]) -> None: ...
+    def refuse(self, cause: Access) -> None: ...
+
+sim: Optional[SimulatedPorts]

@@ -1,0 +1,295 @@
+// The qport Python module: the eleven entry points, the access status and
+// the notice presenter, on whichever libqport.so.1 the loader picked.
+#include <atomic>
+#include <exception>
+
+#include <pybind11/pybind11.h>
+
+#include "qport.h"
+#include "qport_ext.h"
+
+#include "bindings.h"
+
+namespace qport_python {
+namespace {
+
+// The causes as Python names them. A cause added to qport_ext.h is one more
+// line here (and one in qport.pyi).
+struct AccessName {
+    const char *name;
+    qport_access cause;
+};
+constexpr AccessName access_names[] = {
+    {"GRANTED", QPORT_ACCESS_GRANTED},
+    {"NO_PRIVILEGE", QPORT_ACCESS_NO_PRIVILEGE},
+    {"USER_NAMESPACE", QPORT_ACCESS_USER_NAMESPACE},
+    {"LOCKDOWN", QPORT_ACCESS_LOCKDOWN},
+    {"NO_KERNEL_SUPPORT", QPORT_ACCESS_NO_KERNEL_SUPPORT},
+    {"NOT_X86", QPORT_ACCESS_NOT_X86},
+    {"OTHER", QPORT_ACCESS_OTHER},
+};
+
+// The Python callable shown notices; empty for the library's own presenter.
+// A bare handle holding its own reference, so that nothing is released after
+// the interpreter is gone; touched only with the GIL held.
+py::handle python_presenter;
+// Whether there is one, for a look without the GIL.
+std::atomic<bool> python_presenter_installed{false};
+
+// Installs presenter (None for the library's own) and returns the one it
+// replaces, None for the library's own.
+py::object replace_presenter(py::object presenter)
+{
+    auto previous = python_presenter ? py::reinterpret_steal<py::object>(python_presenter)
+                                     : py::object(py::none());
+    python_presenter = presenter.is_none() ? py::handle() : presenter.release();
+    python_presenter_installed = static_cast<bool>(python_presenter);
+    return previous;
+}
+
+int presenter_answer(const py::object &answer)
+{
+    // A presenter that returns nothing showed the notice; False or 0 says it
+    // could not.
+    if (answer.is_none())
+        return 1;
+    const int truth = PyObject_IsTrue(answer.ptr());
+    if (truth < 0)
+        throw py::error_already_set();
+    return truth;
+}
+
+// The library's own presenter may wait for Enter: other Python threads run
+// meanwhile.
+int show_in_library(const char *title, const char *text)
+{
+    if (PyGILState_Check() == 1) {
+        const py::gil_scoped_release unlocked;
+        return qport_default_presenter(title, text, nullptr);
+    }
+    return qport_default_presenter(title, text, nullptr);
+}
+
+int show_in_python(const char *title, const char *text)
+{
+    if (!python_presenter)
+        return show_in_library(title, text);
+    // Our own reference: the presenter may install another while it runs.
+    const auto presenter = py::reinterpret_borrow<py::object>(python_presenter);
+    return presenter_answer(presenter(text_from_library(title), text_from_library(text)));
+}
+
+int show_or_report(const char *title, const char *text)
+{
+    try {
+        return show_in_python(title, text);
+    } catch (py::error_already_set &error) {
+        LibraryCall::report(std::move(error));
+    } catch (const std::exception &error) {
+        PyErr_SetString(PyExc_RuntimeError, error.what());
+        LibraryCall::report(py::error_already_set());
+    }
+    return 0;
+}
+
+// The library's presenter for as long as the interpreter runs. It may be
+// called from any thread, Python's or not; nothing may escape it into the
+// library.
+int present(const char *title, const char *text, void * /*user_data*/) noexcept
+{
+    try {
+        // Without a Python presenter a thread of another library never
+        // waits for the GIL, which a Python thread waiting for it may hold.
+        if (!python_presenter_installed)
+            return show_in_library(title, text);
+        const py::gil_scoped_acquire gil;
+        return show_or_report(title, text);
+    } catch (...) {
+        // Only reporting the presenter's error can fail (no memory, say):
+        // the notice counts as not shown.
+        return 0;
+    }
+}
+
+// Before the interpreter goes, the library gets its own presenter back: a
+// notice shown after that (from a thread that outlives Python) must not
+// call into it.
+void restore_library_presenter()
+{
+    qport_set_presenter(nullptr, nullptr);
+    replace_presenter(py::none());
+}
+
+py::object access_cause(const py::object &access_enum, int cause)
+{
+    try {
+        return access_enum(cause);
+    } catch (py::error_already_set &error) {
+        // A cause from a newer library than this module knows: its number.
+        if (!error.matches(PyExc_ValueError))
+            throw;
+        return py::int_(cause);
+    }
+}
+
+py::object make_access_enum(const py::module_ &module)
+{
+    py::list members;
+    for (const auto &[name, cause] : access_names)
+        members.append(py::make_tuple(name, static_cast<int>(cause)));
+    py::object access =
+        py::module_::import("enum").attr("IntEnum")("Access", members, py::arg("module") = "qport");
+    access.attr("__doc__") =
+        "Whether the calling thread may make port transfers, and if not, why (qport_access).";
+    module.attr("Access") = access;
+    return access;
+}
+
+void bind_transfers(py::module_ &module)
+{
+    // Results are ints sign-extended from their width, as the C++ entry
+    // points give them.
+    module.def(
+        "inport", [](Port port) { return call_library([&] { return inport(port.value); }); },
+        py::arg("port"), "One 32-bit read from port; -2**31..2**31-1.");
+    module.def(
+        "inportw",
+        [](Port port) {
+            return call_library([&] { return static_cast<int>(inportw(port.value)); });
+        },
+        py::arg("port"), "One 16-bit read from port; -32768..32767.");
+    module.def(
+        "inportb",
+        [](Port port) {
+            return call_library([&] { return static_cast<int>(inportb(port.value)); });
+        },
+        py::arg("port"), "One 8-bit read from port; -128..127.");
+    module.def(
+        "outport",
+        [](Port port, Value32 value) { call_library([&] { outport(port.value, value.value); }); },
+        py::arg("port"), py::arg("value"),
+        "One 32-bit write of value: 0..0xFFFFFFFF, or -2**31..-1 for the upper half.");
+    module.def(
+        "outportw",
+        [](Port port, Value16 value) { call_library([&] { outportw(port.value, value.value); }); },
+        py::arg("port"), py::arg("value"),
+        "One 16-bit write of value: 0..0xFFFF, or -32768..-1 for the upper half.");
+    module.def(
+        "outportb",
+        [](Port port, Value8 value) { call_library([&] { outportb(port.value, value.value); }); },
+        py::arg("port"), py::arg("value"),
+        "One 8-bit write of value: 0..0xFF, or -128..-1 for the upper half.");
+}
+
+void bind_notices(py::module_ &module)
+{
+    module.def(
+        "Message", [] { return call_library([] { return Message(); }); },
+        "Shows the notice \"DLL successfully called.\"; 1 once dismissed, 0 if it could not "
+        "be shown.");
+    module.def(
+        "Error1", [] { return call_library([] { return Error1(); }); },
+        "Shows the notice \"This function is unavailable in this release.\"; 1 once "
+        "dismissed, 0 if it could not be shown.");
+    module.def(
+        "inpb", [](Port port) { return call_library([&] { return inpb(port.value); }); },
+        py::arg("port"), "Withheld: an 8-bit read of port, then the Error1 notice; returns 0.");
+    module.def(
+        "inpw", [](Port port) { return call_library([&] { return inpw(port.value); }); },
+        py::arg("port"), "Withheld: a 16-bit read of port, then the Error1 notice; returns 0.");
+    module.def(
+        "outpb",
+        [](Port port, Value8 value) {
+            return call_library([&] { return outpb(port.value, value.value); });
+        },
+        py::arg("port"), py::arg("value"),
+        "Withheld: an 8-bit write of value to port, then the Error1 notice; returns its "
+        "answer.");
+    module.def(
+        "set_presenter",
+        [](py::object presenter) {
+            if (!presenter.is_none() && PyCallable_Check(presenter.ptr()) == 0)
+                throw py::type_error("the presenter must be callable or None");
+            return replace_presenter(std::move(presenter));
+        },
+        py::arg("presenter"),
+        "Shows every notice of the library (from any thread) through presenter(title, text),\n"
+        "or through the library's own presenter (standard error, waiting for Enter on a\n"
+        "terminal) with None. Returns the presenter it replaces.\n\n"
+        "presenter returns False if it could not show the notice; anything else, None too,\n"
+        "means it was shown and dismissed. An exception it raises is raised from the qport\n"
+        "call that showed the notice, or, where the notice came from outside Python, reported\n"
+        "through sys.unraisablehook.");
+}
+
+void bind_access(py::module_ &module, const py::object &access_enum)
+{
+    module.def(
+        "access_status", [access_enum] { return access_cause(access_enum, qport_access_status()); },
+        "The calling thread's port access, as an Access. Call it before the first transfer to\n"
+        "learn the outcome without a notice. Never blocks.");
+    module.def(
+        "access_errno", [] { return qport_access_errno(); },
+        "The errno of the refused access request (EPERM, ENOSYS, ...); 0 when granted.");
+    module.def(
+        "access_message", [] { return text_from_library(qport_access_message()); },
+        "For the user: what was refused, why and how to fix it; a short confirmation when "
+        "granted.");
+    module.def(
+        "backend", [] { return text_from_library(qport_backend()); },
+        "\"hardware\" for the build that executes port instructions, \"simulated\" for the\n"
+        "in-memory port space.");
+}
+
+} // namespace
+
+thread_local LibraryCall *LibraryCall::current_ = nullptr;
+
+void LibraryCall::report(py::error_already_set error)
+{
+    if (current_ != nullptr && !current_->kept_error_) {
+        current_->kept_error_.emplace(std::move(error));
+        return;
+    }
+    error.discard_as_unraisable("the qport notice presenter");
+}
+
+void LibraryCall::raise_kept_error()
+{
+    if (kept_error_) {
+        py::error_already_set error = std::move(*kept_error_);
+        kept_error_.reset();
+        throw error;
+    }
+}
+
+py::str text_from_library(const char *text)
+{
+    return py::reinterpret_steal<py::str>(PyUnicode_DecodeFSDefault(text));
+}
+
+} // namespace qport_python
+
+PYBIND11_MODULE(qport, module)
+{
+    using namespace qport_python;
+    module.doc() =
+        "Direct access to the PC's I/O ports through libqport.so.1.\n\n"
+        "Ports are ints 0..0xFFFF (or -0x8000..-1 for 0x8000..0xFFFF); values written must\n"
+        "fit their width, signed or unsigned, or the call raises ValueError. Reads come back\n"
+        "sign-extended: inportb gives -128..127, inportw -32768..32767.\n\n"
+        "The module uses whichever libqport.so.1 the loader finds: run a script with\n"
+        "LD_LIBRARY_PATH=<libdir>/qport/simulated to act on the simulated port space, whose\n"
+        "controls are then qport.sim (None on the hardware build).\n\n"
+        "Notices (Message, Error1, the withheld calls, a refusal) block the calling thread\n"
+        "until dismissed; other Python threads keep running.";
+    module.attr("REFUSED_READ") = QPORT_REFUSED_READ;
+    const py::object access_enum = make_access_enum(module);
+    bind_transfers(module);
+    bind_notices(module);
+    bind_access(module, access_enum);
+    bind_simulated_ports(module, access_enum);
+
+    qport_set_presenter(present, nullptr);
+    py::module_::import("atexit").attr("register")(py::cpp_function(restore_library_presenter));
+}

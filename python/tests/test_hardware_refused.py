@@ -1,0 +1,51 @@
+"""The hardware build where the kernel refuses access, in a child process
+that has no CAP_SYS_RAWIO: nothing is transferred and the user is told why.
+The child checks that access is refused before any transfer, so no port
+instruction can run even if the capability could not be dropped."""
+
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+SKIPPED = 77
+
+REFUSED = textwrap.dedent(
+    f"""
+    import sys, qport
+    if qport.access_status() == qport.Access.GRANTED:
+        sys.exit({SKIPPED})
+    notices = []
+    qport.set_presenter(lambda title, text: notices.append((title, text)))
+    print(qport.backend(), qport.sim, qport.access_errno() != 0)
+    print(qport.inportb(0x378), qport.inportw(0x378), qport.inport(0x378))
+    qport.outportb(0x378, 0x55)
+    print(notices == [("Port access refused", qport.access_message())])
+    """
+)
+
+
+def test_refused_hardware_transfers_nothing():
+    command = [sys.executable, "-c", REFUSED]
+    if os.geteuid() == 0:
+        setpriv = shutil.which("setpriv")
+        if setpriv is None:
+            pytest.skip("setpriv (util-linux) is needed to drop CAP_SYS_RAWIO as root")
+        # Gone from the bounding set, the capability is not regained on exec.
+        command = [setpriv, "--bounding-set=-sys_rawio", "--inh-caps=-sys_rawio", "--"] + command
+    # The hardware build: the one the module was linked with, unless named.
+    environment = {k: v for k, v in os.environ.items() if k != "LD_LIBRARY_PATH"}
+    if "QPORT_HARDWARE_DIR" in os.environ:
+        environment["LD_LIBRARY_PATH"] = os.environ["QPORT_HARDWARE_DIR"]
+    child = subprocess.run(command, capture_output=True, text=True, timeout=30, env=environment)
+    if child.returncode == SKIPPED:
+        pytest.skip("port access is granted here; hardware transfers run only in the emulated PC")
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.splitlines() == [
+        "hardware None True",
+        "-1 -1 -1",
+        "True",
+    ]

@@ -1,0 +1,70 @@
+"""qport.sim: presets, the record of transfers, the trace and refusals."""
+
+import pytest
+
+import qport
+
+# (port, preset, what an 8-bit read gives then): the model's registers.
+PRESETS = [
+    (0x378, 0xA5, 0xA5),  # data latch
+    (0x379, 0x12, 0x12),  # status register
+    (0x37A, 0x00, 0xE0),  # control: bits 5..7 read as ones
+    (0x300, -1, 0xFF),  # unbacked, value in the signed form
+    (-1, 0x5A, 0x5A),  # port 0xFFFF in the short form
+]
+
+
+@pytest.mark.parametrize("port, preset, read", PRESETS)
+def test_preset_and_peek_record_no_transfer(port, preset, read):
+    qport.sim.preset(port, preset)
+    assert qport.sim.peek(port) == read
+    assert qport.sim.transfers() == []
+    qport.sim.reset()
+    assert qport.sim.peek(0x379) == 0x7F
+
+
+def test_transfers_are_named_tuples_oldest_first():
+    qport.outportw(0x378, 0x1234)
+    qport.inportb(0x379)
+    first, second = qport.sim.transfers()
+    assert first[1:] == ("out", 16, 0x378, 0x1234)
+    assert (second.direction, second.width_bits, second.port, second.value) == ("in", 8, 0x379, 0x7F)
+    assert first.time_ns <= second.time_ns
+    qport.sim.clear_transfers()
+    assert qport.sim.transfers() == []
+
+
+def test_trace_goes_to_a_path_until_stopped(tmp_path):
+    trace = tmp_path / "trace"
+    qport.sim.trace_to(trace)
+    qport.outportb(0x378, 0x55)
+    qport.sim.trace_to(None)
+    qport.inportb(0x378)
+    assert [line.split()[1:] for line in trace.read_text().splitlines()] == [
+        ["out", "8", "0x0378", "0x55"]
+    ]
+
+
+def test_trace_to_an_unwritable_place_is_an_os_error(tmp_path):
+    with pytest.raises(FileNotFoundError) as raised:
+        qport.sim.trace_to(tmp_path / "missing" / "trace")
+    assert raised.value.filename == tmp_path / "missing" / "trace"
+
+
+@pytest.mark.parametrize("cause", [c for c in qport.Access if c != qport.Access.GRANTED])
+def test_refused_access_is_told_and_transfers_nothing(cause):
+    qport.sim.refuse(cause)
+    assert qport.access_status() is cause
+    assert qport.access_message() != ""
+    assert qport.inportb(0x379) == qport.REFUSED_READ
+    qport.outportb(0x378, 1)
+    assert qport.sim.transfers() == []
+    qport.sim.refuse(qport.Access.GRANTED)
+    assert qport.access_status() is qport.Access.GRANTED
+    assert qport.access_errno() == 0
+
+
+def test_refuse_takes_only_known_causes():
+    with pytest.raises(ValueError):
+        qport.sim.refuse(99)
+    assert qport.access_status() is qport.Access.GRANTED
