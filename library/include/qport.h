@@ -35,7 +35,7 @@
 #define QPORT_H
 
 #ifndef __cplusplus
-#error "qport.h is C++: its entry points have C++ names. From C use qport_ext.h for access and notices, and call the transfers from a C++ source file."
+#error "qport.h is C++; from C use qport_ext.h, and make the transfers from a C++ file"
 #else
 
 #include <climits>

@@ -243,11 +243,13 @@ TEST_F(Qportio, BadArgumentsAreExplainedAndNothingIsTransferred)
         {{"read", "0378"},
          "port '0378' starts with 0, which is neither decimal nor hex here: "
          "write 378 for decimal or 0x378 for hex"},
-        {{"read", "00"}, "port '00' starts with 0, which is neither decimal nor hex here: "
-                         "write 0 for decimal or 0x0 for hex"},
+        {{"read", "00"},
+         "port '00' starts with 0, which is neither decimal nor hex here: "
+         "write 0 for decimal or 0x0 for hex"},
         {{"read", "099999999999999999999"}, "port '099999999999999999999' starts with 0"},
-        {{"write", "0x378", "-010"}, "value '-010' starts with 0, which is neither decimal nor "
-                                     "hex here: write -10 for decimal or -0x10 for hex"},
+        {{"write", "0x378", "-010"},
+         "value '-010' starts with 0, which is neither decimal nor "
+         "hex here: write -10 for decimal or -0x10 for hex"},
         {{"read", "--5"}, "unknown option '--5'"},
         {{"read", "-w", "16", "0xFFFF"},
          "a 16-bit transfer at port 0xFFFF would reach past the last port, 0xFFFF; "
@@ -353,8 +355,7 @@ TEST_F(Qportio, AReaderThatWentAwayIsAFailureNotASignal)
     int pipe_ends[2];
     ASSERT_EQ(::pipe(pipe_ends), 0);
     ::close(pipe_ends[0]);
-    const Outcome outcome =
-        run_qportio({"read", "0x379"}, simulated_build, {}, "", pipe_ends[1]);
+    const Outcome outcome = run_qportio({"read", "0x379"}, simulated_build, {}, "", pipe_ends[1]);
     ::close(pipe_ends[1]);
     EXPECT_EQ(outcome.exit_status, 1) << "a signal death reads as -1";
     EXPECT_EQ(outcome.err, "qportio: cannot write to standard output: Broken pipe\n");
