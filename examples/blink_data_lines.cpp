@@ -37,15 +37,18 @@ int main(int argc, char **argv)
     unsigned long count = 0;
     unsigned long interval_ms = 500;
     const std::span<char *> arguments(argv + 1, static_cast<std::size_t>(argc > 0 ? argc - 1 : 0));
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
+    // Options come in pairs: the name and its number.
+    bool usable = arguments.size() % 2 == 0;
+    for (std::size_t i = 0; usable && i < arguments.size(); i += 2) {
         const std::string_view option = arguments[i];
-        const bool known = option == "--count" || option == "--interval";
-        if (!known || i + 1 == arguments.size() ||
-            !parse_count(arguments[i + 1], option == "--count" ? count : interval_ms)) {
-            std::fprintf(stderr, "usage: blink_data_lines [--count N] [--interval MS]\n");
-            return 2;
-        }
-        ++i;
+        unsigned long *const setting = option == "--count"      ? &count
+                                       : option == "--interval" ? &interval_ms
+                                                                : nullptr;
+        usable = setting != nullptr && parse_count(arguments[i + 1], *setting);
+    }
+    if (!usable) {
+        std::fprintf(stderr, "usage: blink_data_lines [--count N] [--interval MS]\n");
+        return 2;
     }
 
     if (qport_access_status() != QPORT_ACCESS_GRANTED) {
