@@ -62,7 +62,7 @@ std::optional<std::string> unreadable_number(std::string_view what, std::string_
         const std::string_view sign = text.starts_with('-') ? "-" : "";
         std::string_view digits = text.substr(sign.size());
         digits.remove_prefix(std::min(digits.find_first_not_of('0'), digits.size() - 1));
-        return quoted + " starts with 0, which is neither decimal nor hex here: write " +
+        return quoted + " has a leading zero, so it could be octal or decimal: write " +
                std::string(sign) + std::string(digits) + " for decimal or " + std::string(sign) +
                "0x" + std::string(digits) + " for hex";
     }

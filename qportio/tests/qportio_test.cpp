@@ -241,15 +241,15 @@ TEST_F(Qportio, BadArgumentsAreExplainedAndNothingIsTransferred)
         {{"read", " 5"}, "port ' 5' is not a number"},
         {{"read", "0x-5"}, "port '0x-5' is not a number"},
         {{"read", "0378"},
-         "port '0378' starts with 0, which is neither decimal nor hex here: "
+         "port '0378' has a leading zero, so it could be octal or decimal: "
          "write 378 for decimal or 0x378 for hex"},
         {{"read", "00"},
-         "port '00' starts with 0, which is neither decimal nor hex here: "
+         "port '00' has a leading zero, so it could be octal or decimal: "
          "write 0 for decimal or 0x0 for hex"},
-        {{"read", "099999999999999999999"}, "port '099999999999999999999' starts with 0"},
+        {{"read", "099999999999999999999"}, "port '099999999999999999999' has a leading zero"},
         {{"write", "0x378", "-010"},
-         "value '-010' starts with 0, which is neither decimal nor "
-         "hex here: write -10 for decimal or -0x10 for hex"},
+         "value '-010' has a leading zero, so it could be octal or "
+         "decimal: write -10 for decimal or -0x10 for hex"},
         {{"read", "--5"}, "unknown option '--5'"},
         {{"read", "-w", "16", "0xFFFF"},
          "a 16-bit transfer at port 0xFFFF would reach past the last port, 0xFFFF; "
