@@ -99,7 +99,8 @@ it runs a fixed sequence of reads and writes on the printer port 0x378 and
 shows the values read.")
 
 # Every package carries the copyright file and the Debian changelog, in
-# /usr/share/doc/<package>. EXCLUDE_FROM_ALL keeps them out of a plain
+# /usr/share/doc/<package>, and its lintian overrides. This loop must come
+# after the last component is added to CPACK_COMPONENTS_ALL. EXCLUDE_FROM_ALL keeps them out of a plain
 # `cmake --install`, which has no package to name the directory after.
 foreach(component IN LISTS CPACK_COMPONENTS_ALL)
   string(TOUPPER ${component} component_upper)
