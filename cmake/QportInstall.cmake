@@ -32,3 +32,12 @@ foreach(program qportio Quorrel)
   endif()
 endforeach()
 
+
+# `cmake --build build --target uninstall` (with sudo where the install
+# needed it) removes what the last `cmake --install` of this build put in
+# place, as install_manifest.txt lists it.
+configure_file(cmake/uninstall.cmake.in ${CMAKE_CURRENT_BINARY_DIR}/qport_uninstall.cmake @ONLY)
+add_custom_target(uninstall
+  COMMAND ${CMAKE_COMMAND} -P ${CMAKE_CURRENT_BINARY_DIR}/qport_uninstall.cmake
+  COMMENT "Removing the files listed in ${CMAKE_BINARY_DIR}/install_manifest.txt"
+  VERBATIM)

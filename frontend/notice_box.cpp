@@ -4,6 +4,7 @@
 #include <QEventLoop>
 #include <QGridLayout>
 #include <QMessageBox>
+#include <QStringList>
 
 namespace {
 
@@ -23,12 +24,46 @@ void makeRoomForTitle(QMessageBox &box)
                   grid->rowCount(), 0, 1, grid->columnCount());
 }
 
+// A notice's text as rich text: its paragraphs wrap to the box, but a line
+// indented by four spaces is a command to copy, such as
+//     sudo setcap cap_sys_rawio+ep /path/to/program
+// and stays whole on one line, however long its path; any break in it would
+// come at a slash or hyphen and read as part of the command. Blank lines
+// only separate paragraphs, however many there are.
+QString noticeHtml(const QString &text)
+{
+    QString html;
+    QStringList paragraph;
+    const auto endParagraph = [&] {
+        if (!paragraph.isEmpty())
+            html += QStringLiteral("<p>") + paragraph.join(QStringLiteral("<br>")) +
+                    QStringLiteral("</p>");
+        paragraph.clear();
+    };
+    for (const QString &line : text.split(QLatin1Char('\n'))) {
+        if (line.startsWith(QLatin1String("    "))) {
+            endParagraph();
+            html += QStringLiteral("<p style=\"white-space:pre\">") + line.toHtmlEscaped() +
+                    QStringLiteral("</p>");
+        } else if (line.trimmed().isEmpty()) {
+            endParagraph();
+        } else {
+            paragraph << line.toHtmlEscaped();
+        }
+    }
+    endParagraph();
+    return html;
+}
+
 } // namespace
 
 int showNoticeBox(const char *title, const char *text, void * /*userData*/)
 {
-    QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(title), QString::fromUtf8(text),
-                    QMessageBox::Ok);
+    QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(title),
+                    noticeHtml(QString::fromUtf8(text)), QMessageBox::Ok);
+    box.setTextFormat(Qt::RichText);
+    // A command in the text can be selected and copied.
+    box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     // exec() would make the box modal to the whole application; a box owned
     // by no window disables none, so it is shown modeless and waited for.
     box.setWindowModality(Qt::NonModal);

@@ -8,7 +8,8 @@ if(TARGET qport_python)
   set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "${QPORT_PYTHON_DEPENDS}")
   set(CPACK_COMPONENT_PYTHON_DEPENDS runtime)
   set(CPACK_COMPONENT_PYTHON_DESCRIPTION
-    "The Python module qport: the library's entry points (qport.inportb(port),
+    "Python bindings for direct I/O port access
+The Python module qport: the library's entry points (qport.inportb(port),
 qport.outport(port, value), ...), its access status and notices, and the
 simulated port space's controls, with type stubs.")
 endif()

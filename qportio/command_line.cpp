@@ -1,9 +1,11 @@
 #include "command_line.h"
 
+#include <algorithm>
 #include <charconv>
 #include <limits>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace qportio {
@@ -14,10 +16,12 @@ struct Number {
     std::uint64_t magnitude = 0;
 };
 
-enum class NumberError { not_a_number, too_large };
+enum class NumberError { not_a_number, too_large, leading_zero };
 
 // Decimal ("888") or hex with 0x ("0x378"), with an optional leading minus.
-// A leading zero does not mean octal: "010" is ten, as a person would read it.
+// A decimal number may not start with 0: some tools read "0378" as octal,
+// others as decimal, and a person typing an address means neither, so it is
+// refused rather than guessed at.
 std::variant<Number, NumberError> parse_number(std::string_view text)
 {
     Number number;
@@ -37,6 +41,8 @@ std::variant<Number, NumberError> parse_number(std::string_view text)
         std::from_chars(text.data(), text.data() + text.size(), number.magnitude, base);
     if (end != text.data() + text.size())
         return NumberError::not_a_number;
+    if (base == 10 && text.size() > 1 && text.front() == '0')
+        return NumberError::leading_zero;
     if (error == std::errc::result_out_of_range)
         return NumberError::too_large;
     if (error != std::errc())
@@ -44,18 +50,31 @@ std::variant<Number, NumberError> parse_number(std::string_view text)
     return number;
 }
 
-std::string not_a_number(std::string_view what, std::string_view text)
+// The words for a number that could not be read, or nothing for one that is
+// only out of range.
+std::optional<std::string> unreadable_number(std::string_view what, std::string_view text,
+                                             NumberError error)
 {
-    return std::string(what) + " '" + std::string(text) +
-           "' is not a number: write it in decimal (888) or hex (0x378)";
+    const std::string quoted = std::string(what) + " '" + std::string(text) + "'";
+    if (error == NumberError::not_a_number)
+        return quoted + " is not a number: write it in decimal (888) or hex (0x378)";
+    if (error == NumberError::leading_zero) {
+        const std::string_view sign = text.starts_with('-') ? "-" : "";
+        std::string_view digits = text.substr(sign.size());
+        digits.remove_prefix(std::min(digits.find_first_not_of('0'), digits.size() - 1));
+        return quoted + " has a leading zero, so it could be octal or decimal: write " +
+               std::string(sign) + std::string(digits) + " for decimal or " + std::string(sign) +
+               "0x" + std::string(digits) + " for hex";
+    }
+    return std::nullopt;
 }
 
 std::variant<std::uint16_t, UsageError> parse_port(std::string_view text)
 {
     const auto parsed = parse_number(text);
-    if (std::holds_alternative<NumberError>(parsed) &&
-        std::get<NumberError>(parsed) == NumberError::not_a_number)
-        return UsageError{not_a_number("port", text)};
+    if (const auto *error = std::get_if<NumberError>(&parsed))
+        if (auto words = unreadable_number("port", text, *error))
+            return UsageError{std::move(*words)};
     if (const auto *number = std::get_if<Number>(&parsed);
         number && !number->negative && number->magnitude <= 0xFFFF)
         return static_cast<std::uint16_t>(number->magnitude);
@@ -65,9 +84,9 @@ std::variant<std::uint16_t, UsageError> parse_port(std::string_view text)
 std::variant<std::uint32_t, UsageError> parse_value(std::string_view text, unsigned width_bits)
 {
     const auto parsed = parse_number(text);
-    if (std::holds_alternative<NumberError>(parsed) &&
-        std::get<NumberError>(parsed) == NumberError::not_a_number)
-        return UsageError{not_a_number("value", text)};
+    if (const auto *error = std::get_if<NumberError>(&parsed))
+        if (auto words = unreadable_number("value", text, *error))
+            return UsageError{std::move(*words)};
 
     const std::uint64_t unsigned_max = (std::uint64_t{1} << width_bits) - 1;
     const std::uint64_t negative_limit = std::uint64_t{1} << (width_bits - 1);
@@ -119,29 +138,53 @@ Command parse_command_line(std::span<const char *const> arguments)
     bool print_hex = false;
     bool options_ended = false;
 
+    // Options as getopt_long takes them: short ones may be bundled (-xw16,
+    // -xw 16), long ones take their value after = or as the next argument.
+    // The first --help or --version ends the scan and wins over whatever
+    // follows; an unknown option before it is still a usage error.
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string_view argument = arguments[i];
+        const bool has_next = i + 1 < arguments.size();
         if (options_ended || !is_option(argument)) {
             operands.push_back(argument);
         } else if (argument == "--") {
             options_ended = true;
-        } else if (argument == "-h" || argument == "--help") {
-            return ShowHelp{};
-        } else if (argument == "--version") {
-            return ShowVersion{};
-        } else if (argument == "-x" || argument == "--hex") {
-            print_hex = true;
-        } else if (argument == "-w" || argument == "--width") {
-            if (i + 1 == arguments.size())
-                return UsageError{"option '" + std::string(argument) +
-                                  "' needs a width: 8, 16 or 32"};
-            width_text = arguments[++i];
-        } else if (argument.starts_with("--width=")) {
-            width_text = argument.substr(8);
-        } else if (argument.starts_with("-w")) {
-            width_text = argument.substr(2);
+        } else if (argument.starts_with("--")) {
+            if (argument == "--help")
+                return ShowHelp{};
+            if (argument == "--version")
+                return ShowVersion{};
+            if (argument == "--hex") {
+                print_hex = true;
+            } else if (argument.starts_with("--width=")) {
+                width_text = argument.substr(8);
+            } else if (argument == "--width") {
+                if (!has_next)
+                    return UsageError{"option '--width' needs a width: 8, 16 or 32"};
+                width_text = arguments[++i];
+            } else {
+                return UsageError{"unknown option '" + std::string(argument) + "'"};
+            }
         } else {
-            return UsageError{"unknown option '" + std::string(argument) + "'"};
+            for (std::size_t at = 1; at < argument.size(); ++at) {
+                const char letter = argument[at];
+                if (letter == 'h')
+                    return ShowHelp{};
+                if (letter == 'x') {
+                    print_hex = true;
+                } else if (letter == 'w') {
+                    // The rest of the argument is the width, or else the next one.
+                    if (at + 1 < argument.size())
+                        width_text = argument.substr(at + 1);
+                    else if (has_next)
+                        width_text = arguments[++i];
+                    else
+                        return UsageError{"option '-w' needs a width: 8, 16 or 32"};
+                    break;
+                } else {
+                    return UsageError{"unknown option '-" + std::string(1, letter) + "'"};
+                }
+            }
         }
     }
 

@@ -1,6 +1,7 @@
 // qportio: reads or writes one I/O port from the command line, for scripts.
 #include <cerrno>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <span>
@@ -32,16 +33,22 @@ Options:
                     (0x7f, 0x7f00) instead of unsigned decimal
   -h, --help        show this text
       --version     show the version and which build of libqport is loaded
+Short options may be bundled: -xw16 is -x -w 16. The first --help or
+--version wins over every argument after it; an unknown option before it
+is still an error.
 
 PORT is 0..65535, in decimal (888) or hex (0x378); a 16-bit transfer may
 start at 0xFFFE at most, a 32-bit one at 0xFFFC.
 VALUE is decimal or hex too: unsigned up to 255, 65535 or 4294967295 for
 8, 16 or 32 bits, or negative down to -128, -32768 or -2147483648.
+A decimal number never starts with 0 (0378 is refused, not read as octal
+or decimal): write 888 or 0x378.
 A read prints the value on a line of its own; a write prints nothing.
 
 Exit status:
   0  the transfer was made
-  1  the value read could not be written to standard output
+  1  the value read could not be written to standard output (a full disk,
+     or a reader that went away, as in qportio read 0x378 | head -c0)
   2  bad arguments; nothing was transferred
   3  port access is refused; the cause and its remedy go to standard error
      and nothing was transferred
@@ -124,6 +131,9 @@ int run(const qportio::Transfer &transfer)
 
 int main(int argc, char **argv)
 {
+    // A reader that went away is an output failure with its own status, not
+    // a death by SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
     // argc is 0 when a program is started with an empty argument list.
     const auto arguments =
         argc > 0 ? std::span<const char *const>(argv + 1, static_cast<std::size_t>(argc - 1))

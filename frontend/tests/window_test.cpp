@@ -3,6 +3,9 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTextLayout>
 #include <QTimer>
 #include <QtTest>
 
@@ -76,6 +79,8 @@ private slots:
     void refusedAccess_data();
     void refusedAccess();
     void noticeBoxBlocksWithoutDisablingTheWindow();
+    void noticeBoxKeepsACommandOnOneLine_data();
+    void noticeBoxKeepsACommandOnOneLine();
 
 private:
     // At each pause: the caption, and whether the screen showed the window
@@ -287,12 +292,71 @@ void WindowTest::noticeBoxBlocksWithoutDisablingTheWindow()
     QCOMPARE(answer, 1);
     QVERIFY(seen.has_value());
     QCOMPARE(seen->title, QString("Operation Success!"));
-    QCOMPARE(seen->text, QString("DLL successfully called."));
+    QCOMPARE(seen->text, QString("<p>DLL successfully called.</p>"));
     QCOMPARE(seen->icon, QMessageBox::NoIcon);
     QCOMPARE(seen->buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
     QVERIFY(!seen->owned);
     QVERIFY(seen->roomForTitle);
     QVERIFY(windowUsable);
+}
+
+void WindowTest::noticeBoxKeepsACommandOnOneLine_data()
+{
+    QTest::addColumn<QString>("text");
+    const QString command = "    sudo setcap cap_sys_rawio+ep "
+                            "/opt/vendor-tools/parallel-port-utilities/bin/quorrel-for-the-lab";
+    // The shapes of the refusal notices: a command amid a paragraph, and one
+    // followed by more than one blank line.
+    QTest::newRow("within a paragraph")
+        << "this process lacks the CAP_SYS_RAWIO capability.\n\nRun the program as root, "
+           "or give it that capability once:\n" +
+               command + "\nA container must be started with CAP_SYS_RAWIO as well.";
+    QTest::newRow("before blank lines") << "Run the program outside the container:\n" + command +
+                                               "\n\n\nNo port transfer was made.";
+}
+
+// A command in a notice stays whole on one line: a break in its path would
+// read as part of the command when it is copied.
+void WindowTest::noticeBoxKeepsACommandOnOneLine()
+{
+    QFETCH(QString, text);
+    const QString command = text.split('\n').filter("sudo setcap").front();
+    struct SeenCommand {
+        QString blockText;
+        int lines = 0;
+        bool wholeWidthShown = false;
+        bool selectable = false;
+        bool emptyParagraph = false;
+    };
+    std::optional<SeenCommand> seen;
+    QTimer::singleShot(0, [&] {
+        for (QWidget *widget : QApplication::topLevelWidgets()) {
+            auto *box = qobject_cast<QMessageBox *>(widget);
+            if (box == nullptr || !box->isVisible())
+                continue;
+            // The label lays its text out in a document of its own.
+            const auto *label = box->findChild<QLabel *>("qt_msgbox_label");
+            const auto *document = label ? label->findChild<QTextDocument *>() : nullptr;
+            if (document != nullptr) {
+                const QTextBlock block = document->find(command.trimmed()).block();
+                seen =
+                    SeenCommand{block.text(), block.layout() ? block.layout()->lineCount() : 0,
+                                label->width() >= label->fontMetrics().horizontalAdvance(command),
+                                (label->textInteractionFlags() & Qt::TextSelectableByMouse) != 0};
+                for (QTextBlock each = document->begin(); each.isValid(); each = each.next())
+                    seen->emptyParagraph |= each.text().trimmed().isEmpty();
+            }
+            QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+        }
+    });
+    showNoticeBox("Access refused", text.toUtf8().constData(), nullptr);
+
+    QVERIFY(seen.has_value());
+    QCOMPARE(seen->blockText, command);
+    QCOMPARE(seen->lines, 1);
+    QVERIFY(seen->wholeWidthShown);
+    QVERIFY(seen->selectable);
+    QVERIFY(!seen->emptyParagraph);
 }
 
 QTEST_MAIN(WindowTest)

@@ -1,5 +1,9 @@
 // qport: direct access to the PC's I/O ports.
 //
+// This header is C++ only: a C compiler stops at the #error below. From C,
+// qport_ext.h gives the access status and the notices; make the transfers
+// from a C++ source file linked into the program.
+//
 // The eleven entry points below are exported under their C++ names, which
 // carry their parameter types (inport(short) is _Z6inports). Bind them by
 // those names; there are no plain C aliases.
@@ -34,6 +38,10 @@
 // nothing that the caller must free.
 #ifndef QPORT_H
 #define QPORT_H
+
+#ifndef __cplusplus
+#error "qport.h is C++; from C use qport_ext.h, and make the transfers from a C++ file"
+#else
 
 #include <climits>
 
@@ -72,4 +80,5 @@ int inpb(short port);
 int inpw(short port);
 int outpb(short port, char value);
 
+#endif // __cplusplus
 #endif

@@ -1,5 +1,6 @@
 // qportio as a script sees it: each case runs the program and checks its
 // exit status, standard output, standard error and the transfers it made.
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -59,13 +60,16 @@ std::vector<std::string> traced_transfers(const std::string &path)
 }
 
 // Runs qportio with arguments and the extra environment variables, its
-// standard output going to stdout_path if one is given.
+// standard output going to stdout_path or stdout_descriptor if one is given.
+// SIGPIPE has its default action in qportio, whatever this process does
+// with it.
 Outcome run_qportio(const std::vector<std::string> &arguments,
                     const std::string &library_dir = simulated_build,
                     const std::vector<std::string> &extra_environment = {},
-                    const std::string &stdout_path = "")
+                    const std::string &stdout_path = "", int stdout_descriptor = -1)
 {
-    const std::string out_path = stdout_path.empty() ? temporary_file() : stdout_path;
+    const bool own_stdout = stdout_path.empty() && stdout_descriptor < 0;
+    const std::string out_path = own_stdout ? temporary_file() : stdout_path;
     const std::string err_path = temporary_file();
     const std::string trace_path = temporary_file();
 
@@ -95,18 +99,29 @@ Outcome run_qportio(const std::vector<std::string> &arguments,
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
     posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&files, 1, out_path.c_str(), O_WRONLY | O_TRUNC, 0);
+    if (stdout_descriptor >= 0)
+        posix_spawn_file_actions_adddup2(&files, stdout_descriptor, 1);
+    else
+        posix_spawn_file_actions_addopen(&files, 1, out_path.c_str(), O_WRONLY | O_TRUNC, 0);
     posix_spawn_file_actions_addopen(&files, 2, err_path.c_str(), O_WRONLY | O_TRUNC, 0);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t default_signals;
+    sigemptyset(&default_signals);
+    sigaddset(&default_signals, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &default_signals);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
     pid_t child = 0;
     const int spawned =
-        posix_spawn(&child, QPORTIO_PROGRAM, &files, nullptr, argv.data(), envp.data());
+        posix_spawn(&child, QPORTIO_PROGRAM, &files, &attributes, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&files);
+    posix_spawnattr_destroy(&attributes);
 
     Outcome outcome;
     int status = 0;
     if (spawned == 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status))
         outcome.exit_status = WEXITSTATUS(status);
-    if (stdout_path.empty()) {
+    if (own_stdout) {
         outcome.out = contents(out_path);
         ::unlink(out_path.c_str());
     }
@@ -153,10 +168,14 @@ TEST_F(Qportio, MakesExactlyTheTransferAskedForAndPrintsWhatWasRead)
         {{"read", "0x37A", "--hex"}, "0xec\n", {"in 8 0x037a 0xec"}},
         {{"read", "-w", "16", "888"}, "32512\n", {"in 16 0x0378 0x7f00"}},
         {{"read", "-w16", "-x", "888"}, "0x7f00\n", {"in 16 0x0378 0x7f00"}},
+        {{"read", "-xw16", "888"}, "0x7f00\n", {"in 16 0x0378 0x7f00"}},
+        {{"read", "-xw", "16", "888"}, "0x7f00\n", {"in 16 0x0378 0x7f00"}},
+        {{"read", "-xx", "--width", "16", "888"}, "0x7f00\n", {"in 16 0x0378 0x7f00"}},
         {{"read", "--width=32", "0x378"}, "4293689088\n", {"in 32 0x0378 0xffec7f00"}},
         {{"read", "--width", "32", "-x", "0x378"}, "0xffec7f00\n", {"in 32 0x0378 0xffec7f00"}},
         {{"read", "-x", "0x0"}, "0xff\n", {"in 8 0x0000 0xff"}},
-        {{"read", "010"}, "255\n", {"in 8 0x000a 0xff"}},
+        {{"read", "0x0378"}, "0\n", {"in 8 0x0378 0x00"}},
+        {{"read", "0"}, "255\n", {"in 8 0x0000 0xff"}},
         {{"read", "65535"}, "255\n", {"in 8 0xffff 0xff"}},
         {{"read", "-w", "16", "0xFFFE"}, "65535\n", {"in 16 0xfffe 0xffff"}},
         {{"read", "-w", "32", "0xfffc"}, "4294967295\n", {"in 32 0xfffc 0xffffffff"}},
@@ -200,7 +219,13 @@ TEST_F(Qportio, BadArgumentsAreExplainedAndNothingIsTransferred)
         {{"write", "0x378"}, "VALUE is missing"},
         {{"read", "0x378", "5"}, "unexpected argument '5'"},
         {{"read", "-q", "0x378"}, "unknown option '-q'"},
+        {{"read", "-xq", "0x378"}, "unknown option '-q'"},
+        {{"--bogus", "--help"}, "unknown option '--bogus'"},
+        {{"read", "--hex=1", "0x378"}, "unknown option '--hex=1'"},
         {{"read", "0x378", "-w"}, "option '-w' needs a width"},
+        {{"read", "0x378", "-xw"}, "option '-w' needs a width"},
+        {{"read", "0x378", "--width"}, "option '--width' needs a width"},
+        {{"read", "-wx", "0x378"}, "width 'x' is not 8, 16 or 32"},
         {{"read", "-w", "12", "0x378"}, "width '12' is not 8, 16 or 32"},
         {{"read", "--width=", "0x378"}, "width '' is not 8, 16 or 32"},
         {{"write", "-x", "0x378", "1"}, "option -x applies to read only"},
@@ -215,6 +240,16 @@ TEST_F(Qportio, BadArgumentsAreExplainedAndNothingIsTransferred)
         {{"read", "+5"}, "port '+5' is not a number"},
         {{"read", " 5"}, "port ' 5' is not a number"},
         {{"read", "0x-5"}, "port '0x-5' is not a number"},
+        {{"read", "0378"},
+         "port '0378' has a leading zero, so it could be octal or decimal: "
+         "write 378 for decimal or 0x378 for hex"},
+        {{"read", "00"},
+         "port '00' has a leading zero, so it could be octal or decimal: "
+         "write 0 for decimal or 0x0 for hex"},
+        {{"read", "099999999999999999999"}, "port '099999999999999999999' has a leading zero"},
+        {{"write", "0x378", "-010"},
+         "value '-010' has a leading zero, so it could be octal or "
+         "decimal: write -10 for decimal or -0x10 for hex"},
         {{"read", "--5"}, "unknown option '--5'"},
         {{"read", "-w", "16", "0xFFFF"},
          "a 16-bit transfer at port 0xFFFF would reach past the last port, 0xFFFF; "
@@ -247,15 +282,37 @@ TEST_F(Qportio, BadArgumentsAreExplainedAndNothingIsTransferred)
     }
 }
 
+struct InformationCase {
+    std::vector<std::string> arguments;
+    std::string out_start;
+};
+
+// The first --help or --version wins over whatever follows it.
 TEST_F(Qportio, HelpAndVersionGoToStandardOutput)
 {
-    for (const auto &arguments :
-         std::vector<std::vector<std::string>>{{"--help"}, {"-h"}, {"read", "0x378", "--help"}}) {
-        SCOPED_TRACE(describe(arguments));
-        const Outcome outcome = run_qportio(arguments);
+    const std::string help = "Usage: qportio read [-w 8|16|32] [-x] PORT\n";
+    const std::string version = "qportio " QPORTIO_VERSION " (libqport.so.1, simulated build)\n";
+    const std::vector<InformationCase> cases = {
+        {{"--help"}, help},
+        {{"-h"}, help},
+        {{"-xh"}, help},
+        {{"read", "0x378", "--help"}, help},
+        {{"read", "0x10000", "--help"}, help},
+        {{"--help", "--bogus"}, help},
+        {{"--help", "--version"}, help},
+        {{"--version"}, version},
+        {{"--version", "extra"}, version},
+        {{"--version", "--help"}, version},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(describe(c.arguments));
+        const Outcome outcome = run_qportio(c.arguments);
         EXPECT_EQ(outcome.exit_status, 0);
-        EXPECT_TRUE(outcome.out.starts_with("Usage: qportio read [-w 8|16|32] [-x] PORT\n"));
-        EXPECT_NE(outcome.out.find("\nExit status:\n"), std::string::npos);
+        EXPECT_TRUE(outcome.out.starts_with(c.out_start)) << outcome.out;
+        if (c.out_start == help)
+            EXPECT_NE(outcome.out.find("\nExit status:\n"), std::string::npos);
+        else
+            EXPECT_EQ(outcome.out, version);
         EXPECT_EQ(outcome.err, "");
         EXPECT_TRUE(outcome.transfers.empty());
     }
@@ -289,6 +346,19 @@ TEST_F(Qportio, AResultThatCannotBeWrittenIsAFailure)
     const Outcome outcome = run_qportio({"read", "0x379"}, simulated_build, {}, "/dev/full");
     EXPECT_EQ(outcome.exit_status, 1);
     EXPECT_EQ(outcome.err, "qportio: cannot write to standard output: No space left on device\n");
+}
+
+// qportio read ... | head -c0: the reader is gone before the value is
+// written. That is status 1 too, not a death by SIGPIPE.
+TEST_F(Qportio, AReaderThatWentAwayIsAFailureNotASignal)
+{
+    int pipe_ends[2];
+    ASSERT_EQ(::pipe(pipe_ends), 0);
+    ::close(pipe_ends[0]);
+    const Outcome outcome = run_qportio({"read", "0x379"}, simulated_build, {}, "", pipe_ends[1]);
+    ::close(pipe_ends[1]);
+    EXPECT_EQ(outcome.exit_status, 1) << "a signal death reads as -1";
+    EXPECT_EQ(outcome.err, "qportio: cannot write to standard output: Broken pipe\n");
 }
 
 // The hardware build, where this machine refuses port access: the program
