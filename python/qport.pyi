@@ -25,6 +25,7 @@ class Access(enum.IntEnum):
     NO_KERNEL_SUPPORT = 4
     NOT_X86 = 5
     OTHER = 6
+    DROPPED = 7
 
 def inport(port: int) -> int:
     """One 32-bit read from port; -2**31..2**31-1."""
@@ -59,6 +60,9 @@ def inpw(port: int) -> int:
 def outpb(port: int, value: int) -> int:
     """Withheld: an 8-bit write, then the Error1 notice; returns its answer."""
 
+def show_notice(title: str, text: str) -> int:
+    """Shows a notice of the program's own through the installed presenter."""
+
 Presenter = Callable[[str, str], Optional[bool]]
 
 def set_presenter(presenter: Optional[Presenter]) -> Optional[Presenter]:
@@ -74,6 +78,9 @@ def access_errno() -> int:
 
 def access_message() -> str:
     """What was refused, why and how to fix it; a confirmation when granted."""
+
+def drop_access() -> None:
+    """Gives up the calling thread's port access for good (survives no exec)."""
 
 def backend() -> str:
     """The build loaded: "hardware" or "simulated"."""

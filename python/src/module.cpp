@@ -27,6 +27,7 @@ constexpr AccessName access_names[] = {
     {"NO_KERNEL_SUPPORT", QPORT_ACCESS_NO_KERNEL_SUPPORT},
     {"NOT_X86", QPORT_ACCESS_NOT_X86},
     {"OTHER", QPORT_ACCESS_OTHER},
+    {"DROPPED", QPORT_ACCESS_DROPPED},
 };
 
 // The Python callable shown notices; empty for the library's own presenter.
@@ -206,6 +207,14 @@ void bind_notices(py::module_ &module)
         "Withheld: an 8-bit write of value to port, then the Error1 notice; returns its "
         "answer.");
     module.def(
+        "show_notice",
+        [](const std::string &title, const std::string &text) {
+            return call_library([&] { return qport_show_notice(title.c_str(), text.c_str()); });
+        },
+        py::arg("title"), py::arg("text"),
+        "Shows a notice of the program's own through the installed presenter, as the library\n"
+        "shows its own; 1 once dismissed, 0 if it could not be shown.");
+    module.def(
         "set_presenter",
         [](py::object presenter) {
             if (!presenter.is_none() && PyCallable_Check(presenter.ptr()) == 0)
@@ -235,6 +244,17 @@ void bind_access(py::module_ &module, const py::object &access_enum)
         "access_message", [] { return text_from_library(qport_access_message()); },
         "For the user: what was refused, why and how to fix it; a short confirmation when "
         "granted.");
+    module.def(
+        "drop_access",
+        [] {
+            if (qport_drop_access() != 0) {
+                PyErr_SetFromErrno(PyExc_OSError);
+                throw py::error_already_set();
+            }
+        },
+        "Gives up the calling thread's port access for good; needs no privilege. The\n"
+        "permission survives exec: call it before running other programs (in the child,\n"
+        "e.g. subprocess's preexec_fn). Raises OSError if the kernel would not clear it.");
     module.def(
         "backend", [] { return text_from_library(qport_backend()); },
         "\"hardware\" for the build that executes port instructions, \"simulated\" for the\n"

@@ -21,6 +21,7 @@ NOTICES = [
     (lambda: qport.inpb(0x378), UNAVAILABLE, 0),
     (lambda: qport.inpw(0x378), UNAVAILABLE, 0),
     (lambda: qport.outpb(0x378, 0xAA), UNAVAILABLE, 1),
+    (lambda: qport.show_notice("Own title", "own text"), ("Own title", "own text"), 1),
 ]
 
 

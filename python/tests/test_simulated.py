@@ -1,5 +1,7 @@
 """qport.sim: presets, the record of transfers, the trace and refusals."""
 
+import threading
+
 import pytest
 
 import qport
@@ -68,3 +70,19 @@ def test_refuse_takes_only_known_causes():
     with pytest.raises(ValueError):
         qport.sim.refuse(99)
     assert qport.access_status() is qport.Access.GRANTED
+
+
+def test_a_thread_that_drops_its_access_is_refused_alone(presenter):
+    seen = {}
+
+    def drop():
+        qport.drop_access()
+        seen["status"] = qport.access_status()
+        seen["read"] = qport.inportb(0x379)
+
+    thread = threading.Thread(target=drop)
+    thread.start()
+    thread.join()
+    assert seen == {"status": qport.Access.DROPPED, "read": qport.REFUSED_READ}
+    assert qport.access_status() is qport.Access.GRANTED
+    assert [t.port for t in qport.sim.transfers()] == []
