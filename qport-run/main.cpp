@@ -66,11 +66,13 @@ struct Options {
 
 Options parse_options(int argc, char **argv)
 {
-    static const option long_options[] = {
-        {"simulated", no_argument, nullptr, 's'},   {"hardware", no_argument, nullptr, 'H'},
-        {"follow-exec", no_argument, nullptr, 'f'}, {"trace", required_argument, nullptr, 't'},
-        {"help", no_argument, nullptr, 'h'},        {"version", no_argument, nullptr, 'V'},
-        {nullptr, 0, nullptr, 0}};
+    static const option long_options[] = {{"simulated", no_argument, nullptr, 's'},
+                                          {"hardware", no_argument, nullptr, 'H'},
+                                          {"follow-exec", no_argument, nullptr, 'f'},
+                                          {"trace", required_argument, nullptr, 't'},
+                                          {"help", no_argument, nullptr, 'h'},
+                                          {"version", no_argument, nullptr, 'V'},
+                                          {nullptr, 0, nullptr, 0}};
     Options options;
     int option = 0;
     // "+": the options end at PROGRAM, whose own options are its own.
@@ -148,8 +150,8 @@ Files find_files()
             return {canonical(layout.preload), canonical(layout.hardware),
                     canonical(layout.simulated)};
     }
-    fail(exit_failure_of_our_own, "cannot find libqport-run.so next to qport-run (looked for " +
-                                      layouts[0].preload + ")");
+    fail(exit_failure_of_our_own,
+         "cannot find libqport-run.so next to qport-run (looked for " + layouts[0].preload + ")");
 }
 
 // Permission survives exec, so a parent's would reach the program.
@@ -180,14 +182,14 @@ void give_up_rawio()
     if (::prctl(PR_CAPBSET_READ, CAP_SYS_RAWIO, 0, 0, 0) == 1 &&
         ::prctl(PR_CAPBSET_DROP, CAP_SYS_RAWIO, 0, 0, 0) != 0 &&
         ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
-        fail(exit_failure_of_our_own, std::string("cannot keep CAP_SYS_RAWIO from the program: ") +
-                                          std::strerror(errno));
+        fail(exit_failure_of_our_own,
+             std::string("cannot keep CAP_SYS_RAWIO from the program: ") + std::strerror(errno));
 
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
     if (::syscall(SYS_capget, &header, data) != 0)
-        fail(exit_failure_of_our_own, std::string("cannot read capabilities: ") +
-                                          std::strerror(errno));
+        fail(exit_failure_of_our_own,
+             std::string("cannot read capabilities: ") + std::strerror(errno));
     if (has_rawio(data)) {
         const std::uint32_t clear = ~(1U << (CAP_SYS_RAWIO % 32));
         __user_cap_data_struct &word = data[CAP_SYS_RAWIO / 32];
@@ -195,8 +197,8 @@ void give_up_rawio()
         word.permitted &= clear;
         word.inheritable &= clear;
         if (::syscall(SYS_capset, &header, data) != 0)
-            fail(exit_failure_of_our_own, std::string("cannot drop CAP_SYS_RAWIO: ") +
-                                              std::strerror(errno));
+            fail(exit_failure_of_our_own,
+                 std::string("cannot drop CAP_SYS_RAWIO: ") + std::strerror(errno));
     }
     // Checked as it now stands, not as it was asked for.
     if (::syscall(SYS_capget, &header, data) != 0 || has_rawio(data) ||
@@ -223,7 +225,8 @@ std::vector<std::string> program_environment(const Options &options, const Files
         }
     }
     environment.push_back("LD_PRELOAD=" + preload);
-    environment.push_back("QPORT_RUN_LIBRARY=" + (options.hardware ? files.hardware : files.simulated));
+    environment.push_back("QPORT_RUN_LIBRARY=" +
+                          (options.hardware ? files.hardware : files.simulated));
     if (options.follow_exec)
         environment.push_back("QPORT_RUN_FOLLOW_EXEC=1");
     if (!options.trace.empty())
@@ -256,8 +259,9 @@ int main(int argc, char **argv)
     const Files files = find_files();
     // LD_PRELOAD splits its list at colons and spaces.
     if (files.preload.find_first_of(": ") != std::string::npos)
-        fail(exit_failure_of_our_own, "the preload's path " + files.preload +
-                                          " holds a colon or a space, which LD_PRELOAD cannot carry");
+        fail(exit_failure_of_our_own,
+             "the preload's path " + files.preload +
+                 " holds a colon or a space, which LD_PRELOAD cannot carry");
     if (!exists(options.hardware ? files.hardware : files.simulated))
         fail(exit_failure_of_our_own,
              "cannot find " + (options.hardware ? files.hardware : files.simulated));

@@ -74,8 +74,7 @@ void store_element(std::uint8_t *bytes, unsigned width_bytes, std::uint32_t valu
 // element when the direction flag is set or the 32-bit offset would wrap
 // within the run.
 std::uint64_t contiguous_elements(const PortInstruction &instruction, bool downwards,
-                                  std::uint64_t offset, std::uint64_t wanted,
-                                  std::uint64_t room)
+                                  std::uint64_t offset, std::uint64_t wanted, std::uint64_t room)
 {
     if (downwards)
         return 1;
@@ -87,8 +86,8 @@ std::uint64_t contiguous_elements(const PortInstruction &instruction, bool downw
     return elements;
 }
 
-Execution execute_string(const PortInstruction &instruction, Registers &registers,
-                         PortSpace &ports, Memory &memory)
+Execution execute_string(const PortInstruction &instruction, Registers &registers, PortSpace &ports,
+                         Memory &memory)
 {
     const unsigned width = instruction.width_bytes;
     const auto port = static_cast<std::uint16_t>(registers.rdx);
@@ -96,8 +95,7 @@ Execution execute_string(const PortInstruction &instruction, Registers &register
     const std::uint64_t base = segment_base(instruction, registers);
     std::uint64_t &index = instruction.direction == Direction::in ? registers.rdi : registers.rsi;
 
-    std::uint64_t remaining =
-        instruction.repeat ? address_register(instruction, registers.rcx) : 1;
+    std::uint64_t remaining = instruction.repeat ? address_register(instruction, registers.rcx) : 1;
     std::uint64_t budget = std::min(remaining, elements_per_execution);
     std::array<std::uint8_t, 256> buffer{};
     Execution execution;

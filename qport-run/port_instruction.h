@@ -20,14 +20,14 @@ enum class Segment : std::uint8_t { flat, fs, gs };
 
 struct PortInstruction {
     Direction direction = Direction::in;
-    unsigned width_bytes = 1;      // 1, 2 or 4
-    bool immediate_port = false;   // E4..E7: the port is the byte after the opcode
-    std::uint8_t port_byte = 0;    // that byte
-    bool string = false;           // ins/outs
-    bool repeat = false;           // F3 or F2 on a string form: RCX times
-    bool address_32 = false;       // 67: ESI/EDI/ECX instead of RSI/RDI/RCX
+    unsigned width_bytes = 1;    // 1, 2 or 4
+    bool immediate_port = false; // E4..E7: the port is the byte after the opcode
+    std::uint8_t port_byte = 0;  // that byte
+    bool string = false;         // ins/outs
+    bool repeat = false;         // F3 or F2 on a string form: RCX times
+    bool address_32 = false;     // 67: ESI/EDI/ECX instead of RSI/RDI/RCX
     Segment segment = Segment::flat;
-    unsigned length = 0;           // bytes, prefixes included
+    unsigned length = 0; // bytes, prefixes included
 };
 
 // The longest instruction the processor accepts.

@@ -52,14 +52,16 @@ using signal_function = sighandler_t (*)(int, sighandler_t);
 // Looked up on first use, so that calls made before the constructor runs
 // (other libraries' constructors) work too. After that only read, also
 // from the signal handler.
-template <typename Function> Function next_definition(std::atomic<Function> &cache, const char *name)
+template <typename Function>
+Function next_definition(std::atomic<Function> &cache, const char *name)
 {
     Function function = cache.load(std::memory_order_acquire);
     if (function == nullptr) {
         function = reinterpret_cast<Function>(::dlsym(RTLD_NEXT, name));
         if (function == nullptr) {
             static constexpr char message[] = "qport-run: the C library lacks a signal function\n";
-            [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, message, sizeof message - 1);
+            [[maybe_unused]] const ssize_t written =
+                ::write(STDERR_FILENO, message, sizeof message - 1);
             ::_exit(125);
         }
         cache.store(function, std::memory_order_release);
@@ -89,8 +91,7 @@ int libc_pthread_sigmask(int how, const sigset_t *set, sigset_t *old)
 constinit thread_local bool calling_qport __attribute__((tls_model("initial-exec"))) = false;
 // Whether the program asked to block SIGSEGV in this thread. It is never
 // really blocked: a port instruction must always reach the handler.
-constinit thread_local bool program_blocks_segv __attribute__((tls_model("initial-exec"))) =
-    false;
+constinit thread_local bool program_blocks_segv __attribute__((tls_model("initial-exec"))) = false;
 // A SIGSEGV sent by a process while this thread was inside qport, to be
 // handed on once the transfer is complete.
 constinit thread_local bool segv_sent_during_transfer __attribute__((tls_model("initial-exec"))) =
@@ -294,8 +295,8 @@ void hand_to_program(siginfo_t *info, ucontext_t *context)
     {
         const ProgramSegvLock lock;
         action = program_segv_action;
-        if ((static_cast<unsigned>(action.sa_flags) & SA_RESETHAND) != 0 && action.sa_handler != SIG_DFL &&
-            action.sa_handler != SIG_IGN) {
+        if ((static_cast<unsigned>(action.sa_flags) & SA_RESETHAND) != 0 &&
+            action.sa_handler != SIG_DFL && action.sa_handler != SIG_IGN) {
             program_segv_action = {};
             program_segv_action.sa_handler = SIG_DFL;
         }
@@ -362,7 +363,8 @@ void answer_refused_in_qport(const PortInstruction &instruction, ucontext_t &con
     auto &gregs = context.uc_mcontext.gregs;
     auto rax = static_cast<std::uint64_t>(gregs[REG_RAX]);
     if (instruction.direction == Direction::in && !instruction.string) {
-        rax = instruction.width_bytes == 4 ? 0xFFFFFFFFU : rax | ((1U << (8 * instruction.width_bytes)) - 1);
+        rax = instruction.width_bytes == 4 ? 0xFFFFFFFFU
+                                           : rax | ((1U << (8 * instruction.width_bytes)) - 1);
         gregs[REG_RAX] = static_cast<greg_t>(rax);
     }
     gregs[REG_RIP] += instruction.length;

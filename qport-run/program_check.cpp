@@ -153,7 +153,8 @@ std::string find_program(const std::string &name)
     if (name.find('/') != std::string::npos)
         return name;
     const char *path_variable = std::getenv("PATH");
-    const std::string search = path_variable != nullptr ? path_variable : "/usr/local/bin:/usr/bin:/bin";
+    const std::string search =
+        path_variable != nullptr ? path_variable : "/usr/local/bin:/usr/bin:/bin";
     std::size_t start = 0;
     while (start <= search.size()) {
         std::size_t end = search.find(':', start);

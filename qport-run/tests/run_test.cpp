@@ -135,8 +135,9 @@ std::vector<std::string> under_qport_run(const std::vector<std::string> &options
 unsigned long long capability_set(const std::string &status, const std::string &name)
 {
     const std::size_t at = status.find(name + ":");
-    return at == std::string::npos ? ~0ULL
-                                   : std::strtoull(status.c_str() + at + name.size() + 1, nullptr, 16);
+    return at == std::string::npos
+               ? ~0ULL
+               : std::strtoull(status.c_str() + at + name.size() + 1, nullptr, 16);
 }
 
 constexpr unsigned long long cap_sys_rawio = 1ULL << 17;
@@ -254,7 +255,9 @@ void write_file(const std::string &path, const std::string &bytes, mode_t mode)
 std::string elf_header(unsigned char elf_class, unsigned short machine)
 {
     std::string header(64, '\0');
-    header.replace(0, 4, "\x7f" "ELF");
+    header.replace(0, 4,
+                   "\x7f"
+                   "ELF");
     header[4] = static_cast<char>(elf_class);
     header[5] = 1; // little-endian
     header[6] = 1;
@@ -278,7 +281,8 @@ TEST(QportRunRefuses, ProgramsThePreloadCannotEnterBeforeTheyStart)
         return path;
     };
     const std::vector<RefusalCase> cases = {
-        {"statically linked", [](const TemporaryDirectory &) { return std::string(QPORT_RUN_STATIC_SUBJECT); },
+        {"statically linked",
+         [](const TemporaryDirectory &) { return std::string(QPORT_RUN_STATIC_SUBJECT); },
          "is statically linked"},
         {"set-user-ID", [&](const TemporaryDirectory &d) { return copy_of_subject(d, 04755); },
          "is set-user-ID"},
@@ -298,7 +302,8 @@ TEST(QportRunRefuses, ProgramsThePreloadCannotEnterBeforeTheyStart)
          "is a program for 32-bit x86, not x86-64"},
         {"a script on a static interpreter",
          [](const TemporaryDirectory &d) {
-             write_file(d.file("script"), std::string("#!") + QPORT_RUN_STATIC_SUBJECT + "\n", 0755);
+             write_file(d.file("script"), std::string("#!") + QPORT_RUN_STATIC_SUBJECT + "\n",
+                        0755);
              return d.file("script");
          },
          "is a script whose interpreter"},
@@ -405,7 +410,8 @@ TEST(QportRunHardware, RefusedAccessGivesAllOnesAndSaysWhy)
     std::vector<std::string> command;
     if (::geteuid() == 0)
         command = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-    const std::vector<std::string> qport_run = under_qport_run({"--hardware"}, {subject, "immediate"});
+    const std::vector<std::string> qport_run =
+        under_qport_run({"--hardware"}, {subject, "immediate"});
     command.insert(command.end(), qport_run.begin(), qport_run.end());
     const Outcome outcome = run(command);
     ASSERT_NE(outcome.exit_status, 4) << "the subject found a way to real ports: " << outcome.out;

@@ -102,9 +102,8 @@ void string_forms()
     count = 4;
     asm volatile("cld\n\trep insb" : "+D"(destination), "+c"(count) : "d"(0x378) : "memory");
     std::printf("insb: rcx %llu, rdi advanced %lld, %02x %02x %02x %02x\n",
-                static_cast<unsigned long long>(count),
-                static_cast<long long>(destination - bytes), bytes[0], bytes[1], bytes[2],
-                bytes[3]);
+                static_cast<unsigned long long>(count), static_cast<long long>(destination - bytes),
+                bytes[0], bytes[1], bytes[2], bytes[3]);
 }
 
 std::uint8_t read_status_port()
