@@ -24,6 +24,7 @@
 #include <string>
 
 #include <asm/prctl.h>
+#include <dirent.h>
 #include <dlfcn.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
@@ -515,14 +516,68 @@ void load_qport(const char *path)
     set_presenter(tell_on_stderr, nullptr);
 }
 
+// Neither call needs privilege; a kernel without port access (ENOSYS) has
+// nothing to give up.
+bool give_up_permission_of_this_thread()
+{
+    return (::syscall(SYS_ioperm, 0, port_count, 0) == 0 || errno == ENOSYS) &&
+           (::syscall(SYS_iopl, 0) == 0 || errno == ENOSYS);
+}
+
+std::atomic<int> threads_given_up{0};
+
+void give_up_on_request(int /*signo*/)
+{
+    const int saved_errno = errno;
+    if (give_up_permission_of_this_thread())
+        threads_given_up.fetch_add(1);
+    errno = saved_errno;
+}
+
+// Permission is kept per thread, so threads that an earlier library's
+// constructor started (there normally are none) give theirs up too: each
+// is asked with a signal and answers from its handler.
+void give_up_permission_of_other_threads()
+{
+    DIR *tasks = ::opendir("/proc/self/task");
+    if (tasks == nullptr)
+        give_up("cannot list this process's threads (/proc/self/task)");
+    const pid_t self = ::gettid();
+    struct sigaction ask {};
+    ask.sa_handler = give_up_on_request;
+    ::sigfillset(&ask.sa_mask);
+    struct sigaction saved {};
+    bool asked_any = false;
+    int asked = 0;
+    while (const dirent *task = ::readdir(tasks)) {
+        const pid_t thread = static_cast<pid_t>(std::strtol(task->d_name, nullptr, 10));
+        if (thread <= 0 || thread == self)
+            continue;
+        if (!asked_any) {
+            libc_sigaction(SIGRTMAX, &ask, &saved);
+            asked_any = true;
+        }
+        // A thread that is gone holds nothing.
+        if (::syscall(SYS_tgkill, ::getpid(), thread, SIGRTMAX) == 0)
+            ++asked;
+    }
+    ::closedir(tasks);
+    if (!asked_any)
+        return;
+    for (int wait = 0; wait < 2000 && threads_given_up.load() < asked; ++wait)
+        ::usleep(1000);
+    libc_sigaction(SIGRTMAX, &saved, nullptr);
+    if (threads_given_up.load() < asked)
+        give_up("a thread of this process did not give up its port permission");
+}
+
 __attribute__((constructor)) void start()
 {
     // Port permission survives exec: whatever this process inherited goes,
-    // before anything of the program can use it. Neither call needs
-    // privilege; a kernel without port access (ENOSYS) has nothing to drop.
-    if ((::syscall(SYS_ioperm, 0, port_count, 0) != 0 && errno != ENOSYS) ||
-        (::syscall(SYS_iopl, 0) != 0 && errno != ENOSYS))
+    // before anything of the program can use it.
+    if (!give_up_permission_of_this_thread())
         give_up("cannot give up the port permission this process inherited");
+    give_up_permission_of_other_threads();
 
     const char *library = std::getenv("QPORT_RUN_LIBRARY");
     if (library == nullptr || *library == '\0')
