@@ -115,8 +115,13 @@ Qport qport;
 // SA_RESETHAND, read by the handler: a spin lock, taken only with every
 // signal blocked, so the handler can never wait for its own thread.
 struct sigaction program_segv_action {};
+// Whether the program has set it yet (an earlier library's constructor may,
+// before this library's runs).
+bool program_set_segv_action = false;
 std::atomic_flag program_segv_lock = ATOMIC_FLAG_INIT;
 bool handler_on_alternate_stack = false;
+// Set once qport is loaded and the trap installed.
+std::atomic<bool> trap_installed{false};
 
 class SignalsBlocked {
 public:
@@ -589,13 +594,18 @@ __attribute__((constructor)) void start()
 
     struct sigaction inherited {};
     libc_sigaction(SIGSEGV, nullptr, &inherited);
+    load_qport(library_path.c_str());
     {
         const SignalsBlocked blocked;
-        const ProgramSegvLock lock;
-        program_segv_action = inherited;
+        {
+            const ProgramSegvLock lock;
+            if (!program_set_segv_action)
+                program_segv_action = inherited;
+            handler_on_alternate_stack = (program_segv_action.sa_flags & SA_ONSTACK) != 0;
+        }
+        install_trap();
+        trap_installed = true;
     }
-    load_qport(library_path.c_str());
-    install_trap();
 }
 
 } // namespace
@@ -644,13 +654,15 @@ QPORT_RUN_EXPORT int sigaction(int signo, const struct sigaction *action, struct
         const ProgramSegvLock lock;
         if (old != nullptr)
             *old = program_segv_action;
-        if (action != nullptr)
+        if (action != nullptr) {
             program_segv_action = wanted;
+            program_set_segv_action = true;
+        }
         on_alternate_stack = (program_segv_action.sa_flags & SA_ONSTACK) != 0;
     }
     // The program's handler runs on its alternate stack (a stack overflow
     // handler needs it): the trap runs there too, so that it can hand on.
-    if (action != nullptr && on_alternate_stack != handler_on_alternate_stack) {
+    if (action != nullptr && trap_installed && on_alternate_stack != handler_on_alternate_stack) {
         handler_on_alternate_stack = on_alternate_stack;
         install_trap();
     }
