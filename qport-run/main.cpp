@@ -228,7 +228,7 @@ std::vector<std::string> program_environment(const Options &options, const Files
     environment.push_back("QPORT_RUN_LIBRARY=" +
                           (options.hardware ? files.hardware : files.simulated));
     if (options.follow_exec)
-        environment.push_back("QPORT_RUN_FOLLOW_EXEC=1");
+        environment.emplace_back("QPORT_RUN_FOLLOW_EXEC=1");
     if (!options.trace.empty())
         environment.push_back("QPORT_TRACE=" + options.trace);
     return environment;

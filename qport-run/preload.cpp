@@ -272,6 +272,7 @@ private:
         if (size == 0)
             return 0;
         iovec local_piece{local, size};
+        // NOLINTNEXTLINE(performance-no-int-to-ptr): an address in the program
         iovec remote_piece{reinterpret_cast<void *>(remote), size};
         const long copied = ::syscall(call, ::getpid(), &local_piece, 1UL, &remote_piece, 1UL, 0UL);
         return copied < 0 ? 0 : static_cast<std::size_t>(copied);
@@ -385,6 +386,7 @@ void trap(int /*signal*/, siginfo_t *info, void *raw_context)
     // fault, which the kernel reports as SI_KERNEL.
     if (info->si_code == SI_KERNEL)
         instruction = qport_run::decode(
+            // NOLINTNEXTLINE(performance-no-int-to-ptr): the faulting instruction
             reinterpret_cast<const std::uint8_t *>(context->uc_mcontext.gregs[REG_RIP]));
 
     if (calling_qport) {
@@ -426,6 +428,7 @@ void trap(int /*signal*/, siginfo_t *info, void *raw_context)
         siginfo_t fault{};
         fault.si_signo = SIGSEGV;
         fault.si_code = SEGV_MAPERR;
+        // NOLINTNEXTLINE(performance-no-int-to-ptr): the address the program may not use
         fault.si_addr = reinterpret_cast<void *>(execution.fault_address);
         hand_to_program(&fault, context);
     }
@@ -555,7 +558,7 @@ void give_up_permission_of_other_threads()
     bool asked_any = false;
     int asked = 0;
     while (const dirent *task = ::readdir(tasks)) {
-        const pid_t thread = static_cast<pid_t>(std::strtol(task->d_name, nullptr, 10));
+        const auto thread = static_cast<pid_t>(std::strtol(task->d_name, nullptr, 10));
         if (thread <= 0 || thread == self)
             continue;
         if (!asked_any) {
@@ -634,38 +637,44 @@ QPORT_RUN_EXPORT int iopl(int level)
     return 0;
 }
 
-QPORT_RUN_EXPORT int sigaction(int signo, const struct sigaction *action, struct sigaction *old)
+QPORT_RUN_EXPORT int sigaction(int sig, const struct sigaction *act, struct sigaction *oact)
 {
-    if (signo != SIGSEGV) {
-        if (action == nullptr || ::sigismember(&action->sa_mask, SIGSEGV) != 1)
-            return libc_sigaction(signo, action, old);
+    if (sig != SIGSEGV) {
+        if (act == nullptr || ::sigismember(&act->sa_mask, SIGSEGV) != 1)
+            return libc_sigaction(sig, act, oact);
         // No handler may hold SIGSEGV off: a port instruction in it would
         // be fatal.
-        struct sigaction open_to_segv = *action;
+        struct sigaction open_to_segv = *act;
         ::sigdelset(&open_to_segv.sa_mask, SIGSEGV);
-        return libc_sigaction(signo, &open_to_segv, old);
+        return libc_sigaction(sig, &open_to_segv, oact);
     }
     struct sigaction wanted {};
-    if (action != nullptr)
-        wanted = *action;
-    const SignalsBlocked blocked;
-    bool on_alternate_stack = false;
+    if (act != nullptr)
+        wanted = *act;
+    struct sigaction previous {};
     {
-        const ProgramSegvLock lock;
-        if (old != nullptr)
-            *old = program_segv_action;
-        if (action != nullptr) {
-            program_segv_action = wanted;
-            program_set_segv_action = true;
+        const SignalsBlocked blocked;
+        bool on_alternate_stack = false;
+        {
+            const ProgramSegvLock lock;
+            previous = program_segv_action;
+            if (act != nullptr) {
+                program_segv_action = wanted;
+                program_set_segv_action = true;
+            }
+            on_alternate_stack = (program_segv_action.sa_flags & SA_ONSTACK) != 0;
         }
-        on_alternate_stack = (program_segv_action.sa_flags & SA_ONSTACK) != 0;
+        // The program's handler runs on its alternate stack (a stack overflow
+        // handler needs it): the trap runs there too, so that it can hand on.
+        if (act != nullptr && trap_installed && on_alternate_stack != handler_on_alternate_stack) {
+            handler_on_alternate_stack = on_alternate_stack;
+            install_trap();
+        }
     }
-    // The program's handler runs on its alternate stack (a stack overflow
-    // handler needs it): the trap runs there too, so that it can hand on.
-    if (action != nullptr && trap_installed && on_alternate_stack != handler_on_alternate_stack) {
-        handler_on_alternate_stack = on_alternate_stack;
-        install_trap();
-    }
+    // Written with the signals open again: a bad pointer faults in the
+    // program's own call, as it would in the C library's.
+    if (oact != nullptr)
+        *oact = previous;
     return 0;
 }
 
@@ -708,32 +717,32 @@ int filtered_mask(sigmask_function function, int how, const sigset_t *set, sigse
 
 } // namespace
 
-QPORT_RUN_EXPORT sighandler_t signal(int signo, sighandler_t handler)
+QPORT_RUN_EXPORT sighandler_t signal(int sig, sighandler_t handler)
 {
-    if (signo != SIGSEGV)
-        return next_definition(libc_signal_cache, "signal")(signo, handler);
+    if (sig != SIGSEGV)
+        return next_definition(libc_signal_cache, "signal")(sig, handler);
     return set_segv_handler(handler, SA_RESTART);
 }
 
-QPORT_RUN_EXPORT sighandler_t bsd_signal(int signo, sighandler_t handler)
+QPORT_RUN_EXPORT sighandler_t bsd_signal(int sig, sighandler_t handler)
 {
-    return ::signal(signo, handler);
+    return ::signal(sig, handler);
 }
 
-QPORT_RUN_EXPORT sighandler_t sysv_signal(int signo, sighandler_t handler)
+QPORT_RUN_EXPORT sighandler_t sysv_signal(int sig, sighandler_t handler)
 {
-    if (signo != SIGSEGV)
-        return next_definition(libc_sysv_signal_cache, "sysv_signal")(signo, handler);
+    if (sig != SIGSEGV)
+        return next_definition(libc_sysv_signal_cache, "sysv_signal")(sig, handler);
     return set_segv_handler(handler, static_cast<int>(SA_RESETHAND | SA_NODEFER));
 }
 
-QPORT_RUN_EXPORT int sigprocmask(int how, const sigset_t *set, sigset_t *old)
+QPORT_RUN_EXPORT int sigprocmask(int how, const sigset_t *set, sigset_t *oset)
 {
-    return filtered_mask(next_definition(libc_sigprocmask_cache, "sigprocmask"), how, set, old);
+    return filtered_mask(next_definition(libc_sigprocmask_cache, "sigprocmask"), how, set, oset);
 }
 
-QPORT_RUN_EXPORT int pthread_sigmask(int how, const sigset_t *set, sigset_t *old)
+QPORT_RUN_EXPORT int pthread_sigmask(int how, const sigset_t *newmask, sigset_t *oldmask)
 {
-    return filtered_mask(next_definition(libc_pthread_sigmask_cache, "pthread_sigmask"), how, set,
-                         old);
+    return filtered_mask(next_definition(libc_pthread_sigmask_cache, "pthread_sigmask"), how,
+                         newmask, oldmask);
 }

@@ -161,7 +161,7 @@ std::string find_program(const std::string &name)
         if (end == std::string::npos)
             end = search.size();
         const std::string directory = search.substr(start, end - start);
-        const std::string candidate = (directory.empty() ? "." : directory) + "/" + name;
+        std::string candidate = (directory.empty() ? "." : directory) + "/" + name;
         struct stat status {};
         if (::stat(candidate.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
             ::access(candidate.c_str(), X_OK) == 0)

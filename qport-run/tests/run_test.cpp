@@ -276,7 +276,7 @@ struct RefusalCase {
 TEST(QportRunRefuses, ProgramsThePreloadCannotEnterBeforeTheyStart)
 {
     const auto copy_of_subject = [](const TemporaryDirectory &directory, mode_t mode) {
-        const std::string path = directory.file("subject-copy");
+        std::string path = directory.file("subject-copy");
         write_file(path, contents(subject), mode);
         return path;
     };
