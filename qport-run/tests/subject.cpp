@@ -19,6 +19,7 @@
 
 #include <dlfcn.h>
 #include <sys/io.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -159,6 +160,102 @@ void null_access()
     [[maybe_unused]] const int value = read_null();
 }
 
+// SA_RESETHAND: the first fault reaches the handler, the second the
+// default action.
+void reset_hand()
+{
+    struct sigaction action {};
+    action.sa_sigaction = recover;
+    action.sa_flags = SA_SIGINFO | static_cast<int>(SA_RESETHAND);
+    ::sigaction(SIGSEGV, &action, nullptr);
+    for (int round = 1; round <= 2; ++round) {
+        if (sigsetjmp(recovery, 1) == 0) {
+            std::printf("status 0x%02x\n", read_status_port());
+            std::fflush(stdout);
+            [[maybe_unused]] const int value = read_null();
+        } else {
+            std::printf("caught NULL access %d\n", round);
+        }
+    }
+}
+
+// A program that blocks SIGSEGV is told so, and its port instructions
+// still work.
+void masked()
+{
+    sigset_t segv;
+    sigemptyset(&segv);
+    sigaddset(&segv, SIGSEGV);
+    ::sigprocmask(SIG_BLOCK, &segv, nullptr);
+    sigset_t current;
+    ::sigprocmask(SIG_BLOCK, nullptr, &current);
+    std::printf("SIGSEGV blocked: %s\n", sigismember(&current, SIGSEGV) == 1 ? "yes" : "no");
+    std::printf("status 0x%02x\n", read_status_port());
+}
+
+// A handler on the alternate stack runs there, for a fault and around port
+// instructions.
+void alternate_stack()
+{
+    static char stack[64 * 1024];
+    stack_t alternate{};
+    alternate.ss_sp = stack;
+    alternate.ss_size = sizeof stack;
+    ::sigaltstack(&alternate, nullptr);
+    struct sigaction action {};
+    action.sa_sigaction = [](int, siginfo_t *, void *) {
+        const char here = 0;
+        const bool on_it = &here >= stack && &here < stack + sizeof stack;
+        siglongjmp(recovery, on_it ? 1 : 2);
+    };
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    ::sigaction(SIGSEGV, &action, nullptr);
+    std::printf("status 0x%02x\n", read_status_port());
+    if (const int where = sigsetjmp(recovery, 1); where == 0) [[maybe_unused]]
+        const int value = read_null();
+    else
+        std::printf("handler on the alternate stack: %s\n", where == 1 ? "yes" : "no");
+}
+
+// A SIGSEGV sent by a process reaches the handler as sent.
+void raised()
+{
+    struct sigaction action {};
+    action.sa_sigaction = [](int, siginfo_t *info, void *) {
+        std::printf("raised: si_code %s\n", info->si_code == SI_TKILL ? "SI_TKILL" : "other");
+    };
+    action.sa_flags = SA_SIGINFO;
+    ::sigaction(SIGSEGV, &action, nullptr);
+    ::raise(SIGSEGV);
+    std::puts("returned");
+}
+
+// rep outsb reaching an unmapped page faults there, after the bytes before
+// it went out, as the processor does it.
+void string_fault()
+{
+    const long page = ::sysconf(_SC_PAGESIZE);
+    auto *pages =
+        static_cast<char *>(::mmap(nullptr, static_cast<std::size_t>(2 * page),
+                                   PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ::munmap(pages + page, static_cast<std::size_t>(page));
+    char *const last_two = pages + page - 2;
+    last_two[0] = 0x11;
+    last_two[1] = 0x22;
+    struct sigaction action {};
+    action.sa_sigaction = recover;
+    action.sa_flags = SA_SIGINFO;
+    ::sigaction(SIGSEGV, &action, nullptr);
+    const char *source = last_two;
+    std::uint64_t count = 4;
+    if (const int code = sigsetjmp(recovery, 1); code == 0)
+        asm volatile("cld\n\trep outsb" : "+S"(source), "+c"(count) : "d"(0x378) : "memory");
+    else
+        std::printf("fault %s at the unmapped page: %s\n",
+                    code == SEGV_MAPERR ? "SEGV_MAPERR" : "other",
+                    faulting_address == pages + page ? "yes" : "no");
+}
+
 void threads()
 {
     constexpr int thread_count = 4;
@@ -230,6 +327,16 @@ int main(int argc, char **argv)
         string_forms();
     } else if (mode == "own-handler") {
         own_handler();
+    } else if (mode == "reset-hand") {
+        reset_hand();
+    } else if (mode == "masked") {
+        masked();
+    } else if (mode == "alternate-stack") {
+        alternate_stack();
+    } else if (mode == "raise") {
+        raised();
+    } else if (mode == "string-fault") {
+        string_fault();
     } else if (mode == "null-access") {
         null_access();
     } else if (mode == "threads") {
