@@ -92,7 +92,10 @@ Execution execute_string(const PortInstruction &instruction, Registers &register
     const unsigned width = instruction.width_bytes;
     const auto port = static_cast<std::uint16_t>(registers.rdx);
     const bool downwards = (registers.rflags & direction_flag) != 0;
-    const std::uint64_t base = segment_base(instruction, registers);
+    // ins always stores through ES, which has no base; only outs's source
+    // takes an override.
+    const std::uint64_t base =
+        instruction.direction == Direction::out ? segment_base(instruction, registers) : 0;
     std::uint64_t &index = instruction.direction == Direction::in ? registers.rdi : registers.rsi;
 
     std::uint64_t remaining = instruction.repeat ? address_register(instruction, registers.rcx) : 1;

@@ -28,6 +28,8 @@ struct PortInstruction {
     bool address_32 = false;     // 67: ESI/EDI/ECX instead of RSI/RDI/RCX
     Segment segment = Segment::flat;
     unsigned length = 0; // bytes, prefixes included
+
+    bool operator==(const PortInstruction &) const = default;
 };
 
 // The longest instruction the processor accepts.
