@@ -458,4 +458,26 @@ TEST(QportRunHardware, RefusedAccessGivesAllOnesAndSaysWhy)
     EXPECT_TRUE(outcome.transfers.empty());
 }
 
+// A port instruction that qport's library itself executes without the
+// kernel's permission (the hardware build in a thread that lost it) is
+// answered as refused, not fatal. Run without the launcher, to load a
+// stand-in library, and as nobody so that no permission can exist.
+TEST(QportRunHardware, AFaultInsideQportIsARefusedTransfer)
+{
+    std::vector<std::string> command;
+    if (::geteuid() == 0)
+        command = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    command.insert(command.end(), {"/usr/bin/env", std::string("LD_PRELOAD=") + QPORT_RUN_PRELOAD,
+                                   std::string("QPORT_RUN_LIBRARY=") + QPORT_RUN_REFUSING_QPORT,
+                                   subject, "immediate"});
+    const Outcome outcome = run(command);
+    ASSERT_NE(outcome.exit_status, 4) << "the subject found a way to real ports: " << outcome.out;
+    EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
+    EXPECT_EQ(lines_of(outcome.out),
+              (std::vector<std::string>{"inb 0x11223344556677ff", "inw 0x112233445566ffff",
+                                        "inl 0x00000000ffffffff"}));
+    EXPECT_NE(outcome.err.find("the kernel refused qport a port transfer"), std::string::npos)
+        << outcome.err;
+}
+
 } // namespace
