@@ -33,7 +33,10 @@ void faulting_out(short port, std::uint32_t value)
 EXPORTED int inport(short port) { return faulting_in<int>(port); }
 EXPORTED short inportw(short port) { return faulting_in<short>(port); }
 EXPORTED qport_byte_result inportb(short port) { return faulting_in<qport_byte_result>(port); }
-EXPORTED void outport(short port, int value) { faulting_out(port, static_cast<std::uint32_t>(value)); }
+EXPORTED void outport(short port, int value)
+{
+    faulting_out(port, static_cast<std::uint32_t>(value));
+}
 EXPORTED void outportw(short port, short value)
 {
     faulting_out(port, static_cast<std::uint16_t>(value));
