@@ -1,0 +1,280 @@
+// qport-run: runs an unmodified program with its port instructions going to
+// one of qport's port spaces, through the preloaded libqport-run.so.
+//
+// Before it executes the program it makes sure that nothing can reach a
+// real port behind qport's back: the program must be one the preload can
+// enter (dynamically linked x86-64 on the C library's loader, not set-id,
+// no file capabilities), the port permission this process inherited is
+// given up (it would survive exec), and on the simulated port space the
+// capability to ask for permission goes as well.
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <getopt.h>
+#include <linux/capability.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "program_check.h"
+
+namespace {
+
+// As env(1) and timeout(1) have them.
+constexpr int exit_failure_of_our_own = 125;
+constexpr int exit_cannot_run = 126;
+constexpr int exit_not_found = 127;
+
+constexpr const char *usage =
+    "Usage: qport-run [OPTION]... [--] PROGRAM [ARGUMENT]...\n"
+    "Runs PROGRAM with its own port instructions (in, out, ins, outs) made\n"
+    "through qport, and its ioperm() and iopl() answered with success.\n"
+    "\n"
+    "  -s, --simulated     the simulated PC's port space (the default); PROGRAM\n"
+    "                      and everything it starts lose CAP_SYS_RAWIO\n"
+    "  -H, --hardware      this PC's ports, as far as qport's hardware build may\n"
+    "                      reach them for you\n"
+    "  -f, --follow-exec   keep the preload in programs that PROGRAM executes\n"
+    "  -t, --trace=DEST    write the simulated trace to DEST (stderr or a file);\n"
+    "                      the same as QPORT_TRACE=DEST\n"
+    "  -h, --help          show this help and exit\n"
+    "  -V, --version       show the version and exit\n"
+    "\n"
+    "Exit status: PROGRAM's own; 125 if qport-run failed; 126 if PROGRAM cannot\n"
+    "run with the preload (statically linked, set-id, not x86-64) or cannot be\n"
+    "executed; 127 if PROGRAM was not found.\n";
+
+struct Options {
+    bool hardware = false;
+    bool follow_exec = false;
+    std::string trace;
+    int program_index = 0;
+};
+
+[[noreturn]] void fail(int status, const std::string &text)
+{
+    std::fprintf(stderr, "qport-run: %s\n", text.c_str());
+    std::exit(status);
+}
+
+Options parse_options(int argc, char **argv)
+{
+    static const option long_options[] = {{"simulated", no_argument, nullptr, 's'},
+                                          {"hardware", no_argument, nullptr, 'H'},
+                                          {"follow-exec", no_argument, nullptr, 'f'},
+                                          {"trace", required_argument, nullptr, 't'},
+                                          {"help", no_argument, nullptr, 'h'},
+                                          {"version", no_argument, nullptr, 'V'},
+                                          {nullptr, 0, nullptr, 0}};
+    Options options;
+    int option = 0;
+    // "+": the options end at PROGRAM, whose own options are its own.
+    while ((option = ::getopt_long(argc, argv, "+sHft:hV", long_options, nullptr)) != -1) {
+        switch (option) {
+        case 's':
+            options.hardware = false;
+            break;
+        case 'H':
+            options.hardware = true;
+            break;
+        case 'f':
+            options.follow_exec = true;
+            break;
+        case 't':
+            if (*optarg == '\0')
+                fail(exit_failure_of_our_own, "--trace needs a destination");
+            options.trace = optarg;
+            break;
+        case 'h':
+            std::fputs(usage, stdout);
+            std::exit(std::fflush(stdout) == 0 ? 0 : exit_failure_of_our_own);
+        case 'V':
+            std::printf("qport-run %s\n", QPORT_RUN_VERSION);
+            std::exit(std::fflush(stdout) == 0 ? 0 : exit_failure_of_our_own);
+        default:
+            std::fputs("Try 'qport-run --help'.\n", stderr);
+            std::exit(exit_failure_of_our_own);
+        }
+    }
+    if (optind >= argc)
+        fail(exit_failure_of_our_own, "no PROGRAM given\nTry 'qport-run --help'.");
+    options.program_index = optind;
+    return options;
+}
+
+std::string directory_of_this_program()
+{
+    char path[PATH_MAX];
+    const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length <= 0)
+        fail(exit_failure_of_our_own, "cannot find where qport-run itself is (/proc/self/exe)");
+    std::string self(path, static_cast<std::size_t>(length));
+    return self.substr(0, self.rfind('/'));
+}
+
+struct Files {
+    std::string preload, hardware, simulated;
+};
+
+bool exists(const std::string &path) { return ::access(path.c_str(), R_OK) == 0; }
+
+std::string canonical(const std::string &path)
+{
+    char resolved[PATH_MAX];
+    if (::realpath(path.c_str(), resolved) == nullptr)
+        fail(exit_failure_of_our_own, "cannot resolve " + path + ": " + std::strerror(errno));
+    return resolved;
+}
+
+// The preload and both builds of qport, relative to this program: where
+// `cmake --install` and the Debian package put them, else where the build
+// tree has them.
+Files find_files()
+{
+    const std::string here = directory_of_this_program() + "/";
+    const Files layouts[] = {
+        {here + QPORT_RUN_INSTALLED_PRELOAD, here + QPORT_RUN_INSTALLED_HARDWARE,
+         here + QPORT_RUN_INSTALLED_SIMULATED},
+        {here + QPORT_RUN_BUILD_PRELOAD, here + QPORT_RUN_BUILD_HARDWARE,
+         here + QPORT_RUN_BUILD_SIMULATED},
+    };
+    for (const Files &layout : layouts) {
+        if (exists(layout.preload))
+            return {canonical(layout.preload), canonical(layout.hardware),
+                    canonical(layout.simulated)};
+    }
+    fail(exit_failure_of_our_own,
+         "cannot find libqport-run.so next to qport-run (looked for " + layouts[0].preload + ")");
+}
+
+// Permission survives exec, so a parent's would reach the program.
+void give_up_port_permission()
+{
+    if ((::syscall(SYS_ioperm, 0, 0x10000, 0) != 0 && errno != ENOSYS) ||
+        (::syscall(SYS_iopl, 0) != 0 && errno != ENOSYS))
+        fail(exit_failure_of_our_own,
+             std::string("cannot give up inherited port permission: ") + std::strerror(errno));
+}
+
+bool has_rawio(const __user_cap_data_struct *data)
+{
+    constexpr unsigned bit = 1U << (CAP_SYS_RAWIO % 32);
+    const __user_cap_data_struct &word = data[CAP_SYS_RAWIO / 32];
+    return (word.effective & bit) != 0 || (word.permitted & bit) != 0 ||
+           (word.inheritable & bit) != 0;
+}
+
+// On the simulated port space nothing the program does may ask the kernel
+// for real ports: CAP_SYS_RAWIO goes from every set of this process, which
+// the program inherits. Where the bounding set cannot be lowered (no
+// CAP_SETPCAP), no_new_privs keeps any program it executes from gaining the
+// capability through set-user-ID or file capabilities.
+void give_up_rawio()
+{
+    ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_LOWER, CAP_SYS_RAWIO, 0, 0);
+    if (::prctl(PR_CAPBSET_READ, CAP_SYS_RAWIO, 0, 0, 0) == 1 &&
+        ::prctl(PR_CAPBSET_DROP, CAP_SYS_RAWIO, 0, 0, 0) != 0 &&
+        ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+        fail(exit_failure_of_our_own,
+             std::string("cannot keep CAP_SYS_RAWIO from the program: ") + std::strerror(errno));
+
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (::syscall(SYS_capget, &header, data) != 0)
+        fail(exit_failure_of_our_own,
+             std::string("cannot read capabilities: ") + std::strerror(errno));
+    if (has_rawio(data)) {
+        const std::uint32_t clear = ~(1U << (CAP_SYS_RAWIO % 32));
+        __user_cap_data_struct &word = data[CAP_SYS_RAWIO / 32];
+        word.effective &= clear;
+        word.permitted &= clear;
+        word.inheritable &= clear;
+        if (::syscall(SYS_capset, &header, data) != 0)
+            fail(exit_failure_of_our_own,
+                 std::string("cannot drop CAP_SYS_RAWIO: ") + std::strerror(errno));
+    }
+    // Checked as it now stands, not as it was asked for.
+    if (::syscall(SYS_capget, &header, data) != 0 || has_rawio(data) ||
+        ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_IS_SET, CAP_SYS_RAWIO, 0, 0) == 1 ||
+        (::prctl(PR_CAPBSET_READ, CAP_SYS_RAWIO, 0, 0, 0) == 1 &&
+         ::prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0) != 1))
+        fail(exit_failure_of_our_own, "CAP_SYS_RAWIO is still there; not running the program");
+}
+
+// The environment the program starts with: ours in front of any preload the
+// user has, and what the preload needs to know.
+std::vector<std::string> program_environment(const Options &options, const Files &files)
+{
+    std::vector<std::string> environment;
+    std::string preload = files.preload;
+    for (char **entry = environ; *entry != nullptr; ++entry) {
+        const std::string variable = *entry;
+        if (variable.starts_with("LD_PRELOAD=")) {
+            if (variable.size() > 11)
+                preload += ":" + variable.substr(11);
+        } else if (!variable.starts_with("QPORT_RUN_") &&
+                   !(variable.starts_with("QPORT_TRACE=") && !options.trace.empty())) {
+            environment.push_back(variable);
+        }
+    }
+    environment.push_back("LD_PRELOAD=" + preload);
+    environment.push_back("QPORT_RUN_LIBRARY=" +
+                          (options.hardware ? files.hardware : files.simulated));
+    if (options.follow_exec)
+        environment.emplace_back("QPORT_RUN_FOLLOW_EXEC=1");
+    if (!options.trace.empty())
+        environment.push_back("QPORT_TRACE=" + options.trace);
+    return environment;
+}
+
+std::vector<char *> pointers_to(std::vector<std::string> &strings)
+{
+    std::vector<char *> pointers;
+    pointers.reserve(strings.size() + 1);
+    for (std::string &text : strings)
+        pointers.push_back(text.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const Options options = parse_options(argc, argv);
+    const std::string name = argv[options.program_index];
+    const std::string program = qport_run::find_program(name);
+    if (program.empty())
+        fail(exit_not_found, name + ": not found");
+    if (const std::string why = qport_run::why_not_enterable(program); !why.empty())
+        fail(exit_cannot_run, program + " " + why + ".");
+
+    const Files files = find_files();
+    // LD_PRELOAD splits its list at colons and spaces.
+    if (files.preload.find_first_of(": ") != std::string::npos)
+        fail(exit_failure_of_our_own,
+             "the preload's path " + files.preload +
+                 " holds a colon or a space, which LD_PRELOAD cannot carry");
+    if (!exists(options.hardware ? files.hardware : files.simulated))
+        fail(exit_failure_of_our_own,
+             "cannot find " + (options.hardware ? files.hardware : files.simulated));
+
+    give_up_port_permission();
+    if (!options.hardware)
+        give_up_rawio();
+
+    std::vector<std::string> environment = program_environment(options, files);
+    std::vector<std::string> arguments(argv + options.program_index, argv + argc);
+    std::vector<char *> environment_pointers = pointers_to(environment);
+    std::vector<char *> argument_pointers = pointers_to(arguments);
+    ::execve(program.c_str(), argument_pointers.data(), environment_pointers.data());
+    fail(errno == ENOENT ? exit_not_found : exit_cannot_run,
+         "cannot execute " + program + ": " + std::strerror(errno));
+}
