@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Linked into Quorrel together with first_paint.cpp: once the window is
 // painted, clicks "Access DLL" as a user would, and the program ends when
 // the click's handler returns. Notices are dismissed at once, so the run

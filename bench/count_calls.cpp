@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Calls one entry point a given number of times, for counting the
 // instructions per call under callgrind:
 //     count_calls ENTRY_POINT COUNT

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // See first_paint.h.
 #include <cstdio>
 #include <ctime>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Linked into a Qt Widgets program, first_paint.cpp ends it as soon as its
 // first window has been painted and handed to the platform, after printing
 // that moment as "first-paint <CLOCK_REALTIME nanoseconds>" on standard

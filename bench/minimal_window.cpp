@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The smallest Qt Widgets program that shows what Quorrel's window shows: a
 // window of the same size with a label and a push button, nothing else.
 // Quorrel's start-up time and memory are compared with it.

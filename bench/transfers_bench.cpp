@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Transfers per second on the simulated port space, with the trace off and
 // on. Every transfer is recorded in memory either way; "trace on" adds the
 // line written to a file.

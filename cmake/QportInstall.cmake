@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # What `cmake --install` puts in place besides the targets' own rules: the
 # CMake package, the pkg-config files and the places the installed programs
 # find the library from.

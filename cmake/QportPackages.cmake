@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Debian packages from `cpack -G DEB`, split as Debian splits a library:
 #   libqport1    the shared library, both builds: the hardware one where the
 #                loader finds it and the simulated one in <libdir>/qport/simulated,

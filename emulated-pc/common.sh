@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Shared by the emulated PC's scripts; sourced, never run.
 
 say() { echo "emulated-pc: $*" >&2; }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The program's entry, with the main window's creation and the display of a
 // caught exception passed in, so that tests can run it as it is.
 #ifndef QUORREL_APPLICATION_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 #ifndef QUORREL_DISPLAY_SYNC_H
 #define QUORREL_DISPLAY_SYNC_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 #ifndef QUORREL_NOTICE_BOX_H
 #define QUORREL_NOTICE_BOX_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Quorrel needs a privilege only for the moment qport asks the kernel for
 // port access, which happens when the library is loaded, before main. The
 // permission the kernel grants stays with the thread, and is root power: a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The main window: a result label and the "Access &DLL" button, whose click
 // runs the port exercise.
 #ifndef QUORREL_TFORM1_H

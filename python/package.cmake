@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # The Debian package python3-qport, included by cmake/QportPackages.cmake
 # when the module is built: the module and its stubs, for the one Python
 # version the module was built for.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // qport-run: runs an unmodified program with its port instructions going to
 // one of qport's port spaces, through the preloaded libqport-run.so.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The x86-64 port instructions as the trap handler sees them: decoding the
 // bytes at the faulting instruction, and carrying the instruction out on a
 // copy of the registers through a port space and a memory of the caller's

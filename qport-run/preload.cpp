@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // libqport-run.so, which qport-run preloads into the program it runs.
 //
 // It makes the program's own port instructions go to qport: at load it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Whether qport-run's library can enter a program: the checks the launcher
 // makes before it executes anything.
 #ifndef QPORT_RUN_PROGRAM_CHECK_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // What a trapped port transfer costs against the least a fault can cost:
 // run under qport-run, it times in the same process
 //   bare     the port instruction faults and a handler of its own does

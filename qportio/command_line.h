@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The command line of qportio: what to do, taken apart and checked before
 // any port is touched.
 #ifndef QPORTIO_COMMAND_LINE_H

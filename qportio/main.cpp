@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // qportio: reads or writes one I/O port from the command line, for scripts.
 #include <cerrno>
 #include <cinttypes>

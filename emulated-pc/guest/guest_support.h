@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // What the guest test programs share: the phase they run in, the reads it
 // leads them to expect, and a presenter that records notices instead of
 // showing them.

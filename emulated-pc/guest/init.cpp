@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The emulated PC's first process. It mounts the kernel's file systems, runs
 // every program in /tests in name order, prints one result line per program
 // on the console and ends the machine through isa-debug-exit with the number

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The emulated PC's phase, as the host put it on the kernel command line.
 // Shared by /init and the guest programs; header-only because /init is
 // linked statically and without the programs' test framework.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Nanoseconds per port transfer inside the emulated PC, three ways:
 //   library   inportb, inportw, inport and outportb of the hardware build
 //   inline    the same instruction written inline (<sys/io.h>)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Port permission as root power, on real instructions: who keeps it when a
 // program gives up its privileges, and who loses it.
 //

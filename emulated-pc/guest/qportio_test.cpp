@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // qportio on real port instructions: what it prints and how it exits, with
 // access granted and refused. The tool is run as a separate process, as a
 // script would run it.

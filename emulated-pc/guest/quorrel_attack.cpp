@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The attacker's side of Quorrel's file capability: an unprivileged user runs
 // the cap_sys_rawio+ep copy of the real program and offers it code through
 // every channel a Qt program might take it from: environment variables,

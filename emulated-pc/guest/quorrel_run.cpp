@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Quorrel on real port instructions: the program's own window, entry function
 // and privilege drop, built from the same sources, on Qt's offscreen
 // platform inside the emulated PC. It clicks "Access &DLL" twice, each click

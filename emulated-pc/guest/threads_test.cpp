@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Threads on real instructions. Linux keeps port permission per thread and
 // hands it only to threads created afterwards, so a thread that existed
 // before the library was loaded with dlopen has none: unless the library

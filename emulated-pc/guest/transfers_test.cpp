@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The hardware build's transfers on the emulated PC's devices: real port
 // instructions against registers whose answers tell a right transfer from a
 // wrong one.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The port exercise that Quorrel runs on each click of its button, written
 // against three window operations and a pause so that it runs with or
 // without a window toolkit.

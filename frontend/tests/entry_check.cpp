@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Runs the program's entry function as it is, with a window factory and an
 // exception display made for each case, and checks what it returns and
 // shows. Exits 0 when the case behaves, 1 otherwise.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A libqport.so.1 that lacks outportb(short, char) and has everything else
 // Quorrel imports: the program must refuse to start against it. Nothing
 // here touches a port.

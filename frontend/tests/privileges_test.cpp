@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Giving up privileges, in a child process so that the test runner keeps
 // its own. Run as root (as CI does) this starts from every capability; run
 // as anyone else it still checks what an unprivileged start must end with.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A notice presenter for tests: records each notice and answers at once, so
 // no test waits for a person.
 #ifndef QUORREL_RECORDING_PRESENTER_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The exercise on the simulated port space, with a window that records what
 // is asked of it.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The main window on the offscreen platform and the simulated port space.
 #include <QLabel>
 #include <QMessageBox>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // qport: direct access to the PC's I/O ports.
 //
 // This header is C++ only: a C compiler stops at the #error below. From C,

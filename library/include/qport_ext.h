@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* qport extension API: ask whether port access is granted, why not, and
  * show the library's notices your own way. Usable from C and C++.
  *

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Control of the simulated port space. Only the simulated build of
  * libqport.so.1 exports these; a program that uses them is a test or a tool
  * made for that build.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // What a caller and the user learn about port access: the status API, the
 // texts that explain a refusal, and the once-per-process refusal notices.
 #include <atomic>

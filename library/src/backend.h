@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The transfer primitives of the backend this build is made with.
 #ifndef QPORT_BACKEND_H
 #define QPORT_BACKEND_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Port transfers on the processor's own instructions.
 #ifndef QPORT_BACKEND_HARDWARE_H
 #define QPORT_BACKEND_HARDWARE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Port transfers on the in-memory port space.
 #ifndef QPORT_BACKEND_SIMULATED_H
 #define QPORT_BACKEND_SIMULATED_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Access to the real port space: asking the kernel, per thread.
 //
 // ioperm() grants the calling thread a permission bitmap that threads it

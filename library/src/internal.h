@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Internal interfaces shared by the library's sources.
 #ifndef QPORT_INTERNAL_H
 #define QPORT_INTERNAL_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Notices, the presenter that shows them, and the withheld entry points.
 #include <cerrno>
 #include <mutex>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Why the kernel refused port access: the facts that tell the causes of an
 // EPERM apart, each read from the text the kernel shows in /sys or /proc.
 // The parsers take that text, so they can be tried on any input.

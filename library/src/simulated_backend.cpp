@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The simulated port space: a standard parallel port at 0x378..0x37A, every
 // other port unbacked, a record of every transfer and an optional trace.
 // The model is described in qport_sim.h.

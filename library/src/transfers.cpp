@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The six port transfers. Each is a check of the calling thread's access
 // and then exactly one transfer of its width; nothing else happens on the
 // way, so they can run in tight loops.

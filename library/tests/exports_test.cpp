@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The dynamic symbol table of each build: the eleven entry points under
 // their typed names, the extension API, and nothing else.
 #include <cstdio>

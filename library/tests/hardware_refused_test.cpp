@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The hardware build where the kernel refuses port access: no instruction
 // may run (one would raise SIGSEGV here), and the user learns why. Where the
 // kernel grants access these tests skip: real transfers run only inside the

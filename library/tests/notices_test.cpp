@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Notices, the withheld entry points and the default presenter.
 #include <cstdio>
 #include <string>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A presenter for tests: records each notice instead of showing it, so no
 // test ever waits for a person.
 #ifndef QPORT_TESTS_RECORDING_PRESENTER_H

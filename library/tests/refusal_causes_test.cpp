@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The parsers that tell the causes of a refusal apart, on the texts the
 // kernel shows, and the quoting of the commands the library prints.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Refused port access on the simulated build: what callers and the user see.
 #include <cerrno>
 #include <string>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The six transfers on the simulated port space: what reaches the ports,
 // what comes back, and the port model itself.
 #include <cstdint>

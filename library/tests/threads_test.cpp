@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Transfers from threads: one that existed before the library was loaded
 // with dlopen (Linux gives it no port permission of its own), and ones
 // created afterwards. This program is not linked with qport; it loads the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The transfer trace: one line per transfer in the documented format, and
 // transfers from many threads all recorded, none torn.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Built with -funsigned-char: the 8-bit entry points still hand back
 // -128..127 and still write all eight bits.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // What the parts of the qport Python module share: the integer arguments the
 // library takes, checked on the way in, and the calls into the library that
 // carry a presenter's exception back to the Python caller.

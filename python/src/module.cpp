@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The qport Python module: the eleven entry points, the access status and
 // the notice presenter, on whichever libqport.so.1 the loader picked.
 #include <atomic>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // qport.sim: the controls of the simulated port space. Only the simulated
 // build of libqport.so.1 exports them, so they are looked up at run time in
 // the library the loader picked; on the hardware build qport.sim is None.

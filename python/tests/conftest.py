@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Every test here but the refused-hardware one transfers in this process,
 so this process must be on the simulated port space: on the hardware build
 (and as root) a transfer would be a real port instruction on this machine."""

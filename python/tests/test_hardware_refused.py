@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """The hardware build where the kernel refuses access, in a child process
 that has no CAP_SYS_RAWIO: nothing is transferred and the user is told why.
 The child checks that access is refused before any transfer, so no port

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Notices through a Python presenter: what it is shown, what its answer
 and its exceptions become, and that a blocking notice lets Python run."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """qport.sim: presets, the record of transfers, the trace and refusals."""
 
 import threading

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Port numbers and values on their way in, and results on their way out."""
 
 import ast

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The decoder on the encodings a program can hold, and the executor on
 // registers, a recording port space and a memory with an edge.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A stand-in for the hardware build whose thread has lost the kernel's
 // permission: each entry point executes its port instruction, which faults.
 // The preload must answer that fault inside qport as a refused transfer.

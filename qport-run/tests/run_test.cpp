@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // qport-run as its users meet it: real programs run under it on the
 // simulated port space (our subject for the forms the others do not use,
 // Debian's ioport tools, lspci), programs it must refuse, and the hardware

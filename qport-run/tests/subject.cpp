@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A port-I/O program of the old kind, for the forms Debian's tools do not
 // use: it calls ioperm() and executes port instructions itself. The tests
 // run it under qport-run:

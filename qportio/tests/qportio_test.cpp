@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // qportio as a script sees it: each case runs the program and checks its
 // exit status, standard output, standard error and the transfers it made.
 #include <csignal>

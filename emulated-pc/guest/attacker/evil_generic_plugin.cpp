@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A Qt generic plugin ("evilgeneric") of an attacker's: loaded, it runs the
 // payload. Qt loads it for QT_QPA_GENERIC_PLUGINS or -plugin when it finds it
 // on its plugin path.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A Qt style plugin ("evilstyle") of an attacker's: loaded, it runs the
 // payload. Qt loads it for QT_STYLE_OVERRIDE or -style when it finds it on
 // its plugin path.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // What the attacker's code does once it runs inside Quorrel: it leaves a mark
 // that it ran, then writes the debug console's port with a bare instruction,
 // which works only if the process holds port permission. The host sees that

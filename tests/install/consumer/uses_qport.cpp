@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Writes and reads back the printer port's data latch. Linked to the
 // hardware build, run with the simulated one swapped in.
 #include <cstdio>

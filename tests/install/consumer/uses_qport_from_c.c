@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The extension API from C: which build is loaded and whether access is
  * granted. Makes no transfer. */
 #include <stdio.h>

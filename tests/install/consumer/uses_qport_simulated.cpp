@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Uses the simulated build's own control of the port space; linked to that
 // build, it must find it without any library path set.
 #include <cstdio>
