@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Direct access to the PC's I/O ports through libqport.so.1.
 
 Ports are ints 0..0xFFFF (or -0x8000..-1 for 0x8000..0xFFFF); values written
