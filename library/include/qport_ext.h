@@ -5,6 +5,8 @@
 #ifndef QPORT_EXT_H
 #define QPORT_EXT_H
 
+#include <stddef.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -26,7 +28,12 @@ enum qport_access {
     /* The processor is not an x86 and has no I/O port space. */
     QPORT_ACCESS_NOT_X86 = 5,
     /* The kernel refused for another reason; see qport_access_errno(). */
-    QPORT_ACCESS_OTHER = 6
+    QPORT_ACCESS_OTHER = 6,
+    /* The process lacks CAP_SYS_RAWIO (EPERM), but its user may open a
+     * parallel port's /dev/parportN: 8-bit transfers on that port's data,
+     * status and control registers go through the kernel's parport driver,
+     * and everything else is refused. See qport_parport_routes(). */
+    QPORT_ACCESS_PARPORT_ONLY = 8
 };
 
 /* What reads return when a transfer is refused: all bits set, as a port
@@ -65,6 +72,25 @@ int qport_default_presenter(const char *title, const char *text, void *user_data
 /* "hardware" for the build that executes port instructions, "simulated" for
  * the build that acts on an in-memory port space. */
 const char *qport_backend(void);
+
+/* A parallel port reached without root, through the kernel's parport
+ * driver (ppdev): its data register at first_port, status at first_port + 1
+ * and control at last_port = first_port + 2. */
+struct qport_parport_route {
+    unsigned short first_port;
+    unsigned short last_port;
+    /* The device the transfers go through, "/dev/parport0"; NUL-terminated. */
+    char device[64];
+};
+
+/* The parallel ports the calling thread reaches this way: copies up to
+ * capacity of them into out (which may be NULL when capacity is 0) and
+ * returns how many there are, which may be more than capacity. 0 unless
+ * qport_access_status() is QPORT_ACCESS_PARPORT_ONLY: with full access no
+ * route is needed, and the simulated build has none. The first call (or the
+ * first transfer or status query) opens the devices; the library keeps them
+ * open, close-on-exec, until the process ends. Never sets errno. */
+size_t qport_parport_routes(struct qport_parport_route *out, size_t capacity);
 
 #ifdef __cplusplus
 }
