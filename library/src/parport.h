@@ -17,12 +17,12 @@ namespace qport::parport {
 
 // One port as /proc/sys/dev/parport/parportN describes it.
 struct Port {
-    unsigned number = 0; // N of parportN and /dev/parportN
-    std::uint16_t base = 0; // the data register; status and control follow
+    unsigned number = 0;        // N of parportN and /dev/parportN
+    std::uint16_t base = 0;     // the data register; status and control follow
     std::uint16_t ecp_base = 0; // the ECP registers, 0 when there are none
-    int irq = -1; // -1: the port works without an interrupt
+    int irq = -1;               // -1: the port works without an interrupt
     int dma = -1;
-    std::string modes; // "PCSPP,TRISTATE,COMPAT,EPP,ECP"
+    std::string modes;  // "PCSPP,TRISTATE,COMPAT,EPP,ECP"
     std::string holder; // the kernel device holding the port ("lp0"), "" for none
 
     // Whether the data lines can be turned around (bit 5 of control).
@@ -48,8 +48,8 @@ struct PciCard {
     std::string slot; // "0000:05:00.0"
     std::uint16_t vendor = 0;
     std::uint16_t device = 0;
-    std::uint32_t class_code = 0; // 0x070102: class, subclass, interface
-    std::string driver; // "parport_pc", "parport_serial"; "" when unbound
+    std::uint32_t class_code = 0;   // 0x070102: class, subclass, interface
+    std::string driver;             // "parport_pc", "parport_serial"; "" when unbound
     std::vector<IoRange> io_ranges; // its I/O port windows, in BAR order
 };
 

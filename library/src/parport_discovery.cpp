@@ -59,10 +59,7 @@ int parse_channel(const std::string &text)
     return error == std::errc() && value >= 0 ? value : -1;
 }
 
-fs::path parport_dir(const std::string &root)
-{
-    return fs::path(root + "/proc/sys/dev/parport");
-}
+fs::path parport_dir(const std::string &root) { return fs::path(root + "/proc/sys/dev/parport"); }
 
 std::optional<Port> read_port(const std::string &root, const fs::path &dir, unsigned number)
 {
@@ -115,8 +112,8 @@ std::vector<Port> find_ports(const std::string &root)
 
 std::string holder_of(const std::string &root, unsigned number)
 {
-    const std::string active = first_line(parport_dir(root) / ("parport" + std::to_string(number)) /
-                                          "devices" / "active");
+    const std::string active =
+        first_line(parport_dir(root) / ("parport" + std::to_string(number)) / "devices" / "active");
     return active == "none" ? "" : active;
 }
 
@@ -139,8 +136,10 @@ std::vector<PciCard> find_pci_cards(const std::string &root)
         PciCard card;
         card.slot = dir.filename().string();
         card.class_code = static_cast<std::uint32_t>(*class_code);
-        card.vendor = static_cast<std::uint16_t>(parse_number(first_line(dir / "vendor")).value_or(0));
-        card.device = static_cast<std::uint16_t>(parse_number(first_line(dir / "device")).value_or(0));
+        card.vendor =
+            static_cast<std::uint16_t>(parse_number(first_line(dir / "vendor")).value_or(0));
+        card.device =
+            static_cast<std::uint16_t>(parse_number(first_line(dir / "device")).value_or(0));
         std::error_code no_driver;
         const fs::path driver = fs::read_symlink(dir / "driver", no_driver);
         if (!no_driver)

@@ -8,8 +8,7 @@ namespace qport::parport {
 
 Registers::Registers(Device &device, const Port &port)
     : device_(device), interrupt_enabled_(port.irq >= 0), bidirectional_(port.bidirectional())
-{
-}
+{}
 
 bool Registers::read(unsigned offset, std::uint8_t &value)
 {

@@ -56,8 +56,7 @@ private:
 struct Route {
     Route(const Port &found, std::string path, int fd)
         : port(found), reach{found.base, std::move(path)}, device(fd), registers(device, port)
-    {
-    }
+    {}
     Port port;
     Reach reach;
     OpenDevice device;

@@ -34,8 +34,8 @@ std::string reachable_text(const std::vector<Reach> &reach)
     for (std::size_t i = 0; i < reach.size(); ++i) {
         if (i > 0)
             text += " and ";
-        text += (i == 0 ? "parallel port " : "") + range_of(reach[i]) + " through " +
-                reach[i].device;
+        text +=
+            (i == 0 ? "parallel port " : "") + range_of(reach[i]) + " through " + reach[i].device;
     }
     return text;
 }
@@ -64,8 +64,8 @@ std::string busy_text(const Reach &reach, const std::string &holder, unsigned wa
         who = "the kernel driver " + driver + " (" + holder + ")";
         how = "Unload that driver while the port is needed:\n    sudo modprobe -r " + driver;
     }
-    return "The parallel port " + range_of(reach) + " (" + reach.device + ") is held by " +
-           who + ", which did not let go of it within " + std::to_string(waited_ms) +
+    return "The parallel port " + range_of(reach) + " (" + reach.device + ") is held by " + who +
+           ", which did not let go of it within " + std::to_string(waited_ms) +
            " ms.\n\nThis transfer was not made: a read returns -1 (all bits set), a write is "
            "dropped. The next transfer tries again.\n\n" +
            how;
