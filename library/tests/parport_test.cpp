@@ -213,7 +213,10 @@ TEST(ParportRegisters, ControlReadsBackTheRawRegisterAfterEveryWrite)
         // Bit 5 turns the data lines around through PPDATADIR, and back.
         {false, true, {0x2C}, 0xEC, {"DATADIR", "WCONTROL", "RCONTROL"}},
         {false, true, {0x2C, 0x2D}, 0xED, {"DATADIR", "WCONTROL", "WCONTROL", "RCONTROL"}},
-        {false, true, {0x24, 0x04}, 0xC4,
+        {false,
+         true,
+         {0x24, 0x04},
+         0xC4,
          {"DATADIR", "WCONTROL", "DATADIR", "WCONTROL", "RCONTROL"}},
         // A port that cannot reverse keeps bit 5 clear.
         {false, false, {0x2C}, 0xCC, {"WCONTROL", "RCONTROL"}},
@@ -222,9 +225,9 @@ TEST(ParportRegisters, ControlReadsBackTheRawRegisterAfterEveryWrite)
         {true, true, {0x03}, 0xD3, {"WCONTROL", "RCONTROL"}},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(::testing::Message() << "interrupt " << c.has_interrupt << ", bidirectional "
-                                          << c.bidirectional << ", " << c.writes.size()
-                                          << " writes, reads 0x" << std::hex << int{c.reads});
+        SCOPED_TRACE(::testing::Message()
+                     << "interrupt " << c.has_interrupt << ", bidirectional " << c.bidirectional
+                     << ", " << c.writes.size() << " writes, reads 0x" << std::hex << int{c.reads});
         ParportPcModel kernel(c.has_interrupt, c.bidirectional);
         Port port;
         port.irq = c.has_interrupt ? 7 : -1;
