@@ -19,10 +19,10 @@ std::string range_of(const Reach &reach)
     return hex_port(reach.base) + "\u2013" + hex_port(reach.base + 2U);
 }
 
-// "lp0" is device 0 of the driver "lp".
+// "lp0" is device 0 of the driver "lp", "ppdev0.1" one of ppdev's.
 std::string driver_of(const std::string &holder)
 {
-    const auto end = holder.find_last_not_of("0123456789");
+    const auto end = holder.find_last_not_of("0123456789.");
     return end == std::string::npos ? holder : holder.substr(0, end + 1);
 }
 

@@ -278,6 +278,7 @@ TEST(ParportTexts, SayWhatIsReachableAndHowToFreeABusyPort)
     const std::vector<std::pair<std::string, std::vector<std::string>>> busy = {
         {"lp0", {"held by the kernel's printer driver lp (lp0)", "sudo modprobe -r lp\n"}},
         {"ppdev0", {"held by another program, through /dev/parport0", "fuser -v /dev/parport0"}},
+        {"ppdev0.1", {"held by another program, through /dev/parport0"}},
         {"plip0", {"held by the kernel driver plip (plip0)", "sudo modprobe -r plip"}},
     };
     for (const auto &[holder, phrases] : busy) {
