@@ -57,8 +57,8 @@ std::string who_may_open(const std::string &path)
 std::string describe_port(const std::string &root, const Port &port)
 {
     const std::string path = qport::parport::device_path(root, port.number);
-    std::string text = "  parport" + std::to_string(port.number) + ": ports " +
-                       range(port.base, port.base + 2U);
+    std::string text =
+        "  parport" + std::to_string(port.number) + ": ports " + range(port.base, port.base + 2U);
     if (port.ecp_base != 0)
         text += ", ECP " + range(port.ecp_base, port.ecp_base + 2U);
     text += ", irq " + channel(port.irq) + ", dma " + channel(port.dma) + ", modes " +
@@ -73,14 +73,13 @@ std::string describe_card(const PciCard &card)
     // The IDs as lspci writes them.
     char ids[16];
     std::snprintf(ids, sizeof ids, "%04x:%04x", unsigned{card.vendor}, unsigned{card.device});
-    std::string text = "  " + card.slot + " [" + ids + "] class " + hex(card.class_code, 6) +
-                       ", " + (card.driver.empty() ? "no driver bound" : "driver " + card.driver) +
+    std::string text = "  " + card.slot + " [" + ids + "] class " + hex(card.class_code, 6) + ", " +
+                       (card.driver.empty() ? "no driver bound" : "driver " + card.driver) +
                        ": I/O ";
     if (card.io_ranges.empty())
         text += "none";
     for (std::size_t i = 0; i < card.io_ranges.size(); ++i)
-        text += (i > 0 ? ", " : "") +
-                range(card.io_ranges[i].first, card.io_ranges[i].last);
+        text += (i > 0 ? ", " : "") + range(card.io_ranges[i].first, card.io_ranges[i].last);
     return text + "\n";
 }
 
