@@ -65,9 +65,6 @@ struct Route {
     bool waited = false;
 };
 
-std::once_flag routes_looked_for;
-// Filled once, under routes_looked_for, and only read afterwards.
-std::vector<std::unique_ptr<Route>> routes;
 // Claims and transfers, one at a time: a claim's wait and the direction the
 // register view keeps must not interleave.
 std::mutex transfer_mutex;
@@ -89,19 +86,22 @@ int open_ppdev(const std::string &path)
     return fd;
 }
 
-void look_for_routes()
+std::vector<std::unique_ptr<Route>> look_for_routes()
 {
+    std::vector<std::unique_ptr<Route>> found;
     for (const Port &port : find_ports("")) {
         std::string path = device_path("", port.number);
         const int fd = open_ppdev(path);
         if (fd >= 0)
-            routes.push_back(std::make_unique<Route>(port, std::move(path), fd));
+            found.push_back(std::make_unique<Route>(port, std::move(path), fd));
     }
+    return found;
 }
 
+// Looked for once, by the first thread that asks, and only read afterwards.
 const std::vector<std::unique_ptr<Route>> &reachable_routes()
 {
-    std::call_once(routes_looked_for, look_for_routes);
+    static const std::vector<std::unique_ptr<Route>> routes = look_for_routes();
     return routes;
 }
 
