@@ -142,8 +142,8 @@ TEST(ParallelPort, QportioListsThePortAndReadsSeveralRegisters)
         } else {
             EXPECT_EQ(outcome.status, 3);
             EXPECT_EQ(outcome.out, "");
-            EXPECT_TRUE(outcome.err.starts_with(in_lp() ? c.err
-                                                        : "qportio: port access is refused.\n"))
+            EXPECT_TRUE(
+                outcome.err.starts_with(in_lp() ? c.err : "qportio: port access is refused.\n"))
                 << outcome.err;
             EXPECT_EQ(contains(outcome.err, range_text), in_lp()) << outcome.err;
         }
@@ -207,8 +207,8 @@ TEST(ParallelPort, ByteTransfersReachTheRegisters)
         int reads;
     };
     const Step steps[] = {
-        {'O', 0x0D, 0xCD}, {-1, 0x0C, 0xCC}, {'K', 0x0D, 0xCD}, {-1, 0x0C, 0xCC},
-        {-1, 0x2C, 0xEC},  {-1, 0x0C, 0xCC},
+        {'O', 0x0D, 0xCD}, {-1, 0x0C, 0xCC}, {'K', 0x0D, 0xCD},
+        {-1, 0x0C, 0xCC},  {-1, 0x2C, 0xEC}, {-1, 0x0C, 0xCC},
     };
     for (const Step &step : steps) {
         if (step.data >= 0)

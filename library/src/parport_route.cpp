@@ -61,13 +61,20 @@ struct Route {
     Reach reach;
     OpenDevice device;
     Registers registers;
-    bool claimed = false;
+    // Set once, under transfer_mutex; read without it by data and status
+    // transfers.
+    std::atomic<bool> claimed{false};
     bool waited = false;
 };
 
-// Claims and transfers, one at a time: a claim's wait and the direction the
-// register view keeps must not interleave.
+constexpr unsigned control_offset = 2;
+
+// Claims and control transfers, one at a time: a claim's wait and the
+// direction the register view keeps must not interleave.
 std::mutex transfer_mutex;
+// Whether the calling thread's transfers take the route: a thread's refusal
+// is final, so once it does, it always does.
+constinit thread_local bool thread_takes_route __attribute__((tls_model("initial-exec"))) = false;
 std::atomic<bool> told_route_refusal{false};
 
 // An open ppdev device, or -1. Anything else at that path (a file, another
@@ -116,8 +123,11 @@ std::vector<Reach> reach_of_routes()
 // The route for port, if the calling thread's transfers take one.
 Route *route_for(std::uint16_t port)
 {
-    if (backend::thread_access().cause != QPORT_ACCESS_PARPORT_ONLY)
-        return nullptr;
+    if (!thread_takes_route) {
+        if (backend::thread_access().cause != QPORT_ACCESS_PARPORT_ONLY)
+            return nullptr;
+        thread_takes_route = true;
+    }
     for (const auto &route : reachable_routes()) {
         if (port >= route->port.base && port - route->port.base <= 2)
             return route.get();
@@ -141,11 +151,12 @@ Refusal claim_refusal(const Route &route, int error)
 }
 
 // Claims the port for good, waiting a bounded time for another driver to let
-// go of it. Called with transfer_mutex held.
-Refusal claim(Route &route)
+// go of it; false, with the refusal filled in, when it could not. Called with
+// transfer_mutex held.
+bool claim(Route &route, Refusal &refusal)
 {
-    if (route.claimed)
-        return {};
+    if (route.claimed.load(std::memory_order_relaxed))
+        return true;
     const unsigned wait_ms = route.waited ? 0 : claim_wait_ms;
     route.waited = true;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
@@ -155,18 +166,21 @@ Refusal claim(Route &route)
         holder = holder_of("", route.port.number);
         if (holder.empty()) {
             if (route.device.request(PPCLAIM, nullptr) == 0) {
-                route.claimed = true;
-                return {};
+                route.claimed.store(true, std::memory_order_release);
+                return true;
             }
-            if (errno != EINTR)
-                return claim_refusal(route, errno);
+            if (errno != EINTR) {
+                refusal = claim_refusal(route, errno);
+                return false;
+            }
             continue;
         }
         if (std::chrono::steady_clock::now() >= deadline)
             break;
         std::this_thread::sleep_for(claim_poll_interval);
     }
-    return {"Parallel port busy", busy_text(route.reach, holder, wait_ms)};
+    refusal = {"Parallel port busy", busy_text(route.reach, holder, wait_ms)};
+    return false;
 }
 
 Refusal request_refusal(const Route &route, int error)
@@ -175,6 +189,28 @@ Refusal request_refusal(const Route &route, int error)
             "A transfer on the parallel port " + reachable_text({route.reach}) +
                 " failed: " + std::strerror(error) +
                 ".\n\nIt was not made: a read returns -1 (all bits set), a write is dropped."};
+}
+
+// Makes one register transfer on route: once the port is claimed, data and
+// status transfers go without the lock (they keep no state here, and ppdev
+// orders its requests itself); a claim and control transfers take it. False,
+// with the refusal filled in, when the transfer was not made.
+template <typename Transfer>
+bool transfer_on(Route &route, unsigned offset, const Transfer &transfer, Refusal &refusal)
+{
+    if (offset != control_offset && route.claimed.load(std::memory_order_acquire)) {
+        if (transfer())
+            return true;
+        refusal = request_refusal(route, errno);
+        return false;
+    }
+    const std::lock_guard lock(transfer_mutex);
+    if (!claim(route, refusal))
+        return false;
+    if (transfer())
+        return true;
+    refusal = request_refusal(route, errno);
+    return false;
 }
 
 // Tells the user once per process, outside the lock: a notice blocks.
@@ -200,17 +236,12 @@ std::optional<std::uint8_t> read_through_parport_route(std::uint16_t port)
     Route *route = route_for(port);
     if (route == nullptr)
         return std::nullopt;
+    const unsigned offset = port - route->port.base;
+    std::uint8_t value = 0;
     Refusal refusal;
-    {
-        const std::lock_guard lock(transfer_mutex);
-        refusal = claim(*route);
-        std::uint8_t value = 0;
-        if (refusal.title.empty()) {
-            if (route->registers.read(port - route->port.base, value))
-                return value;
-            refusal = request_refusal(*route, errno);
-        }
-    }
+    if (transfer_on(
+            *route, offset, [&] { return route->registers.read(offset, value); }, refusal))
+        return value;
     tell(refusal);
     return static_cast<std::uint8_t>(QPORT_REFUSED_READ);
 }
@@ -220,17 +251,11 @@ bool write_through_parport_route(std::uint16_t port, std::uint8_t value)
     Route *route = route_for(port);
     if (route == nullptr)
         return false;
+    const unsigned offset = port - route->port.base;
     Refusal refusal;
-    {
-        const std::lock_guard lock(transfer_mutex);
-        refusal = claim(*route);
-        if (refusal.title.empty()) {
-            if (route->registers.write(port - route->port.base, value))
-                return true;
-            refusal = request_refusal(*route, errno);
-        }
-    }
-    tell(refusal);
+    if (!transfer_on(
+            *route, offset, [&] { return route->registers.write(offset, value); }, refusal))
+        tell(refusal);
     return true;
 }
 
