@@ -79,14 +79,23 @@ std::atomic<bool> told_route_refusal{false};
 
 // An open ppdev device, or -1. Anything else at that path (a file, another
 // device) is left alone.
+bool is_ppdev(const struct stat &status)
+{
+    return S_ISCHR(status.st_mode) && ::major(status.st_rdev) == ppdev_major;
+}
+
+// An open ppdev device, or -1. Anything else at that path (a file, a FIFO,
+// another device, whose open could have effects of its own) is never opened;
+// the descriptor is checked again in case the path changed in between.
 int open_ppdev(const std::string &path)
 {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0 || !is_ppdev(status))
+        return -1;
     const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
     if (fd < 0)
         return -1;
-    struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode) ||
-        ::major(status.st_rdev) != ppdev_major) {
+    if (::fstat(fd, &status) != 0 || !is_ppdev(status)) {
         ::close(fd);
         return -1;
     }
