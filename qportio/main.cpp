@@ -1,5 +1,6 @@
 // qportio: reads or writes I/O ports from the command line, for scripts, and
 // lists the machine's parallel ports.
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -121,13 +122,13 @@ int report_notice(const char *title, const char *text, void *refusals)
     return 0;
 }
 
-bool routed(const std::vector<qport_parport_route> &routes, std::uint16_t port)
+// The ports the parallel port route reaches, as the library lists them.
+std::vector<qport_parport_route> parport_routes()
 {
-    for (const auto &route : routes) {
-        if (port >= route.first_port && port <= route.last_port)
-            return true;
-    }
-    return false;
+    std::vector<qport_parport_route> routes(qport_parport_routes(nullptr, 0));
+    const std::size_t listed = qport_parport_routes(routes.data(), routes.size());
+    routes.resize(std::min(listed, routes.size()));
+    return routes;
 }
 
 // Whether every transfer asked for may be made; if not, says why. Asked
@@ -139,21 +140,22 @@ bool may_transfer(const qportio::Transfer &transfer)
     if (access == QPORT_ACCESS_GRANTED)
         return true;
     if (access == QPORT_ACCESS_PARPORT_ONLY) {
-        std::vector<qport_parport_route> routes(qport_parport_routes(nullptr, 0));
-        routes.resize(qport_parport_routes(routes.data(), routes.size()));
-        for (const std::uint16_t port : transfer.ports) {
-            if (transfer.width_bits == 8 && routed(routes, port))
-                continue;
-            if (transfer.width_bits != 8)
-                std::fprintf(stderr, "qportio: a %u-bit transfer is refused.\n",
-                             transfer.width_bits);
-            else
-                std::fprintf(stderr, "qportio: port 0x%04X is refused.\n",
-                             static_cast<unsigned>(port));
-            std::fprintf(stderr, "%s\n", qport_access_message());
+        if (transfer.width_bits != 8) {
+            std::fprintf(stderr, "qportio: a %u-bit transfer is refused.\n%s\n",
+                         transfer.width_bits, qport_access_message());
             return false;
         }
-        return true;
+        const auto routes = parport_routes();
+        const auto unreachable = std::ranges::find_if(transfer.ports, [&](std::uint16_t port) {
+            return std::ranges::none_of(routes, [&](const qport_parport_route &route) {
+                return port >= route.first_port && port <= route.last_port;
+            });
+        });
+        if (unreachable == transfer.ports.end())
+            return true;
+        std::fprintf(stderr, "qportio: port 0x%04X is refused.\n%s\n",
+                     static_cast<unsigned>(*unreachable), qport_access_message());
+        return false;
     }
     std::fprintf(stderr, "qportio: port access is refused.\n%s\n", qport_access_message());
     return false;

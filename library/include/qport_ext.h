@@ -5,6 +5,7 @@
 #ifndef QPORT_EXT_H
 #define QPORT_EXT_H
 
+/* NOLINTNEXTLINE(modernize-deprecated-headers): a C header */
 #include <stddef.h>
 
 #ifdef __cplusplus

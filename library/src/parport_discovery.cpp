@@ -129,7 +129,7 @@ std::vector<PciCard> find_pci_cards(const std::string &root)
     std::vector<PciCard> cards;
     std::error_code error;
     for (const auto &entry : fs::directory_iterator(root + "/sys/bus/pci/devices", error)) {
-        const fs::path dir = entry.path();
+        const fs::path &dir = entry.path();
         const auto class_code = parse_number(first_line(dir / "class"));
         if (!class_code || *class_code >> 8 != parallel_class)
             continue;
