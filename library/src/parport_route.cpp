@@ -47,7 +47,6 @@ public:
     {
         return ::ioctl(fd_, request, argument);
     }
-    int fd() const { return fd_; }
 
 private:
     int fd_;
@@ -115,10 +114,12 @@ std::vector<std::unique_ptr<Route>> look_for_routes()
 }
 
 // Looked for once, by the first thread that asks, and only read afterwards.
+// Never destroyed: other threads may still transfer while the process exits,
+// which closes the devices.
 const std::vector<std::unique_ptr<Route>> &reachable_routes()
 {
-    static const std::vector<std::unique_ptr<Route>> routes = look_for_routes();
-    return routes;
+    static const auto *const routes = new std::vector<std::unique_ptr<Route>>(look_for_routes());
+    return *routes;
 }
 
 std::vector<Reach> reach_of_routes()
