@@ -190,22 +190,31 @@ Command parse_command_line(std::span<const char *const> arguments)
     }
 
     if (operands.empty())
-        return UsageError{"no command given: read or write"};
+        return UsageError{"no command given: read, write or ports"};
     Transfer transfer;
     const std::string_view command = operands.front();
+    if (command == "ports") {
+        if (operands.size() > 1)
+            return UsageError{"unexpected argument '" + std::string(operands[1]) + "'"};
+        if (width_text || print_hex)
+            return UsageError{"options -w and -x apply to read and write only"};
+        return ListPorts{};
+    }
     if (command == "read")
         transfer.direction = Direction::read;
     else if (command == "write")
         transfer.direction = Direction::write;
     else
-        return UsageError{"unknown command '" + std::string(command) + "': use read or write"};
+        return UsageError{"unknown command '" + std::string(command) +
+                          "': use read, write or ports"};
 
     const bool writing = transfer.direction == Direction::write;
-    const std::size_t wanted = writing ? 3 : 2;
-    if (operands.size() < wanted)
-        return UsageError{operands.size() == 1 ? "PORT is missing" : "VALUE is missing"};
-    if (operands.size() > wanted)
-        return UsageError{"unexpected argument '" + std::string(operands[wanted]) + "'"};
+    if (operands.size() < 2)
+        return UsageError{"PORT is missing"};
+    if (writing && operands.size() < 3)
+        return UsageError{"VALUE is missing"};
+    if (writing && operands.size() > 3)
+        return UsageError{"unexpected argument '" + std::string(operands[3]) + "'"};
     if (writing && print_hex)
         return UsageError{"option -x applies to read only"};
     transfer.print_hex = print_hex;
@@ -217,16 +226,22 @@ Command parse_command_line(std::span<const char *const> arguments)
         transfer.width_bits = *width;
     }
 
-    const auto port = parse_port(operands[1]);
-    if (const auto *error = std::get_if<UsageError>(&port))
-        return *error;
-    transfer.port = std::get<std::uint16_t>(port);
-    const unsigned last_port_reached = transfer.port + transfer.width_bits / 8 - 1;
-    if (last_port_reached > 0xFFFF)
-        return UsageError{"a " + std::to_string(transfer.width_bits) + "-bit transfer at port " +
-                          hex_port(transfer.port) +
-                          " would reach past the last port, 0xFFFF; the highest port for it is " +
-                          hex_port(static_cast<std::uint16_t>(0x10000 - transfer.width_bits / 8))};
+    // A read takes every operand after the command as a port.
+    const std::size_t last_port_operand = writing ? 1 : operands.size() - 1;
+    for (std::size_t i = 1; i <= last_port_operand; ++i) {
+        const auto parsed = parse_port(operands[i]);
+        if (const auto *error = std::get_if<UsageError>(&parsed))
+            return *error;
+        const std::uint16_t port = std::get<std::uint16_t>(parsed);
+        const unsigned last_port_reached = port + transfer.width_bits / 8 - 1;
+        if (last_port_reached > 0xFFFF)
+            return UsageError{
+                "a " + std::to_string(transfer.width_bits) + "-bit transfer at port " +
+                hex_port(port) +
+                " would reach past the last port, 0xFFFF; the highest port for it is " +
+                hex_port(static_cast<std::uint16_t>(0x10000 - transfer.width_bits / 8))};
+        transfer.ports.push_back(port);
+    }
 
     if (writing) {
         const auto value = parse_value(operands[2], transfer.width_bits);

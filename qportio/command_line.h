@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <variant>
+#include <vector>
 
 namespace qportio {
 
@@ -16,12 +17,15 @@ enum class Direction { read, write };
 struct Transfer {
     Direction direction = Direction::read;
     unsigned width_bits = 8;
-    std::uint16_t port = 0;
+    // A write has one port; a read reads each in turn.
+    std::vector<std::uint16_t> ports;
     // The bits to write, zero-extended from the transfer's width.
     std::uint32_t value = 0;
     bool print_hex = false;
 };
 
+// Lists the machine's parallel ports.
+struct ListPorts {};
 struct ShowHelp {};
 struct ShowVersion {};
 
@@ -30,7 +34,7 @@ struct UsageError {
     std::string text;
 };
 
-using Command = std::variant<Transfer, ShowHelp, ShowVersion, UsageError>;
+using Command = std::variant<Transfer, ListPorts, ShowHelp, ShowVersion, UsageError>;
 
 // arguments excludes the program name.
 Command parse_command_line(std::span<const char *const> arguments);

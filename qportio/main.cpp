@@ -1,16 +1,20 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// qportio: reads or writes one I/O port from the command line, for scripts.
+// qportio: reads or writes I/O ports from the command line, for scripts, and
+// lists the machine's parallel ports.
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <span>
+#include <vector>
 
 #include "qport.h"
 #include "qport_ext.h"
 
 #include "command_line.h"
+#include "parallel_ports.h"
 
 namespace {
 
@@ -21,11 +25,13 @@ constexpr int exit_usage = 2;
 constexpr int exit_access_refused = 3;
 
 constexpr const char *help_text =
-    R"(Usage: qportio read [-w 8|16|32] [-x] PORT
+    R"(Usage: qportio read [-w 8|16|32] [-x] PORT...
        qportio write [-w 8|16|32] PORT VALUE
+       qportio ports
        qportio --help | --version
 
-Reads or writes one I/O port through libqport.so.1.
+Reads or writes I/O ports through libqport.so.1, or lists the machine's
+parallel ports.
 
 Options:
   -w, --width BITS  transfer 8 (the default), 16 or 32 bits; a wide transfer
@@ -44,20 +50,29 @@ VALUE is decimal or hex too: unsigned up to 255, 65535 or 4294967295 for
 8, 16 or 32 bits, or negative down to -128, -32768 or -2147483648.
 A decimal number never starts with 0 (0378 is refused, not read as octal
 or decimal): write 888 or 0x378.
-A read prints the value on a line of its own; a write prints nothing.
+A read prints each value on a line of its own, in the order of the ports;
+a write prints nothing.
+
+"ports" lists the parallel ports the kernel's parport driver knows (device,
+registers, ECP registers, modes, which driver holds the port, whether this
+user may open its /dev/parportN) and the PCI parallel-port cards with their
+I/O ranges, whether or not a driver has bound them. It makes no transfer.
 
 Exit status:
-  0  the transfer was made
-  1  the value read could not be written to standard output (a full disk,
+  0  the transfers were made (or the ports listed)
+  1  the output could not be written to standard output (a full disk,
      or a reader that went away, as in qportio read 0x378 | head -c0)
   2  bad arguments; nothing was transferred
-  3  port access is refused; the cause and its remedy go to standard error
-     and nothing was transferred
+  3  port access is refused; the cause and its remedy go to standard error.
+     Nothing was transferred, or, when a transfer on the parallel port was
+     refused (another driver holds it), nothing is printed
 
-Port access needs root or the CAP_SYS_RAWIO capability. To try qportio
-without either, load the simulated build of the library from the directory
-qport/simulated beside libqport.so.1; its ports 0x378 to 0x37A behave like
-a printer port:
+Port access needs root or the CAP_SYS_RAWIO capability. Without either, a
+user in group lp reaches the parallel port's data, status and control
+registers (8-bit transfers only) through the kernel's parport driver.
+To try qportio without either, load the simulated build of the library from
+the directory qport/simulated beside libqport.so.1; its ports 0x378 to
+0x37A behave like a printer port:
   LD_LIBRARY_PATH=/usr/lib/x86_64-linux-gnu/qport/simulated qportio read 0x379
 )";
 
@@ -106,25 +121,76 @@ int finish_output()
     return exit_done;
 }
 
+// The library's notices during the transfers: each is a refused transfer.
+int report_notice(const char *title, const char *text, void *refusals)
+{
+    std::fprintf(stderr, "qportio: %s.\n%s\n", title, text);
+    ++*static_cast<int *>(refusals);
+    return 0;
+}
+
+// The ports the parallel port route reaches, as the library lists them.
+std::vector<qport_parport_route> parport_routes()
+{
+    std::vector<qport_parport_route> routes(qport_parport_routes(nullptr, 0));
+    const std::size_t listed = qport_parport_routes(routes.data(), routes.size());
+    routes.resize(std::min(listed, routes.size()));
+    return routes;
+}
+
+// Whether every transfer asked for may be made; if not, says why. Asked
+// before any transfer, so that a refusal is reported here, once, instead of
+// through the library's notice.
+bool may_transfer(const qportio::Transfer &transfer)
+{
+    const qport_access access = qport_access_status();
+    if (access == QPORT_ACCESS_GRANTED)
+        return true;
+    if (access == QPORT_ACCESS_PARPORT_ONLY) {
+        if (transfer.width_bits != 8) {
+            std::fprintf(stderr, "qportio: a %u-bit transfer is refused.\n%s\n",
+                         transfer.width_bits, qport_access_message());
+            return false;
+        }
+        const auto routes = parport_routes();
+        const auto unreachable = std::ranges::find_if(transfer.ports, [&](std::uint16_t port) {
+            return std::ranges::none_of(routes, [&](const qport_parport_route &route) {
+                return port >= route.first_port && port <= route.last_port;
+            });
+        });
+        if (unreachable == transfer.ports.end())
+            return true;
+        std::fprintf(stderr, "qportio: port 0x%04X is refused.\n%s\n",
+                     static_cast<unsigned>(*unreachable), qport_access_message());
+        return false;
+    }
+    std::fprintf(stderr, "qportio: port access is refused.\n%s\n", qport_access_message());
+    return false;
+}
+
 int run(const qportio::Transfer &transfer)
 {
-    // Asked before any transfer, so that a refusal is reported here, once,
-    // instead of through the library's notice.
-    if (qport_access_status() != QPORT_ACCESS_GRANTED) {
-        std::fprintf(stderr, "qportio: port access is refused.\n%s\n", qport_access_message());
+    if (!may_transfer(transfer))
         return exit_access_refused;
-    }
+    int refusals = 0;
+    qport_set_presenter(report_notice, &refusals);
     // The library takes port numbers from 0x8000 up as negative shorts.
-    const auto port = static_cast<short>(transfer.port);
     if (transfer.direction == qportio::Direction::write) {
-        write_port(transfer.width_bits, port, transfer.value);
-        return exit_done;
+        write_port(transfer.width_bits, static_cast<short>(transfer.ports.front()), transfer.value);
+        return refusals == 0 ? exit_done : exit_access_refused;
     }
-    const std::uint32_t value = read_port(transfer.width_bits, port);
-    if (transfer.print_hex)
-        std::printf("0x%0*" PRIx32 "\n", static_cast<int>(transfer.width_bits / 4), value);
-    else
-        std::printf("%" PRIu32 "\n", value);
+    std::vector<std::uint32_t> values;
+    for (const std::uint16_t port : transfer.ports) {
+        values.push_back(read_port(transfer.width_bits, static_cast<short>(port)));
+        if (refusals != 0)
+            return exit_access_refused;
+    }
+    for (const std::uint32_t value : values) {
+        if (transfer.print_hex)
+            std::printf("0x%0*" PRIx32 "\n", static_cast<int>(transfer.width_bits / 4), value);
+        else
+            std::printf("%" PRIu32 "\n", value);
+    }
     return finish_output();
 }
 
@@ -151,6 +217,10 @@ int main(int argc, char **argv)
     }
     if (std::holds_alternative<qportio::ShowVersion>(command)) {
         std::printf("qportio %s (libqport.so.1, %s build)\n", QPORTIO_VERSION, qport_backend());
+        return finish_output();
+    }
+    if (std::holds_alternative<qportio::ListPorts>(command)) {
+        std::fputs(qportio::describe_parallel_ports("").c_str(), stdout);
         return finish_output();
     }
     return run(std::get<qportio::Transfer>(command));

@@ -9,7 +9,8 @@
 //   qport.phase=granted   the programs run as root, with port access.
 //   qport.phase=refused   they run as user and group 65534 without any
 //                         capability, so the kernel refuses port access.
-//   qport.phase=bench     as granted, for the benchmark's own initramfs.
+//   qport.phase=bench     as granted, for the benchmark's own initramfs,
+//                         with the parallel port prepared as for parport.
 //   qport.phase=quorrel   for Quorrel's initramfs: each program runs twice
 //                         as user 65534, first from a copy given the file
 //                         capability cap_sys_rawio+ep, with LD_LIBRARY_PATH
@@ -20,6 +21,12 @@
 //                         second. /usr/bin/Quorrel, when the initramfs has
 //                         it, is copied with that capability too, to
 //                         /run/capable/Quorrel.
+//   qport.phase=parport   for the parallel port's initramfs: /init first loads
+//                         the parport, parport_pc and ppdev modules and gives
+//                         /dev/parport0 to group lp; each program then runs
+//                         twice as user 65534, in group lp
+//                         (QPORT_GUEST_PHASE=lp-member) and not
+//                         (QPORT_GUEST_PHASE=refused).
 // Each program learns the phase from QPORT_GUEST_PHASE.
 //
 // This program executes a port instruction itself, to reach isa-debug-exit;
@@ -48,6 +55,7 @@
 #include <unistd.h>
 
 #include "kernel_command_line.h"
+#include "parport_setup.h"
 
 namespace {
 
@@ -68,7 +76,8 @@ struct Launch {
     std::string label;
     std::string expectation; // QPORT_GUEST_PHASE: granted or refused
     bool unprivileged;
-    std::string library_path; // LD_LIBRARY_PATH, unset when empty
+    std::string library_path;       // LD_LIBRARY_PATH, unset when empty
+    std::vector<gid_t> groups = {}; // supplementary groups when unprivileged
 };
 
 void report(const std::string &line)
@@ -129,8 +138,8 @@ std::vector<std::filesystem::path> test_programs()
         ::dup2(null_input, STDIN_FILENO);
     if (launch.unprivileged) {
         // Leaving uid 0 for good clears every capability, CAP_SYS_RAWIO too.
-        if (::setgroups(0, nullptr) != 0 || ::setgid(unprivileged_id) != 0 ||
-            ::setuid(unprivileged_id) != 0) {
+        if (::setgroups(launch.groups.size(), launch.groups.data()) != 0 ||
+            ::setgid(unprivileged_id) != 0 || ::setuid(unprivileged_id) != 0) {
             std::perror("qport-guest: cannot drop privileges");
             std::_Exit(127);
         }
@@ -215,6 +224,9 @@ std::filesystem::path copy_with_rawio_capability(const std::filesystem::path &pr
 std::vector<Launch> launches_of(const std::filesystem::path &program, const std::string &phase)
 {
     const std::string name = program.filename().string();
+    if (phase == "parport")
+        return {{program, name + " (group lp)", "lp-member", true, "", {guest::lp_group}},
+                {program, name + " (not in lp)", "refused", true, ""}};
     if (phase != "quorrel")
         return {{program, name, phase, phase == "refused", ""}};
     return {{copy_with_rawio_capability(program), name + " (cap_sys_rawio+ep)", "granted", true,
@@ -253,9 +265,17 @@ int main()
     const std::string phase = guest::phase_on_kernel_command_line();
     report("phase " + (phase.empty() ? std::string("(none)") : phase) + ", kernel up after " +
            format_seconds(booted_after) + " of guest time");
-    if (phase != "granted" && phase != "refused" && phase != "bench" && phase != "quorrel") {
+    if (phase != "granted" && phase != "refused" && phase != "bench" && phase != "quorrel" &&
+        phase != "parport") {
         report("result: no valid qport.phase= on the kernel command line");
         end_machine(most_reportable_failures);
+    }
+    // The benchmark times the parallel port route too.
+    if (phase == "parport" || phase == "bench") {
+        if (const std::string problem = guest::prepare_parallel_port(); !problem.empty()) {
+            report("result: " + problem);
+            end_machine(most_reportable_failures);
+        }
     }
 
     const auto programs = test_programs();

@@ -3,6 +3,12 @@
 //   library   inportb, inportw, inport and outportb of the hardware build
 //   inline    the same instruction written inline (<sys/io.h>)
 //   /dev/port pread or pwrite of one byte (8-bit transfers only)
+// and then, in a child that runs as user 65534 in group lp (the kernel
+// refuses it direct access), byte transfers on the parallel port's data
+// register two ways:
+//   route     inportb and outportb of the hardware build, which go through
+//             /dev/parport0
+//   ioctl     PPRDATA and PPWDATA by hand, on the same claimed device
 // First it finds which of a few harmless ports the machine answers fastest,
 // then it times every method on that port in interleaved rounds (each round
 // runs every method once, in the same order) and reports the median per
@@ -30,7 +36,11 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <linux/ppdev.h>
 #include <sys/io.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <x86intrin.h>
 
@@ -229,9 +239,120 @@ double median_of(const std::vector<Method> &methods, const std::string &operatio
     return 0;
 }
 
+// The parallel port's data register through the route, and by hand.
+constexpr std::uint16_t parallel_data = 0x378;
+constexpr long route_transfers_per_batch = 2000;
+constexpr gid_t lp_group = 7;
+constexpr uid_t unprivileged_id = 65534;
+
+// The descriptor the library opened on the parallel port, or -1.
+int library_parport_fd()
+{
+    for (int fd = 0; fd < 64; ++fd) {
+        char link[64];
+        char target[64] = {};
+        std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        if (::readlink(link, target, sizeof target - 1) > 0 &&
+            std::string(target) == "/dev/parport0")
+            return fd;
+    }
+    return -1;
+}
+
+std::vector<Method> route_methods(int fd)
+{
+    const auto port = static_cast<short>(parallel_data);
+    std::vector<Method> methods;
+    const auto add = [&](const char *operation, const char *way, std::function<void(long)> batch) {
+        methods.push_back({operation, way, route_transfers_per_batch, std::move(batch), {}});
+    };
+    add("inportb", "route", [=](long count) {
+        for (long i = 0; i < count; ++i)
+            sink = inportb(port);
+    });
+    add("inportb", "ioctl", [=](long count) {
+        for (long i = 0; i < count; ++i) {
+            unsigned char byte = 0;
+            if (::ioctl(fd, PPRDATA, &byte) != 0)
+                std::abort();
+            sink = byte;
+        }
+    });
+    add("outportb", "route", [=](long count) {
+        for (long i = 0; i < count; ++i)
+            outportb(port, static_cast<char>(i));
+    });
+    add("outportb", "ioctl", [=](long count) {
+        for (long i = 0; i < count; ++i) {
+            auto byte = static_cast<unsigned char>(i);
+            if (::ioctl(fd, PPWDATA, &byte) != 0)
+                std::abort();
+        }
+    });
+    return methods;
+}
+
+// In the child without port access: the route against the bare ioctl, in
+// interleaved rounds on the device the library claimed.
+int bench_route()
+{
+    if (qport_access_status() != QPORT_ACCESS_PARPORT_ONLY) {
+        std::fprintf(stderr, "no parallel port route: %s\n", qport_access_message());
+        return 1;
+    }
+    sink = inportb(static_cast<short>(parallel_data)); // claims the port
+    const int fd = library_parport_fd();
+    if (fd < 0) {
+        std::fprintf(stderr, "the library holds no /dev/parport0\n");
+        return 1;
+    }
+    const TickRate tick_rate;
+    auto methods = route_methods(fd);
+    for (Method &method : methods)
+        ticks_per_transfer(method.count, method.batch);
+    for (int round = 0; round < rounds; ++round) {
+        for (Method &method : methods)
+            method.samples.push_back(ticks_per_transfer(method.count, method.batch));
+    }
+    const double ns_per_tick = tick_rate.nanoseconds_per_tick();
+    say(format("parallel port 0x%04x as uid %u in group lp, %d rounds, %ld transfers per batch",
+               parallel_data, ::getuid(), rounds, route_transfers_per_batch));
+    for (const Method &method : methods) {
+        const auto [lowest, highest] =
+            std::minmax_element(method.samples.begin(), method.samples.end());
+        say(format("median %s %s %.1f ns (range %.1f to %.1f)", method.operation.c_str(),
+                   method.way.c_str(), median(method.samples) * ns_per_tick, *lowest * ns_per_tick,
+                   *highest * ns_per_tick));
+    }
+    for (const char *operation : {"inportb", "outportb"})
+        say(format("ratio %s route/ioctl %.3f", operation,
+                   median_of(methods, operation, "route") /
+                       median_of(methods, operation, "ioctl")));
+    return 0;
+}
+
+// Runs this program again as user 65534 in group lp: leaving uid 0 drops
+// CAP_SYS_RAWIO, so the library there is refused direct access.
+int run_route_child(const char *program)
+{
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgroups(1, &lp_group) != 0 || ::setgid(unprivileged_id) != 0 ||
+            ::setuid(unprivileged_id) != 0)
+            ::_exit(127);
+        char *const arguments[] = {const_cast<char *>(program), const_cast<char *>("--route"),
+                                   nullptr};
+        ::execv(program, arguments);
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
 } // namespace
 
-int main()
+int main(int argc, char **argv)
 {
     const char *variable = std::getenv("QPORT_GUEST_PHASE");
     if (variable == nullptr || std::string(variable) != "bench" ||
@@ -240,6 +361,8 @@ int main()
                              "started by its /init (qport.phase=bench).\n");
         return 2;
     }
+    if (argc == 2 && std::string(argv[1]) == "--route")
+        return bench_route();
     if (qport_access_status() != QPORT_ACCESS_GRANTED) {
         std::fprintf(stderr, "port access refused: %s\n", qport_access_message());
         return 1;
@@ -290,5 +413,5 @@ int main()
             say(format("ratio %s /dev/port/library %.2f", operation, dev_port_time / library));
     }
     ::close(dev_port);
-    return 0;
+    return run_route_child(argv[0]);
 }

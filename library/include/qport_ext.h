@@ -6,6 +6,9 @@
 #ifndef QPORT_EXT_H
 #define QPORT_EXT_H
 
+/* NOLINTNEXTLINE(modernize-deprecated-headers): a C header */
+#include <stddef.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -29,7 +32,12 @@ enum qport_access {
     /* The kernel refused for another reason; see qport_access_errno(). */
     QPORT_ACCESS_OTHER = 6,
     /* The calling thread gave its access up with qport_drop_access(). */
-    QPORT_ACCESS_DROPPED = 7
+    QPORT_ACCESS_DROPPED = 7,
+    /* The process lacks CAP_SYS_RAWIO (EPERM), but its user may open a
+     * parallel port's /dev/parportN: 8-bit transfers on that port's data,
+     * status and control registers go through the kernel's parport driver,
+     * and everything else is refused. See qport_parport_routes(). */
+    QPORT_ACCESS_PARPORT_ONLY = 8
 };
 
 /* What reads return when a transfer is refused: all bits set, as a port
@@ -94,6 +102,25 @@ int qport_show_notice(const char *title, const char *text);
 /* "hardware" for the build that executes port instructions, "simulated" for
  * the build that acts on an in-memory port space. */
 const char *qport_backend(void);
+
+/* A parallel port reached without root, through the kernel's parport
+ * driver (ppdev): its data register at first_port, status at first_port + 1
+ * and control at last_port = first_port + 2. */
+struct qport_parport_route {
+    unsigned short first_port;
+    unsigned short last_port;
+    /* The device the transfers go through, "/dev/parport0"; NUL-terminated. */
+    char device[64];
+};
+
+/* The parallel ports the calling thread reaches this way: copies up to
+ * capacity of them into out (which may be NULL when capacity is 0) and
+ * returns how many there are, which may be more than capacity. 0 unless
+ * qport_access_status() is QPORT_ACCESS_PARPORT_ONLY: with full access no
+ * route is needed, and the simulated build has none. The first call (or the
+ * first transfer or status query) opens the devices; the library keeps them
+ * open, close-on-exec, until the process ends. Never sets errno. */
+size_t qport_parport_routes(struct qport_parport_route *out, size_t capacity);
 
 #ifdef __cplusplus
 }

@@ -40,6 +40,7 @@ std::string why_and_how(const Access &access)
     case QPORT_ACCESS_GRANTED:
         return "";
     case QPORT_ACCESS_NO_PRIVILEGE:
+    case QPORT_ACCESS_PARPORT_ONLY:
         return "The kernel refused access to the I/O ports (EPERM): this process lacks the "
                "CAP_SYS_RAWIO capability.\n\nRun the program as root, or give it that "
                "capability once:\n" +
@@ -89,6 +90,8 @@ std::string access_message(const Access &access)
     if (access.cause == QPORT_ACCESS_GRANTED)
         return std::string("Port access is granted for ports 0x0000 to 0xFFFF (") +
                backend::name() + " build).";
+    if (access.cause == QPORT_ACCESS_PARPORT_ONLY)
+        return parport_access_text() + "\n\n" + why_and_how(access);
     return why_and_how(access) + "\n\n" + refused_outcome;
 }
 

@@ -105,7 +105,8 @@ Access thread_access()
         else
             settle_thread(request_from_kernel());
     }
-    return refused_thread_access;
+    // The parallel port without root, looked for at the first query.
+    return widened_by_parport_route(refused_thread_access);
 }
 
 int drop_thread_access()
@@ -114,6 +115,7 @@ int drop_thread_access()
     // permission.
     later_threads_inherit = false;
     settle_thread({QPORT_ACCESS_DROPPED, 0});
+    leave_parport_route();
 #if defined(__x86_64__) || defined(__i386__)
     if (::ioperm(0, 0x10000, 0) != 0 && errno != ENOSYS)
         return -1;

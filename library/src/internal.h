@@ -4,6 +4,7 @@
 #define QPORT_INTERNAL_H
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "qport_ext.h"
@@ -49,6 +50,23 @@ int present_notice(const char *title, const char *text);
 // may transfer after all; a transfer past the last port never may.
 bool obtain_thread_access();
 void tell_past_last_port(unsigned width_bits, std::uint16_t port);
+
+// The parallel port without root (parport_route.cpp). The hardware backend
+// widens a refusal for want of CAP_SYS_RAWIO to QPORT_ACCESS_PARPORT_ONLY
+// when this user may open a parallel port's /dev/parportN; the calling
+// thread's byte transfers on that port's registers then go through it. The
+// transfer hooks answer nullopt or false for a port they do not route, which
+// the caller then refuses as before; a routed transfer that fails gives -1
+// or is dropped, and is told once.
+Access widened_by_parport_route(const Access &access);
+std::optional<std::uint8_t> read_through_parport_route(std::uint16_t port);
+bool write_through_parport_route(std::uint16_t port, std::uint8_t value);
+// The calling thread dropped its access: its transfers no longer take the
+// route.
+void leave_parport_route();
+// What the access message says first when only the parallel port is
+// reachable.
+std::string parport_access_text();
 
 } // namespace qport
 

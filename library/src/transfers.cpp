@@ -39,6 +39,12 @@ template <unsigned Bytes> bool may_transfer_after_all(std::uint16_t port)
 template <typename Value, unsigned Bytes, Value (*read)(std::uint16_t)>
 [[gnu::noinline, gnu::cold]] Value read_on_slow_path(std::uint16_t port)
 {
+    // The parallel port without root: byte transfers only, as ppdev has no
+    // wider ones and a wide transfer is never split.
+    if constexpr (Bytes == 1) {
+        if (const auto routed = read_through_parport_route(port))
+            return *routed;
+    }
     if (!may_transfer_after_all<Bytes>(port))
         return static_cast<Value>(QPORT_REFUSED_READ);
     return read(port);
@@ -47,6 +53,10 @@ template <typename Value, unsigned Bytes, Value (*read)(std::uint16_t)>
 template <typename Value, unsigned Bytes, void (*write)(std::uint16_t, Value)>
 [[gnu::noinline, gnu::cold]] void write_on_slow_path(std::uint16_t port, Value value)
 {
+    if constexpr (Bytes == 1) {
+        if (write_through_parport_route(port, value))
+            return;
+    }
     if (may_transfer_after_all<Bytes>(port))
         write(port, value);
 }

@@ -30,8 +30,9 @@ const std::set<std::string> entry_points = {
     "_Z7Messagev", "_Z6Error1v",  "_Z4inpbs",    "_Z4inpws",     "_Z5outpbsc",
 };
 const std::set<std::string> extension_api = {
-    "qport_access_status",     "qport_access_errno", "qport_access_message", "qport_set_presenter",
-    "qport_default_presenter", "qport_backend",      "qport_drop_access",    "qport_show_notice",
+    "qport_access_status", "qport_access_errno",      "qport_access_message",
+    "qport_set_presenter", "qport_default_presenter", "qport_backend",
+    "qport_drop_access",   "qport_show_notice",       "qport_parport_routes",
 };
 const std::set<std::string> simulation_api = {
     "qport_sim_reset",    "qport_sim_preset",          "qport_sim_peek",   "qport_sim_transfers",

@@ -20,6 +20,9 @@ protected:
         if (qport_access_status() == QPORT_ACCESS_GRANTED)
             GTEST_SKIP() << "this machine grants port access; hardware transfers run only in the "
                             "emulated PC";
+        if (qport_access_status() == QPORT_ACCESS_PARPORT_ONLY)
+            GTEST_SKIP() << "this user reaches the machine's parallel port; transfers through it "
+                            "run only in the emulated PC";
     }
 };
 
