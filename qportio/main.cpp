@@ -9,6 +9,7 @@
 #include "qport_ext.h"
 
 #include "command_line.h"
+#include "machine_commands.h"
 
 namespace {
 
@@ -21,6 +22,7 @@ constexpr int exit_access_refused = 3;
 constexpr const char *help_text =
     R"(Usage: qportio read [-w 8|16|32] [-x] PORT
        qportio write [-w 8|16|32] PORT VALUE
+       qportio reset | show [-n COUNT]
        qportio --help | --version
 
 Reads or writes one I/O port through libqport.so.1.
@@ -39,12 +41,18 @@ VALUE is decimal or hex too: unsigned up to 255, 65535 or 4294967295 for
 8, 16 or 32 bits, or negative down to -128, -32768 or -2147483648.
 A read prints the value on a line of its own; a write prints nothing.
 
+On the simulated build with QPORT_SIM_MACHINE=PATH, every process naming
+PATH shares one port space; there "reset" puts it back to its reset state
+and "show" prints its device, parallel port registers and last COUNT (10)
+transfers.
+
 Exit status:
   0  the transfer was made
   1  the value read could not be written to standard output
   2  bad arguments; nothing was transferred
   3  port access is refused; the cause and its remedy go to standard error
      and nothing was transferred
+  4  reset or show was run on the hardware build
 
 Port access needs root or the CAP_SYS_RAWIO capability. To try qportio
 without either, load the simulated build of the library from the directory
@@ -128,6 +136,8 @@ int main(int argc, char **argv)
     const auto arguments =
         argc > 0 ? std::span<const char *const>(argv + 1, static_cast<std::size_t>(argc - 1))
                  : std::span<const char *const>();
+    if (const auto status = qportio::run_machine_command(arguments))
+        return *status;
     const auto command = qportio::parse_command_line(arguments);
 
     if (const auto *error = std::get_if<qportio::UsageError>(&command)) {

@@ -61,7 +61,7 @@ constexpr std::size_t printer_output_capacity = 256;
 struct MachineHeader {
     char magic[8];
     std::uint32_t version;
-    std::uint32_t header_bytes; // sizeof(MachineHeader), for a future reader
+    std::uint32_t header_bytes;  // sizeof(MachineHeader), for a future reader
     std::uint64_t machine_bytes; // sizeof(Machine): the file's whole size
 };
 

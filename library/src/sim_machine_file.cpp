@@ -41,8 +41,11 @@ constexpr MachineHeader expected_header()
 void refuse(const char *path, const char *why)
 {
     Line line;
-    tell(line.text("cannot use the machine file ").text(path).text(": ").text(why).text(
-        "; this process keeps its own port space"));
+    tell(line.text("cannot use the machine file ")
+             .text(path)
+             .text(": ")
+             .text(why)
+             .text("; this process keeps its own port space"));
 }
 
 int refuse_with(const char *path, const char *why, int error)

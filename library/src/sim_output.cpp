@@ -48,9 +48,8 @@ int open_descriptor(const char *destination, mode_t mode)
     // O_NONBLOCK so that a FIFO with no reader fails with ENXIO instead of
     // waiting for one; once open, writes block as on any pipe, so no line
     // is lost to a slow reader.
-    const int opened = ::open(destination,
-                              O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
-                              mode);
+    const int opened = ::open(
+        destination, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, mode);
     if (opened < 0)
         return -1;
     int fd = opened;
@@ -205,7 +204,11 @@ void Output::write(std::string_view bytes)
         if (error == EPIPE)
             line.text("the reader of ").text(what_).text(" has gone; ");
         else
-            line.text("cannot write ").text(what_).text(": ").text(strerrordesc_np(error)).text("; ");
+            line.text("cannot write ")
+                .text(what_)
+                .text(": ")
+                .text(strerrordesc_np(error))
+                .text("; ");
         tell(line.text(what_).text(" is stopped"));
     }
 }

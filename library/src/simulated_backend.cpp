@@ -31,8 +31,8 @@ constinit std::atomic<qport_access> simulated_access{QPORT_ACCESS_GRANTED};
 
 namespace {
 
-using sim::Machine;
 using sim::active_machine;
+using sim::Machine;
 
 constexpr auto relaxed = std::memory_order_relaxed;
 
@@ -185,10 +185,10 @@ void write_byte(Machine &machine, std::uint16_t port, std::uint8_t value)
         store_value(machine, port, value);
     } else if (port == sim::control_port) {
         const auto kept = static_cast<std::uint8_t>(value & ~sim::control_unused_bits);
-        const auto before = static_cast<std::uint8_t>(
-            machine.stored[port].exchange(
-                static_cast<std::uint8_t>(kept ^ sim::reset_value(port))) ^
-            sim::reset_value(port));
+        const auto before =
+            static_cast<std::uint8_t>(machine.stored[port].exchange(static_cast<std::uint8_t>(
+                                          kept ^ sim::reset_value(port))) ^
+                                      sim::reset_value(port));
         if (machine.device.load(relaxed) == QPORT_SIM_DEVICE_PRINTER)
             printer_sees_control(machine, before, kept);
     }
@@ -392,8 +392,10 @@ void tell_cannot_trace(const char *destination, int error)
     else if (error == EBADF && std::strcmp(destination, "stderr") == 0)
         line.text("standard error is closed, so the trace cannot go there");
     else
-        line.text("cannot write the trace to ").text(destination).text(": ").text(
-            strerrordesc_np(error));
+        line.text("cannot write the trace to ")
+            .text(destination)
+            .text(": ")
+            .text(strerrordesc_np(error));
     sim::tell(line.text("; the program runs without a trace"));
 }
 
@@ -406,8 +408,9 @@ void configure_device(const char *name)
         }
     }
     sim::Line line;
-    line.text("QPORT_SIM_DEVICE=").text(name).text(
-        " is none of none, loopback, printer; the parallel port keeps its device");
+    line.text("QPORT_SIM_DEVICE=")
+        .text(name)
+        .text(" is none of none, loopback, printer; the parallel port keeps its device");
     sim::tell(line);
 }
 
@@ -446,9 +449,11 @@ __attribute__((constructor)) void configure_from_environment()
         }
         if (simulated_access == QPORT_ACCESS_GRANTED) {
             sim::Line line;
-            sim::tell(line.text("QPORT_SIM_REFUSE=").text(refuse).text(
-                " is none of no-privilege, user-namespace, lockdown, no-kernel-support, "
-                "not-x86, other; access stays granted"));
+            sim::tell(
+                line.text("QPORT_SIM_REFUSE=")
+                    .text(refuse)
+                    .text(" is none of no-privilege, user-namespace, lockdown, no-kernel-support, "
+                          "not-x86, other; access stays granted"));
         }
     }
 }
