@@ -254,10 +254,19 @@ bool transfers_noted(const Machine &machine)
     return machine.recording.load(relaxed) != 0 || sim::trace.is_open();
 }
 
-// A record still being written by another thread is waited for this many
-// times at most: the writer may be the very thread a signal handler
-// interrupted.
-constexpr int waits_for_a_record = 1000;
+// A record still being written is waited for briefly, a few spins and then
+// a few yields, and otherwise left out: its writer may be the very thread a
+// signal handler interrupted, or a thread that did not survive a fork.
+constexpr int spins_for_a_record = 64;
+constexpr int waits_for_a_record = spins_for_a_record + 16;
+
+void wait_for_a_record(int wait)
+{
+    if (wait < spins_for_a_record)
+        __builtin_ia32_pause();
+    else
+        ::sched_yield();
+}
 
 std::size_t copy_records(Machine &machine, qport_sim_transfer *out, std::size_t capacity)
 {
@@ -285,7 +294,7 @@ std::size_t copy_records(Machine &machine, qport_sim_transfer *out, std::size_t 
                 ++kept;
                 break;
             }
-            ::sched_yield();
+            wait_for_a_record(wait);
         }
     }
     return kept;
