@@ -142,7 +142,7 @@ std::optional<int> run_machine_command(std::span<const char *const> arguments)
     const SimulationApi api = simulation_api();
     if (!api.complete()) {
         std::fprintf(stderr,
-                     "qportio: %s acts on the simulated PC, but the hardware build of "
+                     "qportio: %s needs the simulated build: the hardware build of "
                      "libqport.so.1 is loaded; run it with LD_LIBRARY_PATH naming the "
                      "directory qport/simulated beside libqport.so.1\n",
                      arguments[0]);
