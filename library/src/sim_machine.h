@@ -103,7 +103,8 @@ static_assert(sizeof(std::atomic<std::uint8_t>) == 1 && sizeof(std::atomic<std::
 
 // The machine the transfers act on: this process's own, or a mapped file.
 // Never null.
-Machine *active_machine();
+extern constinit std::atomic<Machine *> active_machine_pointer;
+inline Machine *active_machine() { return active_machine_pointer.load(std::memory_order_acquire); }
 
 // Maps the machine file at path (creating it if missing) and makes it the
 // active one; nullptr returns to this process's own. On refusal, explains

@@ -20,7 +20,6 @@ namespace {
 // Zero-initialised, which is the reset state: nothing to construct at load,
 // so a transfer from a signal handler or a constructor finds it ready.
 constinit Machine own_machine{};
-constinit std::atomic<Machine *> active{&own_machine};
 
 constinit std::mutex switch_mutex;
 // The path of the mapped file; written under switch_mutex, and never freed
@@ -86,7 +85,7 @@ int create_machine_file(const std::string &path)
 
 } // namespace
 
-Machine *active_machine() { return active.load(std::memory_order_acquire); }
+constinit std::atomic<Machine *> active_machine_pointer{&own_machine};
 
 const char *machine_file_path() { return active_path.load(std::memory_order_acquire); }
 
@@ -94,7 +93,7 @@ int use_machine_file(const char *path)
 {
     const std::lock_guard lock(switch_mutex);
     if (path == nullptr) {
-        active.store(&own_machine, std::memory_order_release);
+        active_machine_pointer.store(&own_machine, std::memory_order_release);
         active_path.store(nullptr, std::memory_order_release);
         return 0;
     }
@@ -140,7 +139,7 @@ int use_machine_file(const char *path)
         ::munmap(mapped, sizeof(Machine));
         return refuse_with(path, strerrordesc_np(ENOMEM), ENOMEM);
     }
-    active.store(static_cast<Machine *>(mapped), std::memory_order_release);
+    active_machine_pointer.store(static_cast<Machine *>(mapped), std::memory_order_release);
     active_path.store(kept_path, std::memory_order_release);
     return 0;
 }

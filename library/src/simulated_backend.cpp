@@ -62,11 +62,6 @@ constexpr std::array device_names{
     DeviceName{"printer", QPORT_SIM_DEVICE_PRINTER},
 };
 
-bool on_parallel_port(std::uint16_t port)
-{
-    return static_cast<std::uint16_t>(port - sim::data_port) < 3;
-}
-
 std::uint8_t stored_value(const Machine &machine, std::uint16_t port)
 {
     return static_cast<std::uint8_t>(machine.stored[port].load(relaxed) ^ sim::reset_value(port));
@@ -146,54 +141,6 @@ void printer_sees_control(Machine &machine, std::uint8_t before, std::uint8_t no
     }
 }
 
-[[gnu::noinline]] std::uint8_t read_parallel_port(Machine &machine, std::uint16_t port,
-                                                  bool transfer)
-{
-    const std::uint8_t value = stored_value(machine, port);
-    switch (port) {
-    case sim::control_port:
-        return value | sim::control_unused_bits;
-    case sim::status_port:
-        if (machine.presets[port].load(relaxed) != 0)
-            return value;
-        switch (machine.device.load(relaxed)) {
-        case QPORT_SIM_DEVICE_LOOPBACK:
-            return loopback_status(stored_value(machine, sim::data_port),
-                                   stored_value(machine, sim::control_port));
-        case QPORT_SIM_DEVICE_PRINTER:
-            return printer_status(machine, transfer);
-        default:
-            return value;
-        }
-    default:
-        return value;
-    }
-}
-
-std::uint8_t read_byte(Machine &machine, std::uint16_t port, bool transfer)
-{
-    if (!on_parallel_port(port)) [[likely]]
-        return stored_value(machine, port);
-    return read_parallel_port(machine, port, transfer);
-}
-
-// Only the data latch and the control register take writes; the status
-// register, unbacked ports and preset ports are read-only.
-void write_byte(Machine &machine, std::uint16_t port, std::uint8_t value)
-{
-    if (port == sim::data_port) {
-        store_value(machine, port, value);
-    } else if (port == sim::control_port) {
-        const auto kept = static_cast<std::uint8_t>(value & ~sim::control_unused_bits);
-        const auto before =
-            static_cast<std::uint8_t>(machine.stored[port].exchange(static_cast<std::uint8_t>(
-                                          kept ^ sim::reset_value(port))) ^
-                                      sim::reset_value(port));
-        if (machine.device.load(relaxed) == QPORT_SIM_DEVICE_PRINTER)
-            printer_sees_control(machine, before, kept);
-    }
-}
-
 constexpr std::uint64_t packed_transfer(char direction, unsigned width_bits, std::uint16_t port,
                                         std::uint32_t value)
 {
@@ -223,35 +170,6 @@ void write_trace_line(std::uint64_t time_ns, char direction, unsigned width_bits
         .text("\n");
     // One write per line, so lines from several threads never mix.
     sim::trace.write(line.view());
-}
-
-// Taken only while transfers are recorded or traced.
-[[gnu::noinline, gnu::cold]] void note_transfer(Machine &machine, char direction,
-                                                unsigned width_bits, std::uint16_t port,
-                                                std::uint32_t value)
-{
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    const auto time_ns = static_cast<std::uint64_t>(now.tv_sec) * 1000000000U +
-                         static_cast<std::uint64_t>(now.tv_nsec);
-    if (machine.recording.load(relaxed) != 0) {
-        const std::uint64_t ticket = machine.next_ticket.fetch_add(1, relaxed);
-        sim::RecordSlot &slot = machine.records[ticket % QPORT_SIM_RECORDS];
-        // Marked as being written before its fields change; the release
-        // stores make a reader that sees a new field see the mark too.
-        slot.stamp.store(2 * ticket + 1, relaxed);
-        slot.time_ns.store(time_ns, std::memory_order_release);
-        slot.packed.store(packed_transfer(direction, width_bits, port, value),
-                          std::memory_order_release);
-        slot.stamp.store(2 * ticket + 2, std::memory_order_release);
-    }
-    if (sim::trace.is_open())
-        write_trace_line(time_ns, direction, width_bits, port, value);
-}
-
-bool transfers_noted(const Machine &machine)
-{
-    return machine.recording.load(relaxed) != 0 || sim::trace.is_open();
 }
 
 // A record still being written is waited for briefly, a few spins and then
@@ -467,28 +385,6 @@ __attribute__((constructor)) void configure_from_environment()
     }
 }
 
-template <unsigned Bytes> std::uint32_t read_ports(std::uint16_t port)
-{
-    Machine &machine = *active_machine();
-    std::uint32_t value = 0;
-    for (unsigned i = 0; i < Bytes; ++i)
-        value |= std::uint32_t{read_byte(machine, static_cast<std::uint16_t>(port + i), true)}
-                 << (8 * i);
-    if (transfers_noted(machine)) [[unlikely]]
-        note_transfer(machine, 'i', Bytes * 8, port, value);
-    return value;
-}
-
-template <unsigned Bytes> void write_ports(std::uint16_t port, std::uint32_t value)
-{
-    Machine &machine = *active_machine();
-    for (unsigned i = 0; i < Bytes; ++i)
-        write_byte(machine, static_cast<std::uint16_t>(port + i),
-                   static_cast<std::uint8_t>(value >> (8 * i)));
-    if (transfers_noted(machine)) [[unlikely]]
-        note_transfer(machine, 'o', Bytes * 8, port, value);
-}
-
 } // namespace
 
 Access thread_access()
@@ -499,12 +395,62 @@ Access thread_access()
 
 const char *name() { return "simulated"; }
 
-std::uint8_t in8(std::uint16_t port) { return static_cast<std::uint8_t>(read_ports<1>(port)); }
-std::uint16_t in16(std::uint16_t port) { return static_cast<std::uint16_t>(read_ports<2>(port)); }
-std::uint32_t in32(std::uint16_t port) { return read_ports<4>(port); }
-void out8(std::uint16_t port, std::uint8_t value) { write_ports<1>(port, value); }
-void out16(std::uint16_t port, std::uint16_t value) { write_ports<2>(port, value); }
-void out32(std::uint16_t port, std::uint32_t value) { write_ports<4>(port, value); }
+std::uint8_t read_status_or_control(Machine &machine, std::uint16_t port, bool transfer)
+{
+    const std::uint8_t value = stored_value(machine, port);
+    switch (port) {
+    case sim::control_port:
+        return value | sim::control_unused_bits;
+    case sim::status_port:
+        if (machine.presets[port].load(relaxed) != 0)
+            return value;
+        switch (machine.device.load(relaxed)) {
+        case QPORT_SIM_DEVICE_LOOPBACK:
+            return loopback_status(stored_value(machine, sim::data_port),
+                                   stored_value(machine, sim::control_port));
+        case QPORT_SIM_DEVICE_PRINTER:
+            return printer_status(machine, transfer);
+        default:
+            return value;
+        }
+    default:
+        return value;
+    }
+}
+
+void write_control(Machine &machine, std::uint8_t value)
+{
+    constexpr std::uint16_t port = sim::control_port;
+    const auto kept = static_cast<std::uint8_t>(value & ~sim::control_unused_bits);
+    const auto before = static_cast<std::uint8_t>(
+        machine.stored[port].exchange(static_cast<std::uint8_t>(kept ^ sim::reset_value(port))) ^
+        sim::reset_value(port));
+    if (machine.device.load(relaxed) == QPORT_SIM_DEVICE_PRINTER)
+        printer_sees_control(machine, before, kept);
+}
+
+// Taken only while transfers are recorded or traced.
+void note_transfer(Machine &machine, char direction, unsigned width_bits, std::uint16_t port,
+                   std::uint32_t value)
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const auto time_ns = static_cast<std::uint64_t>(now.tv_sec) * 1000000000U +
+                         static_cast<std::uint64_t>(now.tv_nsec);
+    if (machine.recording.load(relaxed) != 0) {
+        const std::uint64_t ticket = machine.next_ticket.fetch_add(1, relaxed);
+        sim::RecordSlot &slot = machine.records[ticket % QPORT_SIM_RECORDS];
+        // Marked as being written before its fields change; the release
+        // stores make a reader that sees a new field see the mark too.
+        slot.stamp.store(2 * ticket + 1, relaxed);
+        slot.time_ns.store(time_ns, std::memory_order_release);
+        slot.packed.store(packed_transfer(direction, width_bits, port, value),
+                          std::memory_order_release);
+        slot.stamp.store(2 * ticket + 2, std::memory_order_release);
+    }
+    if (sim::trace.is_open())
+        write_trace_line(time_ns, direction, width_bits, port, value);
+}
 
 } // namespace qport::backend
 

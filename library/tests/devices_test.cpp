@@ -51,8 +51,8 @@ TEST_F(Devices, LoopbackPlugReadsBackAsWired)
         {0x01, 0x03, 0x0F}, // every line away from rest
     };
     for (const LoopbackCase &c : cases) {
-        SCOPED_TRACE(::testing::Message() << "data 0x" << std::hex << int{c.data} << " control 0x"
-                                          << int{c.control});
+        SCOPED_TRACE(::testing::Message()
+                     << "data 0x" << std::hex << int{c.data} << " control 0x" << int{c.control});
         outportb(data, static_cast<char>(c.data));
         outportb(control, static_cast<char>(c.control));
         EXPECT_EQ(read_status(), c.status);

@@ -90,9 +90,11 @@ void write_bytes(const std::string &path, const std::string &bytes)
 TEST_F(SharedMachine, FilesThatAreNoMachineAreRefused)
 {
     const RefusedFileCase cases[] = {
-        {"a foreign file", [](const std::string &path) { write_bytes(path, std::string(4096, 'x')); },
+        {"a foreign file",
+         [](const std::string &path) { write_bytes(path, std::string(4096, 'x')); },
          "not a machine file", EINVAL},
-        {"an empty file", [](const std::string &path) { write_bytes(path, ""); }, "too short", EINVAL},
+        {"an empty file", [](const std::string &path) { write_bytes(path, ""); }, "too short",
+         EINVAL},
         {"a directory", [](const std::string &path) { ::mkdir(path.c_str(), 0700); },
          "Is a directory", EISDIR},
         {"another version",
