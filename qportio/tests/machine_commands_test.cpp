@@ -18,8 +18,7 @@ struct Outcome {
 
 // Runs qportio with arguments on the simulated build, in the environment
 // given (QPORT_SIM_MACHINE=... and the like), through the shell.
-Outcome qportio(const std::string &environment, const std::string &arguments,
-            bool simulated = true)
+Outcome qportio(const std::string &environment, const std::string &arguments, bool simulated = true)
 {
     const std::string command = "env -u QPORT_TRACE -u QPORT_SIM_DEVICE " +
                                 std::string(simulated ? "LD_LIBRARY_PATH=" QPORT_SIMULATED_DIR " "
@@ -54,8 +53,7 @@ TEST(QportioMachine, RunsShareTheMachineThatTheyName)
         {"write 0x378 0x55", 0, ""},
         {"read 0x378", 0, "85\n"}, // a run of its own, and still 0x55
         {"write -w 32 0x378 0xC100FF", 0, ""},
-        {"show -n 2",
-         0,
+        {"show -n 2", 0,
          "0x378 data     0xff\n0x379 status   0x7f\n0x37a control  0xe1\n"
          "last transfers: 2 of 3 recorded\n"},
         {"show", 0, "out 32 0x0378 0x00c100ff\n"},
@@ -63,8 +61,7 @@ TEST(QportioMachine, RunsShareTheMachineThatTheyName)
         {"read -x 0x37a", 0, "0xec\n"},
         {"show -n 0", 0, "last transfers: 0 of 1 recorded\n"},
         // The printer chosen once prints for every later run.
-        {"read -x 0x379 QPORT_SIM_DEVICE=printer QPORT_SIM_PRINTER_OUTPUT=" + paper, 0,
-         "0xdf\n"},
+        {"read -x 0x379 QPORT_SIM_DEVICE=printer QPORT_SIM_PRINTER_OUTPUT=" + paper, 0, "0xdf\n"},
         {"write 0x378 0x51", 0, ""},
         {"write 0x37a 0x0d", 0, ""},
         {"write 0x37a 0x0c", 0, ""},
