@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// Transfers per second on the simulated port space, with the trace off and
-// on. Every transfer is recorded in memory either way; "trace on" adds the
-// line written to a file.
+// Transfers on the simulated port space, side by side with an empty call
+// into a shared library (the floor of any library call): with nothing
+// noted, with the in-memory record, and with the trace written to
+// /dev/null; then one thread against two on different ports.
 #include <benchmark/benchmark.h>
 
+#include "empty_call.h"
 #include "qport.h"
 #include "qport_sim.h"
 
@@ -11,31 +13,79 @@ namespace {
 
 constexpr short data_port = 0x378;
 
-// One transfer per iteration; the trace goes to /dev/null when the
-// benchmark's argument is 1.
+enum Noting : int { nothing_noted = 0, recorded = 1, traced = 2 };
+
+void note(benchmark::State &state, int noting)
+{
+    qport_sim_record_transfers(noting == recorded ? 1 : 0);
+    if (noting == traced && qport_sim_trace_to("/dev/null") != 0)
+        state.SkipWithError("cannot open /dev/null for the trace");
+    state.SetLabel(noting == nothing_noted ? "trace off"
+                   : noting == recorded    ? "recorded"
+                                           : "traced to /dev/null");
+}
+
+void stop_noting()
+{
+    qport_sim_trace_to(nullptr);
+    qport_sim_record_transfers(0);
+}
+
+void empty_call(benchmark::State &state)
+{
+    short port = data_port;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(qport_bench_empty_call(port));
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(empty_call);
+
+// One transfer per iteration.
 template <typename Transfer> void transfers(benchmark::State &state, Transfer transfer)
 {
-    const bool trace = state.range(0) != 0;
-    if (trace && qport_sim_trace_to("/dev/null") != 0)
-        state.SkipWithError("cannot open /dev/null for the trace");
-    state.SetLabel(trace ? "trace on" : "trace off");
+    note(state, static_cast<int>(state.range(0)));
     int counter = 0;
     for (auto _ : state)
         benchmark::DoNotOptimize(transfer(counter++));
     state.SetItemsProcessed(state.iterations());
-    qport_sim_trace_to(nullptr);
+    stop_noting();
 }
 
-BENCHMARK_CAPTURE(transfers, inportb, [](int) { return inportb(data_port); })->Arg(0)->Arg(1);
-BENCHMARK_CAPTURE(transfers, inportw, [](int) { return inportw(data_port); })->Arg(0)->Arg(1);
-BENCHMARK_CAPTURE(transfers, inport, [](int) { return inport(data_port); })->Arg(0)->Arg(1);
+BENCHMARK_CAPTURE(transfers, inportb, [](int) { return inportb(data_port); })
+    ->Arg(nothing_noted)
+    ->Arg(recorded)
+    ->Arg(traced);
+BENCHMARK_CAPTURE(transfers, inportw, [](int) { return inportw(data_port); })->Arg(nothing_noted);
+BENCHMARK_CAPTURE(transfers, inport, [](int) { return inport(data_port); })->Arg(nothing_noted);
 BENCHMARK_CAPTURE(transfers, outportb,
                   [](int i) {
                       outportb(data_port, static_cast<char>(i));
                       return i;
                   })
-    ->Arg(0)
-    ->Arg(1);
+    ->Arg(nothing_noted)
+    ->Arg(recorded)
+    ->Arg(traced);
+
+// Each thread reads and writes a port of its own, far enough apart not to
+// share a cache line; items per second are over wall time, so two threads
+// that never wait for each other make twice as many as one.
+void threads_on_own_ports(benchmark::State &state)
+{
+    constexpr short ports[] = {0x378, 0x2F8, 0x3F8, 0x278};
+    const short port = ports[state.thread_index() % 4];
+    if (state.thread_index() == 0)
+        note(state, static_cast<int>(state.range(0)));
+    int counter = 0;
+    for (auto _ : state) {
+        outportb(port, static_cast<char>(counter++));
+        benchmark::DoNotOptimize(inportb(port));
+    }
+    state.SetItemsProcessed(2 * state.iterations());
+    if (state.thread_index() == 0)
+        stop_noting();
+}
+BENCHMARK(threads_on_own_ports)->Arg(nothing_noted)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(threads_on_own_ports)->Arg(recorded)->Threads(1)->Threads(2)->UseRealTime();
 
 } // namespace
 

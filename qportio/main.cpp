@@ -15,6 +15,7 @@
 
 #include "command_line.h"
 #include "parallel_ports.h"
+#include "machine_commands.h"
 
 namespace {
 
@@ -28,10 +29,11 @@ constexpr const char *help_text =
     R"(Usage: qportio read [-w 8|16|32] [-x] PORT...
        qportio write [-w 8|16|32] PORT VALUE
        qportio ports
+       qportio reset | show [-n COUNT]
        qportio --help | --version
 
-Reads or writes I/O ports through libqport.so.1, or lists the machine's
-parallel ports.
+Reads or writes I/O ports through libqport.so.1, lists the machine's
+parallel ports, or resets or shows a shared simulated machine.
 
 Options:
   -w, --width BITS  transfer 8 (the default), 16 or 32 bits; a wide transfer
@@ -58,14 +60,20 @@ registers, ECP registers, modes, which driver holds the port, whether this
 user may open its /dev/parportN) and the PCI parallel-port cards with their
 I/O ranges, whether or not a driver has bound them. It makes no transfer.
 
+On the simulated build with QPORT_SIM_MACHINE=PATH, every process naming
+PATH shares one port space; there "reset" puts it back to its reset state
+and "show" prints its device, parallel port registers and last COUNT (10)
+transfers.
+
 Exit status:
-  0  the transfers were made (or the ports listed)
+  0  done: the transfers made, the ports listed, the machine reset or shown
   1  the output could not be written to standard output (a full disk,
      or a reader that went away, as in qportio read 0x378 | head -c0)
   2  bad arguments; nothing was transferred
   3  port access is refused; the cause and its remedy go to standard error.
      Nothing was transferred, or, when a transfer on the parallel port was
      refused (another driver holds it), nothing is printed
+  4  reset or show was run on the hardware build
 
 Port access needs root or the CAP_SYS_RAWIO capability. Without either, a
 user in group lp reaches the parallel port's data, status and control
@@ -205,6 +213,8 @@ int main(int argc, char **argv)
     const auto arguments =
         argc > 0 ? std::span<const char *const>(argv + 1, static_cast<std::size_t>(argc - 1))
                  : std::span<const char *const>();
+    if (const auto status = qportio::run_machine_command(arguments))
+        return *status;
     const auto command = qportio::parse_command_line(arguments);
 
     if (const auto *error = std::get_if<qportio::UsageError>(&command)) {

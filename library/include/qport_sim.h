@@ -5,23 +5,74 @@
  *
  * The model:
  *   0x378  data latch: reads back the last byte written. Reset 0x00.
- *   0x379  status register, read-only: writes are ignored. Reset 0x7F
- *          (no printer: BUSY asserted, every other line high).
+ *   0x379  status register, read-only: writes are ignored. What it reads
+ *          comes from the device on the port (below); with none, 0x7F
+ *          (BUSY asserted, every other line high).
  *   0x37A  control register: bits 0..4 hold what was written, bits 5..7 are
- *          unused and read as ones. Reset 0xEC (INIT and SELECT IN set).
+ *          unused and read as ones. Reset 0xEC (nInit high, SELECT IN set).
  *   other  unbacked: reads 0xFF, writes vanish.
- * A 16- or 32-bit transfer acts on consecutive ports, lowest byte on the
- * given port (little-endian), and counts as one transfer of its width.
+ * A 16- or 32-bit transfer acts on consecutive ports, lowest first, lowest
+ * byte on the given port (little-endian), and counts as one transfer of its
+ * width. Each port is updated on its own: a thread reading while another
+ * makes a wide write may see some of its bytes new and the rest old, but
+ * never a byte half written.
  *
- * Trace: every transfer that reaches the port space is recorded in memory
- * (the newest QPORT_SIM_RECORDS) and, when a trace destination is set, written
- * there as one line:
+ * Devices on the parallel port (QPORT_SIM_DEVICE or qport_sim_set_device):
+ *   none      the model above.
+ *   loopback  the common 25-pin loopback plug, wired pin to pin:
+ *               1 nStrobe -> 13 Select      2 D0 -> 15 nError
+ *               16 nInit -> 10 nAck         17 nSelectIn -> 11 Busy
+ *               14 nAutoFeed -> 12 PaperOut
+ *             so status bit 4 = !control bit 0, bit 3 = data bit 0,
+ *             bit 6 = control bit 2, bit 7 = control bit 3,
+ *             bit 5 = !control bit 1; bits 0..2 read as ones (0xF7 at reset).
+ *   printer   a printer on line with paper, taking bytes by the
+ *             compatibility-mode handshake: while it is ready the status
+ *             reads 0xDF (BUSY low, nAck high). Setting control bit 0
+ *             (nStrobe low) latches the data register and makes it busy
+ *             (0x5F); clearing the bit again prints the byte: it is
+ *             appended to the printer's output file, and the next status
+ *             read shows nAck low (0x1F), after which it is ready again.
+ *             A strobe while busy is lost, as on a real printer; clearing
+ *             control bit 2 (nInit low) resets it.
+ * A preset of 0x379 overrides the device.
+ *
+ * Record and trace: once the program has called any function here, each
+ * transfer that reaches the port space is recorded in memory (the newest
+ * QPORT_SIM_RECORDS); a program that never does pays nothing for it. When a
+ * trace destination is set, each transfer is also written there as one line:
  *     <seconds>.<nanoseconds> <in|out> <8|16|32> 0x<port> 0x<value>
  * with CLOCK_MONOTONIC time, the port as 4 hex digits and the value as 2, 4
  * or 8 hex digits, e.g. "812.004211930 out 32 0x0378 0x00ffffff".
+ * The trace never harms the program: it is never put on descriptors 0..2,
+ * is close-on-exec, a FIFO with no reader is skipped, a reader that goes
+ * away stops it (no SIGPIPE), and the first failed write stops it; each of
+ * these says so in one line on standard error and the program goes on.
+ *
+ * Transfers take no lock: they may be made from signal handlers, from a
+ * child forked while other threads transfer, and from any number of threads
+ * without one waiting for another. The functions below are for set-up and
+ * inspection and are not async-signal-safe, except qport_sim_peek.
+ *
+ * Shared machine: with QPORT_SIM_MACHINE=PATH (or qport_sim_use_machine),
+ * the port space, the device, the printer's output and the record live in
+ * the file PATH, which every process naming it maps and acts on. A missing
+ * file is created with mode 0600, ports at reset, recording on. A file that
+ * is not a machine file, is of another version or has the wrong size is
+ * refused with one line on standard error, and the process keeps its own
+ * port space. Without it, each process has a port space of its own.
  *
  * Environment, read when the library is loaded:
- *   QPORT_TRACE=stderr|PATH   write the trace there (PATH is appended to).
+ *   QPORT_SIM_MACHINE=PATH    act on the shared machine in PATH.
+ *   QPORT_SIM_DEVICE=none|loopback|printer
+ *                             the device on the parallel port (of the shared
+ *                             machine, for every process using it).
+ *   QPORT_SIM_PRINTER_OUTPUT=PATH
+ *                             where the printer appends the bytes it takes
+ *                             (stored in a shared machine). Without it,
+ *                             they are only counted.
+ *   QPORT_TRACE=stderr|stdout|PATH
+ *                             write the trace there (PATH is appended to).
  *   QPORT_SIM_REFUSE=no-privilege|user-namespace|lockdown|no-kernel-support|not-x86|other
  *                             behave as if the kernel refused port access. */
 #ifndef QPORT_SIM_H
@@ -47,8 +98,17 @@ struct qport_sim_transfer {
     uint32_t value; /* zero-extended to 32 bits */
 };
 
-/* Every port back to its reset value and presets removed; the recorded
- * transfers are cleared. The trace destination is kept. */
+enum qport_sim_device {
+    QPORT_SIM_DEVICE_NONE = 0,
+    QPORT_SIM_DEVICE_LOOPBACK = 1,
+    QPORT_SIM_DEVICE_PRINTER = 2
+};
+
+/* Every port back to its reset value, presets removed, the printer ready
+ * and its count at 0, the recorded transfers cleared; the notices the
+ * library shows once per process (refused access, a transfer past the last
+ * port) will be shown again. The device, the printer's output and the trace
+ * destination are kept. On a shared machine, resets it for every process. */
 void qport_sim_reset(void);
 
 /* Makes port hold value: the data latch and control register as if it had
@@ -56,23 +116,53 @@ void qport_sim_reset(void);
  * register that reads value from now on. Not recorded as a transfer. */
 void qport_sim_preset(uint16_t port, uint8_t value);
 
-/* What an 8-bit read of port would give now, without recording a transfer. */
+/* What an 8-bit read of port would give now, without recording a transfer
+ * or moving the printer's handshake on. */
 uint8_t qport_sim_peek(uint16_t port);
 
 /* Copies up to capacity of the recorded transfers, oldest first, into out
- * and returns how many are recorded (which may exceed capacity). */
+ * and returns how many are recorded (which may exceed capacity). A record
+ * overwritten while it was being copied is left out. */
 size_t qport_sim_transfers(struct qport_sim_transfer *out, size_t capacity);
 
 /* Forgets the recorded transfers. */
 void qport_sim_clear_transfers(void);
 
-/* Writes the trace to destination from now on: "stderr", a file path
- * (appended to), or NULL to stop. Returns 0, or -1 with errno set. */
+/* Records transfers from now on (on nonzero) or stops recording them, on
+ * this machine (for every process, on a shared one). */
+void qport_sim_record_transfers(int on);
+
+/* Writes the trace to destination from now on: "stderr", "stdout", a file
+ * path (appended to), or NULL to stop. Returns 0, or -1 with errno set
+ * (ENXIO: a FIFO with no reader; EBADF: that standard stream is closed);
+ * the trace is then left as it was. */
 int qport_sim_trace_to(const char *destination);
 
 /* Behaves from now on as if the kernel had answered the access request with
  * cause; QPORT_ACCESS_GRANTED gives access back. */
 void qport_sim_refuse(enum qport_access cause);
+
+/* Puts device on the parallel port, with the printer ready. Returns 0, or
+ * -1 with errno EINVAL for a value that names no device. */
+int qport_sim_set_device(enum qport_sim_device device);
+enum qport_sim_device qport_sim_current_device(void);
+
+/* Where the printer appends the bytes it takes: a path, or NULL (or "")
+ * for nowhere. Returns 0, or -1 with errno set (ENAMETOOLONG beyond 255
+ * bytes); the output is then left as it was. */
+int qport_sim_set_printer_output(const char *path);
+
+/* How many bytes the printer has taken since the last reset. */
+uint64_t qport_sim_printed_bytes(void);
+
+/* Acts on the shared machine in the file path from now on (see above), or
+ * on this process's own port space again for NULL. Returns 0, or -1 with
+ * errno set (EINVAL for a file that is no machine of this version; the
+ * reason is on standard error) and the machine unchanged. */
+int qport_sim_use_machine(const char *path);
+
+/* The path of the shared machine in use, or NULL for the process's own. */
+const char *qport_sim_machine_path(void);
 
 #ifdef __cplusplus
 }

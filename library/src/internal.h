@@ -50,6 +50,8 @@ int present_notice(const char *title, const char *text);
 // may transfer after all; a transfer past the last port never may.
 bool obtain_thread_access();
 void tell_past_last_port(unsigned width_bits, std::uint16_t port);
+// Lets each of the above tell once more (qport_sim_reset).
+void forget_told_notices();
 
 // The parallel port without root (parport_route.cpp). The hardware backend
 // widens a refusal for want of CAP_SYS_RAWIO to QPORT_ACCESS_PARPORT_ONLY

@@ -1,38 +1,42 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// The simulated port space: a standard parallel port at 0x378..0x37A, every
-// other port unbacked, a record of every transfer and an optional trace.
-// The model is described in qport_sim.h.
+// The simulated port space: a parallel port at 0x378..0x37A with a device
+// on it, every other port unbacked, a record of transfers and an optional
+// trace. The model is described in qport_sim.h.
+//
+// A transfer takes no lock and allocates nothing: ports are atomics in a
+// constant-initialised (or mapped) machine, and the record is a ring that
+// writers claim slots of with one atomic increment. So a transfer is
+// async-signal-safe, works in a child forked while other threads transfer,
+// and never waits for another thread.
 #include <array>
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <vector>
 
-#include <fcntl.h>
-#include <unistd.h>
+#include <sched.h>
 
 #include "qport_sim.h"
 
 #include "backend.h"
 #include "internal.h"
+#include "sim_machine.h"
+#include "sim_output.h"
 
 namespace qport::backend {
+
+constinit std::atomic<qport_access> simulated_access{QPORT_ACCESS_GRANTED};
+
 namespace {
 
-constexpr std::uint16_t data_port = 0x378;
-constexpr std::uint16_t status_port = 0x379;
-constexpr std::uint16_t control_port = 0x37A;
-constexpr std::uint8_t status_at_reset = 0x7F;
-constexpr std::uint8_t control_at_reset = 0x0C;
-constexpr std::uint8_t control_unused_bits = 0xE0;
+using sim::active_machine;
+using sim::Machine;
 
-enum class PortKind : std::uint8_t { unbacked, latch, read_only, control };
+constexpr auto relaxed = std::memory_order_relaxed;
 
 struct Refusal {
     std::string_view name;
@@ -49,163 +53,254 @@ constexpr std::array refusals{
     Refusal{"other", QPORT_ACCESS_OTHER, EIO},
 };
 
-class PortSpace {
-public:
-    PortSpace() : records_(QPORT_SIM_RECORDS) { reset(); }
-
-    void reset()
-    {
-        const std::lock_guard lock(mutex_);
-        kinds_.fill(PortKind::unbacked);
-        values_.fill(0xFF);
-        kinds_[data_port] = PortKind::latch;
-        values_[data_port] = 0x00;
-        kinds_[status_port] = PortKind::read_only;
-        values_[status_port] = status_at_reset;
-        kinds_[control_port] = PortKind::control;
-        values_[control_port] = control_at_reset;
-        recorded_ = 0;
-    }
-
-    void preset(std::uint16_t port, std::uint8_t value)
-    {
-        const std::lock_guard lock(mutex_);
-        if (kinds_[port] == PortKind::unbacked)
-            kinds_[port] = PortKind::read_only;
-        if (kinds_[port] == PortKind::read_only)
-            values_[port] = value;
-        else
-            store(port, value);
-    }
-
-    std::uint8_t peek(std::uint16_t port)
-    {
-        const std::lock_guard lock(mutex_);
-        return load(port);
-    }
-
-    // Reads Bytes consecutive ports, lowest first, as one transfer.
-    template <unsigned Bytes> std::uint32_t read(std::uint16_t port)
-    {
-        const std::lock_guard lock(mutex_);
-        std::uint32_t value = 0;
-        for (unsigned i = 0; i < Bytes; ++i)
-            value |= std::uint32_t{load(static_cast<std::uint16_t>(port + i))} << (8 * i);
-        record('i', Bytes * 8, port, value);
-        return value;
-    }
-
-    template <unsigned Bytes> void write(std::uint16_t port, std::uint32_t value)
-    {
-        const std::lock_guard lock(mutex_);
-        for (unsigned i = 0; i < Bytes; ++i)
-            store(static_cast<std::uint16_t>(port + i),
-                  static_cast<std::uint8_t>(value >> (8 * i)));
-        record('o', Bytes * 8, port, value);
-    }
-
-    std::size_t copy_records(qport_sim_transfer *out, std::size_t capacity)
-    {
-        const std::lock_guard lock(mutex_);
-        const std::size_t kept = recorded_ < records_.size() ? recorded_ : records_.size();
-        const std::size_t oldest = recorded_ - kept;
-        for (std::size_t i = 0; i < kept && i < capacity; ++i)
-            out[i] = records_[(oldest + i) % records_.size()];
-        return kept;
-    }
-
-    void clear_records()
-    {
-        const std::lock_guard lock(mutex_);
-        recorded_ = 0;
-    }
-
-    int trace_to(const char *destination)
-    {
-        int fd = -1;
-        if (destination != nullptr) {
-            if (std::strcmp(destination, "stderr") == 0)
-                fd = ::dup(STDERR_FILENO);
-            else
-                fd = ::open(destination, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-            if (fd < 0)
-                return -1;
-        }
-        const std::lock_guard lock(mutex_);
-        if (trace_fd_ >= 0)
-            ::close(trace_fd_);
-        trace_fd_ = fd;
-        return 0;
-    }
-
-private:
-    std::uint8_t load(std::uint16_t port) const
-    {
-        if (kinds_[port] == PortKind::control)
-            return values_[port] | control_unused_bits;
-        return values_[port];
-    }
-
-    void store(std::uint16_t port, std::uint8_t value)
-    {
-        switch (kinds_[port]) {
-        case PortKind::latch:
-            values_[port] = value;
-            break;
-        case PortKind::control:
-            values_[port] = static_cast<std::uint8_t>(value & ~control_unused_bits);
-            break;
-        case PortKind::read_only:
-        case PortKind::unbacked:
-            break;
-        }
-    }
-
-    void record(char direction, unsigned width_bits, std::uint16_t port, std::uint32_t value)
-    {
-        timespec now{};
-        ::clock_gettime(CLOCK_MONOTONIC, &now);
-        const auto time_ns = static_cast<std::uint64_t>(now.tv_sec) * 1000000000U +
-                             static_cast<std::uint64_t>(now.tv_nsec);
-        records_[recorded_ % records_.size()] = {
-            time_ns, direction, static_cast<std::uint8_t>(width_bits), port, value};
-        ++recorded_;
-        if (trace_fd_ >= 0)
-            write_trace_line(records_[(recorded_ - 1) % records_.size()]);
-    }
-
-    void write_trace_line(const qport_sim_transfer &transfer) const
-    {
-        char line[80];
-        const int length =
-            std::snprintf(line, sizeof line, "%llu.%09llu %s %u 0x%04x 0x%0*x\n",
-                          static_cast<unsigned long long>(transfer.time_ns / 1000000000U),
-                          static_cast<unsigned long long>(transfer.time_ns % 1000000000U),
-                          transfer.direction == 'i' ? "in" : "out", unsigned{transfer.width_bits},
-                          unsigned{transfer.port}, static_cast<int>(transfer.width_bits / 4),
-                          static_cast<unsigned>(transfer.value));
-        // One write per line, so lines from several threads never mix.
-        [[maybe_unused]] const ssize_t written =
-            ::write(trace_fd_, line, static_cast<std::size_t>(length));
-    }
-
-    std::mutex mutex_;
-    std::array<PortKind, 0x10000> kinds_{};
-    std::array<std::uint8_t, 0x10000> values_{};
-    std::vector<qport_sim_transfer> records_;
-    std::size_t recorded_ = 0;
-    int trace_fd_ = -1;
+struct DeviceName {
+    std::string_view name;
+    qport_sim_device device;
 };
 
-// Never destroyed, so that threads still transferring while the process
-// exits find it intact.
-PortSpace &port_space()
+constexpr std::array device_names{
+    DeviceName{"none", QPORT_SIM_DEVICE_NONE},
+    DeviceName{"loopback", QPORT_SIM_DEVICE_LOOPBACK},
+    DeviceName{"printer", QPORT_SIM_DEVICE_PRINTER},
+};
+
+std::uint8_t stored_value(const Machine &machine, std::uint16_t port)
 {
-    static auto *const space = new PortSpace;
-    return *space;
+    return static_cast<std::uint8_t>(machine.stored[port].load(relaxed) ^ sim::reset_value(port));
 }
 
-std::atomic<qport_access> simulated_access{QPORT_ACCESS_GRANTED};
+void store_value(Machine &machine, std::uint16_t port, std::uint8_t value)
+{
+    machine.stored[port].store(static_cast<std::uint8_t>(value ^ sim::reset_value(port)), relaxed);
+}
+
+// The status lines of the common 25-pin loopback plug, wired pin to pin:
+//   1 nStrobe -> 13 Select     2 D0 -> 15 nError     10 nAck <- 16 nInit
+//   11 Busy <- 17 nSelectIn    12 PaperOut <- 14 nAutoFeed
+// The control register inverts nStrobe, nAutoFeed and nSelectIn, and the
+// status register inverts Busy; the reserved status bits read as ones.
+std::uint8_t loopback_status(std::uint8_t data, std::uint8_t control)
+{
+    std::uint8_t status = sim::status_reserved_bits;
+    if ((control & sim::control_select_in) != 0)
+        status |= sim::status_not_busy;
+    if ((control & sim::control_not_init) != 0)
+        status |= sim::status_not_ack;
+    if ((control & sim::control_auto_feed) == 0)
+        status |= sim::status_paper_out;
+    if ((control & sim::control_strobe) == 0)
+        status |= sim::status_select;
+    if ((data & 0x01) != 0)
+        status |= sim::status_not_error;
+    return status;
+}
+
+// A printer on line with paper: ready, busy while it takes a byte, then one
+// status read with nAck low before it is ready again. A read made as a
+// transfer ends the acknowledgement; a peek only looks.
+std::uint8_t printer_status(Machine &machine, bool transfer)
+{
+    constexpr std::uint8_t on_line =
+        sim::status_select | sim::status_not_error | sim::status_reserved_bits;
+    switch (machine.printer_phase.load()) {
+    case sim::printer_busy:
+        return on_line | sim::status_not_ack;
+    case sim::printer_acknowledging: {
+        if (transfer) {
+            std::uint8_t acknowledging = sim::printer_acknowledging;
+            machine.printer_phase.compare_exchange_strong(acknowledging, sim::printer_ready);
+        }
+        return on_line;
+    }
+    default:
+        return on_line | sim::status_not_ack | sim::status_not_busy;
+    }
+}
+
+// Compatibility mode: the byte on the data lines is taken when nStrobe goes
+// low (control bit 0 set) while the printer is ready, and printed when it
+// goes high again. A strobe while busy is lost, as on a real printer;
+// nInit low resets the printer.
+void printer_sees_control(Machine &machine, std::uint8_t before, std::uint8_t now)
+{
+    if ((now & sim::control_not_init) == 0) {
+        machine.printer_phase.store(sim::printer_ready);
+        return;
+    }
+    const bool strobe_was = (before & sim::control_strobe) != 0;
+    const bool strobe_is = (now & sim::control_strobe) != 0;
+    if (!strobe_was && strobe_is) {
+        std::uint8_t ready = sim::printer_ready;
+        if (machine.printer_phase.compare_exchange_strong(ready, sim::printer_busy))
+            machine.printer_latched.store(stored_value(machine, sim::data_port));
+    } else if (strobe_was && !strobe_is) {
+        std::uint8_t busy = sim::printer_busy;
+        if (machine.printer_phase.compare_exchange_strong(busy, sim::printer_acknowledging)) {
+            const char byte = static_cast<char>(machine.printer_latched.load());
+            sim::printer_paper.write(std::string_view(&byte, 1));
+            machine.printed_bytes.fetch_add(1);
+        }
+    }
+}
+
+constexpr std::uint64_t packed_transfer(char direction, unsigned width_bits, std::uint16_t port,
+                                        std::uint32_t value)
+{
+    return std::uint64_t{value} | std::uint64_t{port} << 32 | std::uint64_t{width_bits} << 48 |
+           std::uint64_t{static_cast<unsigned char>(direction)} << 56;
+}
+
+qport_sim_transfer unpacked_transfer(std::uint64_t time_ns, std::uint64_t packed)
+{
+    return {time_ns, static_cast<char>(packed >> 56), static_cast<std::uint8_t>(packed >> 48),
+            static_cast<std::uint16_t>(packed >> 32), static_cast<std::uint32_t>(packed)};
+}
+
+void write_trace_line(std::uint64_t time_ns, char direction, unsigned width_bits,
+                      std::uint16_t port, std::uint32_t value)
+{
+    sim::Line line;
+    line.decimal(time_ns / 1000000000U)
+        .text(".")
+        .decimal(time_ns % 1000000000U, 9)
+        .text(direction == 'i' ? " in " : " out ")
+        .decimal(width_bits)
+        .text(" 0x")
+        .hex(port, 4)
+        .text(" 0x")
+        .hex(value, width_bits / 4)
+        .text("\n");
+    // One write per line, so lines from several threads never mix.
+    sim::trace.write(line.view());
+}
+
+// A record still being written is waited for briefly, a few spins and then
+// a few yields, and otherwise left out: its writer may be the very thread a
+// signal handler interrupted, or a thread that did not survive a fork.
+constexpr int spins_for_a_record = 64;
+constexpr int waits_for_a_record = spins_for_a_record + 16;
+
+void wait_for_a_record(int wait)
+{
+    if (wait < spins_for_a_record)
+        __builtin_ia32_pause();
+    else
+        ::sched_yield();
+}
+
+std::size_t copy_records(Machine &machine, qport_sim_transfer *out, std::size_t capacity)
+{
+    const std::uint64_t end = machine.next_ticket.load(std::memory_order_acquire);
+    std::uint64_t begin = machine.first_kept_ticket.load(std::memory_order_acquire);
+    if (begin > end)
+        begin = end;
+    if (end - begin > QPORT_SIM_RECORDS)
+        begin = end - QPORT_SIM_RECORDS;
+    std::size_t kept = 0;
+    for (std::uint64_t ticket = begin; ticket < end; ++ticket) {
+        const sim::RecordSlot &slot = machine.records[ticket % QPORT_SIM_RECORDS];
+        const std::uint64_t complete = 2 * ticket + 2;
+        for (int wait = 0; wait < waits_for_a_record; ++wait) {
+            const std::uint64_t stamp = slot.stamp.load(std::memory_order_acquire);
+            if (stamp > complete)
+                break; // overwritten by a later lap of the ring
+            if (stamp == complete) {
+                const std::uint64_t time_ns = slot.time_ns.load(std::memory_order_acquire);
+                const std::uint64_t packed = slot.packed.load(std::memory_order_acquire);
+                if (slot.stamp.load(relaxed) != complete)
+                    break;
+                if (kept < capacity)
+                    out[kept] = unpacked_transfer(time_ns, packed);
+                ++kept;
+                break;
+            }
+            wait_for_a_record(wait);
+        }
+    }
+    return kept;
+}
+
+void reset_machine(Machine &machine)
+{
+    for (std::size_t port = 0; port < 0x10000; ++port) {
+        machine.stored[port].store(0, relaxed);
+        machine.presets[port].store(0, relaxed);
+    }
+    machine.printer_phase.store(sim::printer_ready);
+    machine.printer_latched.store(0);
+    machine.printed_bytes.store(0);
+    machine.first_kept_ticket.store(machine.next_ticket.load());
+}
+
+void preset_port(Machine &machine, std::uint16_t port, std::uint8_t value)
+{
+    if (port != sim::data_port && port != sim::control_port)
+        machine.presets[port].store(1, relaxed);
+    if (port == sim::control_port)
+        value = static_cast<std::uint8_t>(value & ~sim::control_unused_bits);
+    store_value(machine, port, value);
+}
+
+// Configuration is rare; one lock keeps two changes of it from mixing.
+constinit std::mutex configuration_mutex;
+
+// Until the program uses qport_sim.h it cannot read the record, so an
+// unchanged program pays nothing for it; its first call starts recording
+// on its own machine unless it chose with qport_sim_record_transfers.
+constinit std::atomic<bool> recording_chosen{false};
+
+void note_api_use()
+{
+    if (!recording_chosen.load(relaxed) && !recording_chosen.exchange(true))
+        active_machine()->recording.store(1);
+}
+
+int open_printer_paper(const char *path)
+{
+    if (path == nullptr || *path == '\0') {
+        sim::printer_paper.close();
+        return 0;
+    }
+    return sim::printer_paper.open(path, 0644);
+}
+
+// Stores the printer's output path in the machine, so that every process
+// on a shared machine prints to the same file, and opens it here.
+int set_printer_output(const char *path)
+{
+    const std::size_t length = path == nullptr ? 0 : std::strlen(path);
+    if (length >= sim::printer_output_capacity) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    const std::lock_guard lock(configuration_mutex);
+    if (open_printer_paper(path) != 0)
+        return -1;
+    Machine &machine = *active_machine();
+    std::memset(machine.printer_output, 0, sizeof machine.printer_output);
+    if (length > 0)
+        std::memcpy(machine.printer_output, path, length);
+    return 0;
+}
+
+// A shared machine names its printer's output for every process that uses it.
+void open_machine_printer_output()
+{
+    const char *stored = active_machine()->printer_output;
+    if (*stored == '\0')
+        return;
+    char path[sim::printer_output_capacity] = {};
+    std::memcpy(path, stored, sizeof path - 1);
+    const std::lock_guard lock(configuration_mutex);
+    if (open_printer_paper(path) != 0) {
+        sim::Line line;
+        sim::tell(line.text("cannot write the printer's output to ")
+                      .text(path)
+                      .text(": ")
+                      .text(strerrordesc_np(errno))
+                      .text("; what is printed is dropped"));
+    }
+}
 
 int error_for(qport_access cause)
 {
@@ -216,40 +311,86 @@ int error_for(qport_access cause)
     return 0;
 }
 
+void tell_cannot_trace(const char *destination, int error)
+{
+    sim::Line line;
+    if (error == ENXIO)
+        line.text("the trace FIFO ").text(destination).text(" has no reader");
+    else if (error == EBADF && std::strcmp(destination, "stdout") == 0)
+        line.text("standard output is closed, so the trace cannot go there");
+    else if (error == EBADF && std::strcmp(destination, "stderr") == 0)
+        line.text("standard error is closed, so the trace cannot go there");
+    else
+        line.text("cannot write the trace to ")
+            .text(destination)
+            .text(": ")
+            .text(strerrordesc_np(error));
+    sim::tell(line.text("; the program runs without a trace"));
+}
+
+void configure_device(const char *name)
+{
+    for (const DeviceName &device : device_names) {
+        if (device.name == name) {
+            active_machine()->device.store(device.device);
+            return;
+        }
+    }
+    sim::Line line;
+    line.text("QPORT_SIM_DEVICE=")
+        .text(name)
+        .text(" is none of none, loopback, printer; the parallel port keeps its device");
+    sim::tell(line);
+}
+
+const char *set_variable(const char *name)
+{
+    const char *value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? value : nullptr;
+}
+
 __attribute__((constructor)) void configure_from_environment()
 {
-    if (const char *trace = std::getenv("QPORT_TRACE"); trace != nullptr && *trace != '\0') {
-        if (port_space().trace_to(trace) != 0)
-            std::fprintf(stderr, "qport: cannot write the trace to %s: %s\n", trace,
-                         std::strerror(errno));
+    if (const char *machine = set_variable("QPORT_SIM_MACHINE"))
+        sim::use_machine_file(machine);
+    if (const char *device = set_variable("QPORT_SIM_DEVICE"))
+        configure_device(device);
+    if (const char *output = set_variable("QPORT_SIM_PRINTER_OUTPUT")) {
+        if (set_printer_output(output) != 0) {
+            sim::Line line;
+            sim::tell(line.text("cannot write the printer's output to ")
+                          .text(output)
+                          .text(": ")
+                          .text(strerrordesc_np(errno))
+                          .text("; what is printed is dropped"));
+        }
+    } else {
+        open_machine_printer_output();
     }
-    if (const char *refuse = std::getenv("QPORT_SIM_REFUSE");
-        refuse != nullptr && *refuse != '\0') {
+    if (const char *destination = set_variable("QPORT_TRACE")) {
+        if (sim::trace.open(destination, 0644) != 0)
+            tell_cannot_trace(destination, errno);
+    }
+    if (const char *refuse = set_variable("QPORT_SIM_REFUSE")) {
         for (const Refusal &refusal : refusals) {
             if (refusal.name == refuse)
                 simulated_access = refusal.cause;
         }
-        if (simulated_access == QPORT_ACCESS_GRANTED)
-            std::fprintf(stderr,
-                         "qport: QPORT_SIM_REFUSE=%s is none of no-privilege, user-namespace, "
-                         "lockdown, no-kernel-support, not-x86, other; access stays granted\n",
-                         refuse);
+        if (simulated_access == QPORT_ACCESS_GRANTED) {
+            sim::Line line;
+            sim::tell(
+                line.text("QPORT_SIM_REFUSE=")
+                    .text(refuse)
+                    .text(" is none of no-privilege, user-namespace, lockdown, no-kernel-support, "
+                          "not-x86, other; access stays granted"));
+        }
     }
 }
 
 } // namespace
 
-namespace {
-// Set by qport_drop_access(): that thread is refused whatever the simulated
-// kernel answers.
-constinit thread_local bool thread_dropped_access = false;
-} // namespace
-
-bool thread_may_transfer()
-{
-    return !thread_dropped_access &&
-           simulated_access.load(std::memory_order_relaxed) == QPORT_ACCESS_GRANTED;
-}
+constinit thread_local bool thread_dropped_access __attribute__((tls_model("initial-exec"))) =
+    false;
 
 Access thread_access()
 {
@@ -273,45 +414,165 @@ std::string lockdown_mode()
 
 const char *name() { return "simulated"; }
 
-std::uint8_t in8(std::uint16_t port)
+std::uint8_t read_status_or_control(Machine &machine, std::uint16_t port, bool transfer)
 {
-    return static_cast<std::uint8_t>(port_space().read<1>(port));
+    const std::uint8_t value = stored_value(machine, port);
+    switch (port) {
+    case sim::control_port:
+        return value | sim::control_unused_bits;
+    case sim::status_port:
+        if (machine.presets[port].load(relaxed) != 0)
+            return value;
+        switch (machine.device.load(relaxed)) {
+        case QPORT_SIM_DEVICE_LOOPBACK:
+            return loopback_status(stored_value(machine, sim::data_port),
+                                   stored_value(machine, sim::control_port));
+        case QPORT_SIM_DEVICE_PRINTER:
+            return printer_status(machine, transfer);
+        default:
+            return value;
+        }
+    default:
+        return value;
+    }
 }
-std::uint16_t in16(std::uint16_t port)
+
+void write_control(Machine &machine, std::uint8_t value)
 {
-    return static_cast<std::uint16_t>(port_space().read<2>(port));
+    constexpr std::uint16_t port = sim::control_port;
+    const auto kept = static_cast<std::uint8_t>(value & ~sim::control_unused_bits);
+    const auto before = static_cast<std::uint8_t>(
+        machine.stored[port].exchange(static_cast<std::uint8_t>(kept ^ sim::reset_value(port))) ^
+        sim::reset_value(port));
+    if (machine.device.load(relaxed) == QPORT_SIM_DEVICE_PRINTER)
+        printer_sees_control(machine, before, kept);
 }
-std::uint32_t in32(std::uint16_t port) { return port_space().read<4>(port); }
-void out8(std::uint16_t port, std::uint8_t value) { port_space().write<1>(port, value); }
-void out16(std::uint16_t port, std::uint16_t value) { port_space().write<2>(port, value); }
-void out32(std::uint16_t port, std::uint32_t value) { port_space().write<4>(port, value); }
+
+// Taken only while transfers are recorded or traced.
+void note_transfer(Machine &machine, char direction, unsigned width_bits, std::uint16_t port,
+                   std::uint32_t value)
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const auto time_ns = static_cast<std::uint64_t>(now.tv_sec) * 1000000000U +
+                         static_cast<std::uint64_t>(now.tv_nsec);
+    if (machine.recording.load(relaxed) != 0) {
+        const std::uint64_t ticket = machine.next_ticket.fetch_add(1, relaxed);
+        sim::RecordSlot &slot = machine.records[ticket % QPORT_SIM_RECORDS];
+        // Marked as being written before its fields change; the release
+        // stores make a reader that sees a new field see the mark too.
+        slot.stamp.store(2 * ticket + 1, relaxed);
+        slot.time_ns.store(time_ns, std::memory_order_release);
+        slot.packed.store(packed_transfer(direction, width_bits, port, value),
+                          std::memory_order_release);
+        slot.stamp.store(2 * ticket + 2, std::memory_order_release);
+    }
+    if (sim::trace.is_open())
+        write_trace_line(time_ns, direction, width_bits, port, value);
+}
 
 } // namespace qport::backend
 
-using qport::backend::port_space;
+namespace backend = qport::backend;
+using qport::sim::active_machine;
 
-extern "C" QPORT_EXPORT void qport_sim_reset(void) { port_space().reset(); }
+extern "C" QPORT_EXPORT void qport_sim_reset(void)
+{
+    backend::note_api_use();
+    backend::reset_machine(*active_machine());
+    qport::forget_told_notices();
+}
 
 extern "C" QPORT_EXPORT void qport_sim_preset(uint16_t port, uint8_t value)
 {
-    port_space().preset(port, value);
+    backend::note_api_use();
+    backend::preset_port(*active_machine(), port, value);
 }
 
-extern "C" QPORT_EXPORT uint8_t qport_sim_peek(uint16_t port) { return port_space().peek(port); }
+extern "C" QPORT_EXPORT uint8_t qport_sim_peek(uint16_t port)
+{
+    backend::note_api_use();
+    return backend::read_byte(*active_machine(), port, false);
+}
 
 extern "C" QPORT_EXPORT size_t qport_sim_transfers(qport_sim_transfer *out, size_t capacity)
 {
-    return port_space().copy_records(out, capacity);
+    backend::note_api_use();
+    return backend::copy_records(*active_machine(), out, capacity);
 }
 
-extern "C" QPORT_EXPORT void qport_sim_clear_transfers(void) { port_space().clear_records(); }
+extern "C" QPORT_EXPORT void qport_sim_clear_transfers(void)
+{
+    backend::note_api_use();
+    qport::sim::Machine &machine = *active_machine();
+    machine.first_kept_ticket.store(machine.next_ticket.load());
+}
+
+extern "C" QPORT_EXPORT void qport_sim_record_transfers(int on)
+{
+    backend::recording_chosen.store(true);
+    active_machine()->recording.store(on != 0 ? 1 : 0);
+}
 
 extern "C" QPORT_EXPORT int qport_sim_trace_to(const char *destination)
 {
-    return port_space().trace_to(destination);
+    backend::note_api_use();
+    if (destination == nullptr) {
+        qport::sim::trace.close();
+        return 0;
+    }
+    return qport::sim::trace.open(destination, 0644);
 }
 
 extern "C" QPORT_EXPORT void qport_sim_refuse(qport_access cause)
 {
-    qport::backend::simulated_access = cause;
+    backend::note_api_use();
+    backend::simulated_access = cause;
+}
+
+extern "C" QPORT_EXPORT int qport_sim_set_device(qport_sim_device device)
+{
+    backend::note_api_use();
+    for (const auto &known : backend::device_names) {
+        if (known.device == device) {
+            active_machine()->device.store(device);
+            active_machine()->printer_phase.store(qport::sim::printer_ready);
+            return 0;
+        }
+    }
+    errno = EINVAL;
+    return -1;
+}
+
+extern "C" QPORT_EXPORT qport_sim_device qport_sim_current_device(void)
+{
+    backend::note_api_use();
+    return static_cast<qport_sim_device>(active_machine()->device.load());
+}
+
+extern "C" QPORT_EXPORT int qport_sim_set_printer_output(const char *path)
+{
+    backend::note_api_use();
+    return backend::set_printer_output(path);
+}
+
+extern "C" QPORT_EXPORT uint64_t qport_sim_printed_bytes(void)
+{
+    backend::note_api_use();
+    return active_machine()->printed_bytes.load();
+}
+
+extern "C" QPORT_EXPORT int qport_sim_use_machine(const char *path)
+{
+    const int result = qport::sim::use_machine_file(path);
+    backend::note_api_use();
+    if (result == 0)
+        backend::open_machine_printer_output();
+    return result;
+}
+
+extern "C" QPORT_EXPORT const char *qport_sim_machine_path(void)
+{
+    backend::note_api_use();
+    return qport::sim::machine_file_path();
 }

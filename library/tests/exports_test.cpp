@@ -35,8 +35,21 @@ const std::set<std::string> extension_api = {
     "qport_drop_access",   "qport_show_notice",       "qport_parport_routes",
 };
 const std::set<std::string> simulation_api = {
-    "qport_sim_reset",    "qport_sim_preset",          "qport_sim_peek",   "qport_sim_transfers",
-    "qport_sim_trace_to", "qport_sim_clear_transfers", "qport_sim_refuse",
+    "qport_sim_reset",
+    "qport_sim_preset",
+    "qport_sim_peek",
+    "qport_sim_transfers",
+    "qport_sim_trace_to",
+    "qport_sim_clear_transfers",
+    "qport_sim_refuse",
+    // the shared machine, its devices and the choice of recording
+    "qport_sim_record_transfers",
+    "qport_sim_set_device",
+    "qport_sim_current_device",
+    "qport_sim_set_printer_output",
+    "qport_sim_printed_bytes",
+    "qport_sim_use_machine",
+    "qport_sim_machine_path",
 };
 
 std::set<std::string> joined(std::initializer_list<std::set<std::string>> parts)

@@ -410,10 +410,8 @@ TEST(QportRunDebianTools, IoportToolsTransferAtTheirWidths)
     }
 }
 
-// Needs QPORT_SIM_MACHINE, the port space shared between processes through
-// a mapped file, which the simulated backend's rewrite brings; enabled once
-// that is merged.
-TEST(QportRunDebianTools, DISABLED_AWriteByOneAndAReadByTheNextAgree)
+// Two unmodified programs, one after the other, on one shared machine.
+TEST(QportRunDebianTools, AWriteByOneAndAReadByTheNextAgree)
 {
     const TemporaryDirectory directory;
     const std::string machine = "QPORT_SIM_MACHINE=" + directory.file("machine");

@@ -1,0 +1,148 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// The machine the transfers act on: this process's own, or a machine file
+// mapped shared, so that every process naming it acts on the same ports.
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "sim_machine.h"
+#include "sim_output.h"
+
+namespace qport::sim {
+namespace {
+
+// Zero-initialised, which is the reset state: nothing to construct at load,
+// so a transfer from a signal handler or a constructor finds it ready.
+constinit Machine own_machine{};
+
+constinit std::mutex switch_mutex;
+// The path of the mapped file; written under switch_mutex, and never freed
+// while it could be read (switches are rare, and each mapping stays).
+constinit std::atomic<const char *> active_path{nullptr};
+
+constexpr MachineHeader expected_header()
+{
+    MachineHeader header{};
+    for (std::size_t i = 0; i < sizeof header.magic; ++i)
+        header.magic[i] = machine_magic[i];
+    header.version = machine_version;
+    header.header_bytes = sizeof(MachineHeader);
+    header.machine_bytes = sizeof(Machine);
+    return header;
+}
+
+void refuse(const char *path, const char *why)
+{
+    Line line;
+    tell(line.text("cannot use the machine file ")
+             .text(path)
+             .text(": ")
+             .text(why)
+             .text("; this process keeps its own port space"));
+}
+
+int refuse_with(const char *path, const char *why, int error)
+{
+    refuse(path, why);
+    errno = error;
+    return -1;
+}
+
+// Makes a machine file at path through a temporary file in the same
+// directory, linked into place only once its header is written, so that no
+// process ever sees it half made. Returns the open descriptor, or -1 with
+// errno EEXIST when another process made it first.
+int create_machine_file(const std::string &path)
+{
+    std::string temporary = path + ".XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC); // mode 0600
+    if (fd < 0)
+        return -1;
+    const MachineHeader header = expected_header();
+    std::uint32_t recording = 1;
+    const bool made =
+        ::ftruncate(fd, static_cast<off_t>(sizeof(Machine))) == 0 &&
+        ::pwrite(fd, &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
+        ::pwrite(fd, &recording, sizeof recording,
+                 static_cast<off_t>(offsetof(Machine, recording))) ==
+            static_cast<ssize_t>(sizeof recording) &&
+        ::link(temporary.c_str(), path.c_str()) == 0;
+    const int error = errno;
+    ::unlink(temporary.c_str());
+    if (!made) {
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+constinit std::atomic<Machine *> active_machine_pointer{&own_machine};
+
+const char *machine_file_path() { return active_path.load(std::memory_order_acquire); }
+
+int use_machine_file(const char *path)
+{
+    const std::lock_guard lock(switch_mutex);
+    if (path == nullptr) {
+        active_machine_pointer.store(&own_machine, std::memory_order_release);
+        active_path.store(nullptr, std::memory_order_release);
+        return 0;
+    }
+    int fd = ::open(path, O_RDWR | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0 && errno == ENOENT) {
+        fd = create_machine_file(path);
+        if (fd < 0 && errno == EEXIST)
+            fd = ::open(path, O_RDWR | O_CLOEXEC | O_NOCTTY);
+    }
+    if (fd < 0) {
+        const int error = errno;
+        return refuse_with(path, strerrordesc_np(error), error);
+    }
+    struct stat about {};
+    MachineHeader header{};
+    const char *why = nullptr;
+    if (::fstat(fd, &about) != 0 || !S_ISREG(about.st_mode))
+        why = "not a regular file";
+    else if (::pread(fd, &header, sizeof header, 0) != static_cast<ssize_t>(sizeof header) ||
+             std::memcmp(header.magic, machine_magic, sizeof machine_magic) != 0)
+        why = about.st_size < static_cast<off_t>(sizeof header)
+                  ? "too short to be a machine file"
+                  : "not a machine file (no QPORTSIM header)";
+    else if (header.version != machine_version)
+        why = "a machine file of another version (this library reads version 1)";
+    else if (header.header_bytes != sizeof(MachineHeader) ||
+             header.machine_bytes != sizeof(Machine) ||
+             about.st_size != static_cast<off_t>(sizeof(Machine)))
+        why = "truncated or of the wrong size";
+    if (why != nullptr) {
+        ::close(fd);
+        return refuse_with(path, why, EINVAL);
+    }
+    void *mapped = ::mmap(nullptr, sizeof(Machine), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    const int error = errno;
+    ::close(fd);
+    if (mapped == MAP_FAILED)
+        return refuse_with(path, strerrordesc_np(error), error);
+    // Kept for the process's life, like the mapping: a thread may still be
+    // transferring on the previous machine.
+    const char *kept_path = ::strdup(path);
+    if (kept_path == nullptr) {
+        ::munmap(mapped, sizeof(Machine));
+        return refuse_with(path, strerrordesc_np(ENOMEM), ENOMEM);
+    }
+    active_machine_pointer.store(static_cast<Machine *>(mapped), std::memory_order_release);
+    active_path.store(kept_path, std::memory_order_release);
+    return 0;
+}
+
+} // namespace qport::sim

@@ -1,0 +1,217 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// The trace and the printer's paper: see sim_output.h.
+#include "sim_output.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qport::sim {
+
+constinit Output trace("the trace");
+constinit Output printer_paper("the printer's output");
+
+namespace {
+
+// Opening and closing are rare and never on the transfer path; the lock
+// keeps two of them from racing over the first descriptor number.
+constinit std::mutex reopen_mutex;
+
+constexpr int first_free_descriptor = 3;
+
+// Restores errno on leaving, so a transfer made in a signal handler leaves
+// the interrupted code's errno alone.
+class KeptErrno {
+public:
+    KeptErrno() : saved_(errno) {}
+    ~KeptErrno() { errno = saved_; }
+    KeptErrno(const KeptErrno &) = delete;
+    KeptErrno &operator=(const KeptErrno &) = delete;
+
+private:
+    int saved_;
+};
+
+// The descriptor for destination, at 3 or above and close-on-exec.
+int open_descriptor(const char *destination, mode_t mode)
+{
+    if (std::strcmp(destination, "stderr") == 0)
+        return ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, first_free_descriptor);
+    if (std::strcmp(destination, "stdout") == 0)
+        return ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, first_free_descriptor);
+    // O_NONBLOCK so that a FIFO with no reader fails with ENXIO instead of
+    // waiting for one; once open, writes block as on any pipe, so no line
+    // is lost to a slow reader.
+    const int opened = ::open(
+        destination, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, mode);
+    if (opened < 0)
+        return -1;
+    int fd = opened;
+    if (opened < first_free_descriptor) {
+        // Descriptor 0, 1 or 2 was closed: taking it would make the
+        // program's own output go into this file.
+        fd = ::fcntl(opened, F_DUPFD_CLOEXEC, first_free_descriptor);
+        const int error = errno;
+        ::close(opened);
+        errno = error;
+        if (fd < 0)
+            return -1;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0)
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    return fd;
+}
+
+} // namespace
+
+Line &Line::text(std::string_view part)
+{
+    for (const char c : part) {
+        if (length_ == sizeof buffer_)
+            break;
+        buffer_[length_++] = c;
+    }
+    return *this;
+}
+
+Line &Line::hex(std::uint32_t value, unsigned digits)
+{
+    char reversed[8];
+    for (unsigned i = 0; i < digits && i < sizeof reversed; ++i) {
+        reversed[i] = "0123456789abcdef"[value & 0xFU];
+        value >>= 4;
+    }
+    for (unsigned i = digits; i > 0; --i)
+        text(std::string_view(&reversed[i - 1], 1));
+    return *this;
+}
+
+Line &Line::decimal(std::uint64_t value, unsigned min_digits)
+{
+    char reversed[20];
+    unsigned count = 0;
+    do {
+        reversed[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0 || count < min_digits);
+    for (unsigned i = count; i > 0; --i)
+        text(std::string_view(&reversed[i - 1], 1));
+    return *this;
+}
+
+void tell(const Line &line)
+{
+    const KeptErrno kept;
+    Line whole;
+    whole.text("qport: ").text(line.view()).text("\n");
+    [[maybe_unused]] const ssize_t written =
+        ::write(STDERR_FILENO, whole.view().data(), whole.view().size());
+}
+
+int Output::open(const char *destination, mode_t mode)
+{
+    const int fd = open_descriptor(destination, mode);
+    if (fd < 0)
+        return -1;
+    struct stat about {};
+    Kind kind = Kind::plain;
+    if (::fstat(fd, &about) == 0) {
+        if (S_ISFIFO(about.st_mode))
+            kind = Kind::pipe;
+        else if (S_ISSOCK(about.st_mode))
+            kind = Kind::socket;
+    }
+    const std::lock_guard lock(reopen_mutex);
+    if (fd_.load() < 0) {
+        fd_.store(fd);
+    } else {
+        // In one step, so a concurrent writer sees the old destination or
+        // the new one, never a closed or reused number.
+        ::dup3(fd, fd_.load(), O_CLOEXEC);
+        ::close(fd);
+    }
+    kind_.store(kind);
+    open_.store(true, std::memory_order_release);
+    return 0;
+}
+
+void Output::close()
+{
+    const std::lock_guard lock(reopen_mutex);
+    open_.store(false);
+    if (fd_.load() < 0)
+        return;
+    // The old destination is let go (a FIFO's reader sees its end) while
+    // the number stays taken, by /dev/null.
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null >= 0) {
+        ::dup3(null, fd_.load(), O_CLOEXEC);
+        ::close(null);
+    }
+}
+
+void Output::write(std::string_view bytes)
+{
+    if (!open_.load(std::memory_order_acquire))
+        return;
+    const KeptErrno kept;
+    const int fd = fd_.load(std::memory_order_relaxed);
+    const Kind kind = kind_.load(std::memory_order_relaxed);
+
+    // A pipe whose reader has gone raises SIGPIPE in the writing thread:
+    // blocked here, and taken back if this write raised it.
+    sigset_t pipe_signal;
+    sigset_t previous_mask;
+    bool pipe_signal_was_pending = false;
+    if (kind == Kind::pipe) {
+        sigemptyset(&pipe_signal);
+        sigaddset(&pipe_signal, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe_signal, &previous_mask);
+        sigset_t pending;
+        pipe_signal_was_pending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    }
+    int error = 0;
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t written =
+            kind == Kind::socket
+                ? ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL)
+                : ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0) {
+            error = written < 0 ? errno : EIO;
+            break;
+        }
+        done += static_cast<std::size_t>(written);
+    }
+    if (kind == Kind::pipe) {
+        if (error == EPIPE && !pipe_signal_was_pending) {
+            const timespec no_wait{};
+            sigtimedwait(&pipe_signal, nullptr, &no_wait);
+        }
+        pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
+    }
+    if (error != 0 && open_.exchange(false)) {
+        Line line;
+        if (error == EPIPE)
+            line.text("the reader of ").text(what_).text(" has gone; ");
+        else
+            line.text("cannot write ")
+                .text(what_)
+                .text(": ")
+                .text(strerrordesc_np(error))
+                .text("; ");
+        tell(line.text(what_).text(" is stopped"));
+    }
+}
+
+} // namespace qport::sim

@@ -1,0 +1,67 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// What the simulated PC writes out of the process: the trace and the
+// printer's paper, and its one-line messages on standard error. Everything
+// on the transfer path here is async-signal-safe: no allocation, no locks,
+// no stdio, errno left as it was found.
+#ifndef QPORT_SIM_OUTPUT_H
+#define QPORT_SIM_OUTPUT_H
+
+#include <atomic>
+#include <cstdint>
+#include <string_view>
+
+#include <sys/types.h>
+
+namespace qport::sim {
+
+// A line of text built in place, cut short rather than overflowing.
+class Line {
+public:
+    Line &text(std::string_view part);
+    Line &hex(std::uint32_t value, unsigned digits);
+    Line &decimal(std::uint64_t value, unsigned min_digits = 1);
+    std::string_view view() const { return {buffer_, length_}; }
+
+private:
+    char buffer_[512] = {};
+    std::size_t length_ = 0;
+};
+
+// Writes "qport: " and the line, ended by a newline, to standard error in
+// one write.
+void tell(const Line &line);
+
+// An output that never harms the program it runs in: opened without
+// blocking, never on descriptors 0 to 2, close-on-exec, and written without
+// SIGPIPE. Its descriptor number stays the same from its first opening on,
+// so that a thread still writing while it is reopened or closed writes to
+// the new destination or to /dev/null, never to a file the program opened
+// in the meantime. The first write that fails closes it and says so once.
+class Output {
+public:
+    // what names it in messages: "the trace".
+    explicit constexpr Output(const char *what) : what_(what) {}
+
+    // "stderr", "stdout" or a path, appended to (created with mode if
+    // missing). Returns 0, or -1 with errno set (ENXIO: a FIFO with no
+    // reader); the output is then left as it was.
+    int open(const char *destination, mode_t mode);
+    void close();
+    bool is_open() const { return open_.load(std::memory_order_relaxed); }
+    void write(std::string_view bytes);
+
+private:
+    enum class Kind : std::uint8_t { plain, pipe, socket };
+
+    const char *what_;
+    std::atomic<int> fd_{-1};
+    std::atomic<bool> open_{false};
+    std::atomic<Kind> kind_{Kind::plain};
+};
+
+extern Output trace;
+extern Output printer_paper;
+
+} // namespace qport::sim
+
+#endif

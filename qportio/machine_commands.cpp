@@ -1,0 +1,160 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// qportio reset and qportio show: the simulated PC's machine, seen from a
+// script. qportio is linked with the hardware build, which lacks qport_sim.h's
+// functions, so they are looked up when the command runs: found only when
+// LD_LIBRARY_PATH put the simulated build in its place.
+#include "machine_commands.h"
+
+#include <dlfcn.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "qport_sim.h"
+
+namespace qportio {
+namespace {
+
+constexpr int exit_done = 0;
+constexpr int exit_output_failed = 1;
+constexpr int exit_usage = 2;
+constexpr unsigned default_shown_transfers = 10;
+
+// The functions of the simulated build that the commands use.
+struct SimulationApi {
+    void (*reset)() = nullptr;
+    std::uint8_t (*peek)(std::uint16_t) = nullptr;
+    std::size_t (*transfers)(qport_sim_transfer *, std::size_t) = nullptr;
+    qport_sim_device (*current_device)() = nullptr;
+    std::uint64_t (*printed_bytes)() = nullptr;
+    const char *(*machine_path)() = nullptr;
+
+    bool complete() const
+    {
+        return reset && peek && transfers && current_device && printed_bytes && machine_path;
+    }
+};
+
+template <typename Function> void look_up(Function &function, const char *name)
+{
+    function = reinterpret_cast<Function>(::dlsym(RTLD_DEFAULT, name));
+}
+
+SimulationApi simulation_api()
+{
+    SimulationApi api;
+    look_up(api.reset, "qport_sim_reset");
+    look_up(api.peek, "qport_sim_peek");
+    look_up(api.transfers, "qport_sim_transfers");
+    look_up(api.current_device, "qport_sim_current_device");
+    look_up(api.printed_bytes, "qport_sim_printed_bytes");
+    look_up(api.machine_path, "qport_sim_machine_path");
+    return api;
+}
+
+int usage_error(const char *text)
+{
+    std::fprintf(stderr, "qportio: %s\nTry 'qportio --help' for more information.\n", text);
+    return exit_usage;
+}
+
+int finish_output()
+{
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "qportio: cannot write to standard output: %s\n",
+                     std::strerror(errno));
+        return exit_output_failed;
+    }
+    return exit_done;
+}
+
+const char *device_name(qport_sim_device device)
+{
+    switch (device) {
+    case QPORT_SIM_DEVICE_NONE:
+        return "none";
+    case QPORT_SIM_DEVICE_LOOPBACK:
+        return "loopback";
+    case QPORT_SIM_DEVICE_PRINTER:
+        return "printer";
+    }
+    return "unknown";
+}
+
+int show(const SimulationApi &api, unsigned shown_transfers)
+{
+    const char *path = api.machine_path();
+    if (path != nullptr)
+        std::printf("machine: %s\n", path);
+    else
+        std::printf("machine: this process's own (QPORT_SIM_MACHINE is not set)\n");
+    const qport_sim_device device = api.current_device();
+    std::printf("device: %s", device_name(device));
+    if (device == QPORT_SIM_DEVICE_PRINTER)
+        std::printf(", %" PRIu64 " bytes printed", api.printed_bytes());
+    std::printf("\n0x378 data     0x%02x\n0x379 status   0x%02x\n0x37a control  0x%02x\n",
+                unsigned{api.peek(0x378)}, unsigned{api.peek(0x379)}, unsigned{api.peek(0x37A)});
+
+    std::vector<qport_sim_transfer> transfers(api.transfers(nullptr, 0));
+    transfers.resize(api.transfers(transfers.data(), transfers.size()));
+    const std::size_t first =
+        transfers.size() > shown_transfers ? transfers.size() - shown_transfers : 0;
+    std::printf("last transfers: %zu of %zu recorded\n", transfers.size() - first,
+                transfers.size());
+    for (std::size_t i = first; i < transfers.size(); ++i) {
+        const qport_sim_transfer &transfer = transfers[i];
+        std::printf("%" PRIu64 ".%09" PRIu64 " %s %u 0x%04x 0x%0*" PRIx32 "\n",
+                    transfer.time_ns / 1000000000U, transfer.time_ns % 1000000000U,
+                    transfer.direction == 'i' ? "in" : "out", unsigned{transfer.width_bits},
+                    unsigned{transfer.port}, static_cast<int>(transfer.width_bits / 4),
+                    transfer.value);
+    }
+    return finish_output();
+}
+
+} // namespace
+
+std::optional<int> run_machine_command(std::span<const char *const> arguments)
+{
+    if (arguments.empty())
+        return std::nullopt;
+    const std::string_view command = arguments[0];
+    if (command != "reset" && command != "show")
+        return std::nullopt;
+
+    unsigned shown_transfers = default_shown_transfers;
+    const auto options = arguments.subspan(1);
+    if (command == "show" && options.size() == 2 && std::string_view(options[0]) == "-n") {
+        const std::string_view count = options[1];
+        const auto [end, error] =
+            std::from_chars(count.data(), count.data() + count.size(), shown_transfers);
+        if (error != std::errc() || end != count.data() + count.size())
+            return usage_error("show -n takes a count of transfers (0, 10, ...)");
+    } else if (!options.empty()) {
+        return usage_error(command == "show" ? "show takes no argument but -n COUNT"
+                                             : "reset takes no argument");
+    }
+
+    const SimulationApi api = simulation_api();
+    if (!api.complete()) {
+        std::fprintf(stderr,
+                     "qportio: %s needs the simulated build: the hardware build of "
+                     "libqport.so.1 is loaded; run it with LD_LIBRARY_PATH naming the "
+                     "directory qport/simulated beside libqport.so.1\n",
+                     arguments[0]);
+        return exit_needs_simulated_build;
+    }
+    if (command == "show")
+        return show(api, shown_transfers);
+    if (api.machine_path() == nullptr)
+        return usage_error("reset acts on a shared machine: set QPORT_SIM_MACHINE=PATH");
+    api.reset();
+    return exit_done;
+}
+
+} // namespace qportio

@@ -1,0 +1,119 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// qportio on a shared simulated machine: separate runs, one port space.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::string out; // standard output and standard error, in that order
+};
+
+// Runs qportio with arguments on the simulated build, in the environment
+// given (QPORT_SIM_MACHINE=... and the like), through the shell.
+Outcome qportio(const std::string &environment, const std::string &arguments, bool simulated = true)
+{
+    const std::string command = "env -u QPORT_TRACE -u QPORT_SIM_DEVICE " +
+                                std::string(simulated ? "LD_LIBRARY_PATH=" QPORT_SIMULATED_DIR " "
+                                                      : "-u LD_LIBRARY_PATH ") +
+                                environment + " " QPORTIO_PROGRAM " " + arguments + " 2>&1";
+    Outcome run;
+    FILE *pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return run;
+    char buffer[4096];
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        run.out.append(buffer, got);
+    const int status = ::pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+struct Step {
+    std::string arguments;
+    int status;
+    const char *out; // found in the output
+};
+
+TEST(QportioMachine, RunsShareTheMachineThatTheyName)
+{
+    char directory[] = "/tmp/qportio-machine-XXXXXX";
+    ASSERT_NE(::mkdtemp(directory), nullptr);
+    const std::string machine = std::string(directory) + "/machine";
+    const std::string paper = std::string(directory) + "/paper";
+    const std::string on_machine = "QPORT_SIM_MACHINE=" + machine;
+    const Step steps[] = {
+        {"write 0x378 0x55", 0, ""},
+        {"read 0x378", 0, "85\n"}, // a run of its own, and still 0x55
+        {"write -w 32 0x378 0xC100FF", 0, ""},
+        {"show -n 2", 0,
+         "0x378 data     0xff\n0x379 status   0x7f\n0x37a control  0xe1\n"
+         "last transfers: 2 of 3 recorded\n"},
+        {"show", 0, "out 32 0x0378 0x00c100ff\n"},
+        {"reset", 0, ""},
+        {"read -x 0x37a", 0, "0xec\n"},
+        {"show -n 0", 0, "last transfers: 0 of 1 recorded\n"},
+        // The printer chosen once prints for every later run.
+        {"read -x 0x379 QPORT_SIM_DEVICE=printer QPORT_SIM_PRINTER_OUTPUT=" + paper, 0, "0xdf\n"},
+        {"write 0x378 0x51", 0, ""},
+        {"write 0x37a 0x0d", 0, ""},
+        {"write 0x37a 0x0c", 0, ""},
+        {"show", 0, "device: printer, 1 bytes printed\n"},
+        {"show extra", 2, "show takes no argument but -n COUNT"},
+    };
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.arguments);
+        const std::string &arguments = step.arguments;
+        // Variables given after the arguments belong to the environment.
+        const auto variables = arguments.find(" QPORT_");
+        const Outcome run =
+            variables == std::string::npos
+                ? qportio(on_machine, arguments)
+                : qportio(on_machine + arguments.substr(variables), arguments.substr(0, variables));
+        EXPECT_EQ(run.status, step.status) << run.out;
+        EXPECT_NE(run.out.find(step.out), std::string::npos) << run.out;
+    }
+    std::FILE *printed = std::fopen(paper.c_str(), "r");
+    ASSERT_NE(printed, nullptr);
+    EXPECT_EQ(std::fgetc(printed), 'Q');
+    std::fclose(printed);
+    std::system(("rm -rf " + std::string(directory)).c_str());
+}
+
+struct RefusalCase {
+    const char *name;
+    std::string environment;
+    std::string arguments;
+    bool simulated;
+    int status;
+    const char *out;
+};
+
+TEST(QportioMachine, TellsWhatItCannotDo)
+{
+    const RefusalCase cases[] = {
+        {"a machine command on the hardware build", "", "show", false, 4,
+         "needs the simulated build"},
+        {"reset without a shared machine", "", "reset", true, 2, "set QPORT_SIM_MACHINE=PATH"},
+        {"a file that is no machine", "QPORT_SIM_MACHINE=/etc/passwd", "read 0x378", true, 0,
+         "cannot use the machine file /etc/passwd: not a machine file"},
+        {"an unknown device", "QPORT_SIM_DEVICE=scanner", "read 0x379", true, 0,
+         "QPORT_SIM_DEVICE=scanner is none of none, loopback, printer"},
+    };
+    for (const RefusalCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        const Outcome run = qportio(c.environment, c.arguments, c.simulated);
+        EXPECT_EQ(run.status, c.status) << run.out;
+        EXPECT_NE(run.out.find(c.out), std::string::npos) << run.out;
+    }
+}
+
+} // namespace
