@@ -27,7 +27,9 @@ enum qport_access {
     /* The kernel offers no port access to programs (ENOSYS): built without
      * CONFIG_X86_IOPL_IOPERM, or a sandbox that does not pass it on. */
     QPORT_ACCESS_NO_KERNEL_SUPPORT = 4,
-    /* The processor is not an x86 and has no I/O port space. */
+    /* The processor is not an x86 and has no I/O port space. The library is
+     * built for x86 alone, so only the simulated build gives this, when
+     * asked to (QPORT_SIM_REFUSE=not-x86). */
     QPORT_ACCESS_NOT_X86 = 5,
     /* The kernel refused for another reason; see qport_access_errno(). */
     QPORT_ACCESS_OTHER = 6,

@@ -12,6 +12,7 @@
 
 #include "qport_ext.h"
 
+#include "backend.h"
 #include "internal.h"
 
 namespace qport {

@@ -16,7 +16,10 @@ extern constinit thread_local unsigned char thread_access_state
 
 inline bool thread_may_transfer() { return thread_access_state == granted; }
 
-#if defined(__x86_64__) || defined(__i386__)
+#if !defined(__x86_64__) && !defined(__i386__)
+#error "the hardware build needs an x86 processor: others have no I/O port space"
+#endif
+
 // Each is the single DX-form instruction of its width.
 inline std::uint8_t in8(std::uint16_t port)
 {
@@ -48,16 +51,6 @@ inline void out32(std::uint16_t port, std::uint32_t value)
 {
     asm volatile("outl %k0, %w1" : : "a"(value), "Nd"(port) : "memory");
 }
-#else
-// No port space on this processor: access is never granted, so these are
-// never reached.
-inline std::uint8_t in8(std::uint16_t) { return 0xFF; }
-inline std::uint16_t in16(std::uint16_t) { return 0xFFFF; }
-inline std::uint32_t in32(std::uint16_t) { return 0xFFFFFFFF; }
-inline void out8(std::uint16_t, std::uint8_t) {}
-inline void out16(std::uint16_t, std::uint16_t) {}
-inline void out32(std::uint16_t, std::uint32_t) {}
-#endif
 
 } // namespace qport::backend
 

@@ -29,7 +29,7 @@ inline bool thread_may_transfer()
            simulated_access.load(std::memory_order_relaxed) == QPORT_ACCESS_GRANTED;
 }
 
-// Out of line, in simulated_backend.cpp. A read made as a transfer may move
+// Out of line, in backend_simulated.cpp. A read made as a transfer may move
 // a device on (the printer's acknowledgement); a peek does not.
 std::uint8_t read_status_or_control(sim::Machine &machine, std::uint16_t port, bool transfer);
 void write_control(sim::Machine &machine, std::uint8_t value);

@@ -22,22 +22,6 @@ struct Access {
     int error = 0;
 };
 
-// Backend: each build links exactly one of hardware_backend.cpp and
-// simulated_backend.cpp. The hardware one's transfer functions are inline
-// (backend_hardware.h), so that a transfer is its check and one instruction.
-namespace backend {
-// The calling thread's access, asking the kernel for it if this thread has
-// not asked yet. Never executes a port instruction.
-Access thread_access();
-// Gives up the calling thread's access for good; async-signal-safe. 0, or -1
-// with errno set.
-int drop_thread_access();
-// The kernel's lockdown mode ("integrity", "confidentiality") that explains
-// a lockdown refusal, or "" when it is off or unknown.
-std::string lockdown_mode();
-const char *name();
-} // namespace backend
-
 // path as one word for a POSIX shell: as it is when it holds only characters
 // that no shell treats specially, else in single quotes.
 std::string shell_quoted(const std::string &path);

@@ -26,6 +26,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "backend.h"
 #include "internal.h"
 #include "parport.h"
 

@@ -18,9 +18,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#if defined(__x86_64__) || defined(__i386__)
 #include <sys/io.h>
-#endif
 
 #include "backend.h"
 #include "internal.h"
@@ -41,14 +39,10 @@ constinit thread_local Access refused_thread_access;
 
 Access request_from_kernel()
 {
-#if defined(__x86_64__) || defined(__i386__)
     if (::ioperm(0, 0x10000, 1) == 0)
         return {};
     const int error = errno;
     return {classify_refusal(error), error};
-#else
-    return {QPORT_ACCESS_NOT_X86, 0};
-#endif
 }
 
 void settle_thread(const Access &access)
@@ -116,14 +110,12 @@ int drop_thread_access()
     later_threads_inherit = false;
     settle_thread({QPORT_ACCESS_DROPPED, 0});
     leave_parport_route();
-#if defined(__x86_64__) || defined(__i386__)
     if (::ioperm(0, 0x10000, 0) != 0 && errno != ENOSYS)
         return -1;
     // A level set by iopl() would still allow every port; lowering it to 0
     // needs no privilege.
     if (::iopl(0) != 0 && errno != ENOSYS)
         return -1;
-#endif
     return 0;
 }
 
