@@ -16,6 +16,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "shell_quote.h"
+
 extern char **environ;
 
 namespace quorrel {
@@ -155,14 +157,6 @@ void replaceEnvironment(const std::vector<std::string> &entries)
     }
 }
 
-std::string quotedForShell(const std::string &path)
-{
-    std::string quoted = "'";
-    for (const char c : path)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
 std::string thisProgram()
 {
     std::array<char, PATH_MAX> path{};
@@ -289,7 +283,7 @@ std::error_code startUnprivileged(std::ostream &warnings)
     } else if (realUid == 0) {
         warnings << "Quorrel: the window runs as root. To try port access as yourself instead, "
                     "give the program the capability once and start it without sudo:\n"
-                 << "    sudo setcap cap_sys_rawio+ep " << quotedForShell(thisProgram()) << "\n";
+                 << "    sudo setcap cap_sys_rawio+ep " << qport::shell_quoted(thisProgram()) << "\n";
     }
     return dropPrivileges();
 }

@@ -139,8 +139,10 @@ void qport_sim_record_transfers(int on);
 int qport_sim_trace_to(const char *destination);
 
 /* Behaves from now on as if the kernel had answered the access request with
- * cause; QPORT_ACCESS_GRANTED gives access back. */
-void qport_sim_refuse(enum qport_access cause);
+ * cause; QPORT_ACCESS_GRANTED gives access back. Returns 0, or -1 with errno
+ * EINVAL for a value no kernel answers (QPORT_ACCESS_PARPORT_ONLY,
+ * QPORT_ACCESS_DROPPED, an unknown one); access is then left as it was. */
+int qport_sim_refuse(enum qport_access cause);
 
 /* Puts device on the parallel port, with the printer ready. Returns 0, or
  * -1 with errno EINVAL for a value that names no device. */

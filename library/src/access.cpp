@@ -14,6 +14,7 @@
 
 #include "backend.h"
 #include "internal.h"
+#include "shell_quote.h"
 
 namespace qport {
 namespace {

@@ -8,6 +8,7 @@
 // writers claim slots of with one atomic increment. So a transfer is
 // async-signal-safe, works in a child forked while other threads transfer,
 // and never waits for another thread.
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -524,10 +525,21 @@ extern "C" QPORT_EXPORT int qport_sim_trace_to(const char *destination)
     return qport::sim::trace.open(destination, 0644);
 }
 
-extern "C" QPORT_EXPORT void qport_sim_refuse(qport_access cause)
+extern "C" QPORT_EXPORT int qport_sim_refuse(qport_access cause)
 {
     backend::note_api_use();
+    // Only what a kernel can answer: the parallel port route and a dropped
+    // access are the library's own states, not answers to pretend.
+    const bool kernel_answer =
+        cause == QPORT_ACCESS_GRANTED ||
+        std::any_of(backend::refusals.begin(), backend::refusals.end(),
+                    [cause](const backend::Refusal &refusal) { return refusal.cause == cause; });
+    if (!kernel_answer) {
+        errno = EINVAL;
+        return -1;
+    }
     backend::simulated_access = cause;
+    return 0;
 }
 
 extern "C" QPORT_EXPORT int qport_sim_set_device(qport_sim_device device)

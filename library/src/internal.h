@@ -22,10 +22,6 @@ struct Access {
     int error = 0;
 };
 
-// path as one word for a POSIX shell: as it is when it holds only characters
-// that no shell treats specially, else in single quotes.
-std::string shell_quoted(const std::string &path);
-
 // Shows a notice through the installed presenter and returns its answer.
 int present_notice(const char *title, const char *text);
 

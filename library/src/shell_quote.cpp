@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 #include <string_view>
 
-#include "internal.h"
+#include "shell_quote.h"
 
 namespace qport {
 

@@ -2,6 +2,7 @@
 // The parallel port without root, on the host: what the kernel's entries say
 // (read from fixture trees), the raw register view over a model of the
 // kernel's parport_pc driver, and what the user is told.
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -13,6 +14,7 @@
 
 #include "parport.h"
 #include "qport_ext.h"
+#include "qport_sim.h"
 
 namespace {
 
@@ -294,12 +296,26 @@ TEST(ParportTexts, SayWhatIsReachableAndHowToFreeABusyPort)
     }
 }
 
+// Nothing may make the simulated build reach a device: it has no route, and
+// it cannot be told to pretend the library's own states.
 TEST(ParportRoutes, TheSimulatedBuildHasNone)
 {
     qport_parport_route routes[2]{};
     EXPECT_EQ(qport_parport_routes(routes, 2), 0U);
     EXPECT_EQ(qport_parport_routes(nullptr, 0), 0U);
     EXPECT_EQ(routes[0].first_port, 0);
+    for (const qport_access cause :
+         {QPORT_ACCESS_PARPORT_ONLY, QPORT_ACCESS_DROPPED, static_cast<qport_access>(15)}) {
+        SCOPED_TRACE(cause);
+        errno = 0;
+        EXPECT_EQ(qport_sim_refuse(cause), -1);
+        EXPECT_EQ(errno, EINVAL);
+        EXPECT_EQ(qport_access_status(), QPORT_ACCESS_GRANTED);
+    }
+    EXPECT_EQ(qport_sim_refuse(QPORT_ACCESS_NO_PRIVILEGE), 0);
+    EXPECT_EQ(qport_access_status(), QPORT_ACCESS_NO_PRIVILEGE);
+    EXPECT_EQ(qport_parport_routes(nullptr, 0), 0U);
+    EXPECT_EQ(qport_sim_refuse(QPORT_ACCESS_GRANTED), 0);
 }
 
 } // namespace

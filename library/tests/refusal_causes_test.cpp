@@ -9,6 +9,7 @@
 
 #include "internal.h"
 #include "refusal_causes.h"
+#include "shell_quote.h"
 
 namespace {
 
