@@ -8,6 +8,10 @@ come back sign-extended: inportb gives -128..127, inportw -32768..32767.
 The module uses whichever libqport.so.1 the loader finds: run a script with
 LD_LIBRARY_PATH=<libdir>/qport/simulated to act on the simulated port space,
 whose controls are then qport.sim (None on the hardware build).
+
+Without root, a parallel port whose /dev/parportN the user may open can still
+be reached: access_status() is then Access.PARPORT_ONLY and parport_routes()
+names its ports; 8-bit transfers on them go through that device.
 """
 
 import enum
@@ -27,6 +31,7 @@ class Access(enum.IntEnum):
     NOT_X86 = 5
     OTHER = 6
     DROPPED = 7
+    PARPORT_ONLY = 8
 
 def inport(port: int) -> int:
     """One 32-bit read from port; -2**31..2**31-1."""
@@ -80,6 +85,18 @@ def access_errno() -> int:
 def access_message() -> str:
     """What was refused, why and how to fix it; a confirmation when granted."""
 
+class ParportRoute(NamedTuple):
+    """A parallel port reached without root through the kernel's parport driver:
+    data at first_port, status at first_port + 1, control at last_port."""
+
+    first_port: int
+    last_port: int
+    device: str
+
+def parport_routes() -> list[ParportRoute]:
+    """The parallel ports reached without root; [] unless access_status() is
+    Access.PARPORT_ONLY (the simulated build has none)."""
+
 def drop_access() -> None:
     """Gives up the calling thread's port access for good (survives no exec)."""
 
@@ -104,6 +121,7 @@ class SimulatedPorts:
     def transfers(self) -> list[Transfer]: ...
     def clear_transfers(self) -> None: ...
     def trace_to(self, destination: Union[str, bytes, os.PathLike[str], None]) -> None: ...
-    def refuse(self, cause: Access) -> None: ...
+    def refuse(self, cause: Access) -> None:
+        """Raises ValueError for Access.PARPORT_ONLY, which is no refusal."""
 
 sim: Optional[SimulatedPorts]

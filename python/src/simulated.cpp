@@ -98,6 +98,11 @@ void refuse(const SimulatedPorts &ports, const py::object &cause)
 {
     // Only a cause the library knows: Access(cause) raises ValueError otherwise.
     const int number = ports.access_enum(cause).cast<int>();
+    // No kernel answers that: it is the hardware build's way round a refusal,
+    // and on this build it would send transfers to the real /dev/parportN.
+    if (number == QPORT_ACCESS_PARPORT_ONLY)
+        throw py::value_error("Access.PARPORT_ONLY is no refusal the kernel gives; "
+                              "refuse with NO_PRIVILEGE instead");
     ports.refuse(static_cast<qport_access>(number));
 }
 
@@ -156,7 +161,8 @@ void bind_simulated_ports(py::module_ &module, const py::object &access_enum)
              "opened.")
         .def("refuse", &refuse, py::arg("cause"),
              "Behaves from now on as if the kernel had refused port access for cause (an "
-             "Access); Access.GRANTED gives access back.");
+             "Access); Access.GRANTED gives access back. PARPORT_ONLY is no refusal: "
+             "ValueError.");
 
     auto ports = find_simulated_ports();
     if (!ports) {
