@@ -112,16 +112,38 @@ class Transfer(NamedTuple):
     port: int
     value: int
 
+StrOrBytesPath = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
+
 class SimulatedPorts:
-    """The simulated port space's controls: qport.sim on the simulated build."""
+    """The simulated port space's controls: qport.sim on the simulated build.
+
+    The parallel port at 0x378..0x37A has a Device on it. The port space is
+    the process's own, or a machine file shared by every process naming it."""
+
+    class Device(enum.IntEnum):
+        """The device on the simulated parallel port."""
+
+        NONE = 0
+        LOOPBACK = 1
+        PRINTER = 2
 
     def reset(self) -> None: ...
     def preset(self, port: int, value: int) -> None: ...
     def peek(self, port: int) -> int: ...
     def transfers(self) -> list[Transfer]: ...
     def clear_transfers(self) -> None: ...
-    def trace_to(self, destination: Union[str, bytes, os.PathLike[str], None]) -> None: ...
+    def record_transfers(self, on: bool) -> None: ...
+    def trace_to(self, destination: Optional[StrOrBytesPath]) -> None: ...
     def refuse(self, cause: Access) -> None:
         """Raises ValueError for Access.PARPORT_ONLY, which is no refusal."""
+    def set_device(self, device: SimulatedPorts.Device) -> None: ...
+    def current_device(self) -> SimulatedPorts.Device: ...
+    def set_printer_output(self, path: Optional[StrOrBytesPath]) -> None:
+        """None or "" for nowhere; OSError if it cannot be opened."""
+    def printed_bytes(self) -> int: ...
+    def use_machine(self, path: Optional[StrOrBytesPath]) -> None:
+        """The shared machine in path, or the process's own for None; OSError
+        (EINVAL for a file that is no machine) keeps the one in use."""
+    def machine_path(self) -> Optional[str]: ...
 
 sim: Optional[SimulatedPorts]

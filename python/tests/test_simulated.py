@@ -54,6 +54,14 @@ def test_trace_to_an_unwritable_place_is_an_os_error(tmp_path):
     assert raised.value.filename == tmp_path / "missing" / "trace"
 
 
+def test_transfers_are_recorded_only_while_recording_is_on():
+    qport.sim.record_transfers(False)
+    qport.outportb(0x378, 1)
+    qport.sim.record_transfers(True)
+    qport.outportb(0x378, 2)
+    assert [t.value for t in qport.sim.transfers()] == [2]
+
+
 # What the kernel may answer; PARPORT_ONLY is the hardware build's way round
 # a refusal, never an answer.
 REFUSALS = [
