@@ -8,6 +8,10 @@ come back sign-extended: inportb gives -128..127, inportw -32768..32767.
 The module uses whichever libqport.so.1 the loader finds: run a script with
 LD_LIBRARY_PATH=<libdir>/qport/simulated to act on the simulated port space,
 whose controls are then qport.sim (None on the hardware build).
+
+Without root, a parallel port whose /dev/parportN the user may open can still
+be reached: access_status() is then Access.PARPORT_ONLY and parport_routes()
+names its ports; 8-bit transfers on them go through that device.
 """
 
 import enum
@@ -27,6 +31,7 @@ class Access(enum.IntEnum):
     NOT_X86 = 5
     OTHER = 6
     DROPPED = 7
+    PARPORT_ONLY = 8
 
 def inport(port: int) -> int:
     """One 32-bit read from port; -2**31..2**31-1."""
@@ -80,6 +85,18 @@ def access_errno() -> int:
 def access_message() -> str:
     """What was refused, why and how to fix it; a confirmation when granted."""
 
+class ParportRoute(NamedTuple):
+    """A parallel port reached without root through the kernel's parport driver:
+    data at first_port, status at first_port + 1, control at last_port."""
+
+    first_port: int
+    last_port: int
+    device: str
+
+def parport_routes() -> list[ParportRoute]:
+    """The parallel ports reached without root; [] unless access_status() is
+    Access.PARPORT_ONLY (the simulated build has none)."""
+
 def drop_access() -> None:
     """Gives up the calling thread's port access for good (survives no exec)."""
 
@@ -95,15 +112,38 @@ class Transfer(NamedTuple):
     port: int
     value: int
 
+StrOrBytesPath = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
+
 class SimulatedPorts:
-    """The simulated port space's controls: qport.sim on the simulated build."""
+    """The simulated port space's controls: qport.sim on the simulated build.
+
+    The parallel port at 0x378..0x37A has a Device on it. The port space is
+    the process's own, or a machine file shared by every process naming it."""
+
+    class Device(enum.IntEnum):
+        """The device on the simulated parallel port."""
+
+        NONE = 0
+        LOOPBACK = 1
+        PRINTER = 2
 
     def reset(self) -> None: ...
     def preset(self, port: int, value: int) -> None: ...
     def peek(self, port: int) -> int: ...
     def transfers(self) -> list[Transfer]: ...
     def clear_transfers(self) -> None: ...
-    def trace_to(self, destination: Union[str, bytes, os.PathLike[str], None]) -> None: ...
-    def refuse(self, cause: Access) -> None: ...
+    def record_transfers(self, on: bool) -> None: ...
+    def trace_to(self, destination: Optional[StrOrBytesPath]) -> None: ...
+    def refuse(self, cause: Access) -> None:
+        """Raises ValueError for Access.PARPORT_ONLY, which is no refusal."""
+    def set_device(self, device: SimulatedPorts.Device) -> None: ...
+    def current_device(self) -> SimulatedPorts.Device: ...
+    def set_printer_output(self, path: Optional[StrOrBytesPath]) -> None:
+        """None or "" for nowhere; OSError if it cannot be opened."""
+    def printed_bytes(self) -> int: ...
+    def use_machine(self, path: Optional[StrOrBytesPath]) -> None:
+        """The shared machine in path, or the process's own for None; OSError
+        (EINVAL for a file that is no machine) keeps the one in use."""
+    def machine_path(self) -> Optional[str]: ...
 
 sim: Optional[SimulatedPorts]

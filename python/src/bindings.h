@@ -39,6 +39,10 @@ using Value32 = BitsArgument<int, 32, Meaning::value>;
 // bytes; decoded as the file system's names are, it never fails.
 py::str text_from_library(const char *text);
 
+// The member of int_enum (Access, Device) for number, or the bare int for a
+// number from a newer library than this module knows.
+py::object member_or_number(const py::object &int_enum, int number);
+
 // One call from Python into the library. A presenter that raises while the
 // call shows a notice has its exception kept here and raised from the call
 // once the library returns, since it cannot cross the library's frames.

@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // The qport Python module: the eleven entry points, the access status and
 // the notice presenter, on whichever libqport.so.1 the loader picked.
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <exception>
+#include <vector>
 
 #include <pybind11/pybind11.h>
 
@@ -29,6 +32,7 @@ constexpr AccessName access_names[] = {
     {"NOT_X86", QPORT_ACCESS_NOT_X86},
     {"OTHER", QPORT_ACCESS_OTHER},
     {"DROPPED", QPORT_ACCESS_DROPPED},
+    {"PARPORT_ONLY", QPORT_ACCESS_PARPORT_ONLY},
 };
 
 // The Python callable shown notices; empty for the library's own presenter.
@@ -120,18 +124,6 @@ void restore_library_presenter()
 {
     qport_set_presenter(nullptr, nullptr);
     replace_presenter(py::none());
-}
-
-py::object access_cause(const py::object &access_enum, int cause)
-{
-    try {
-        return access_enum(cause);
-    } catch (py::error_already_set &error) {
-        // A cause from a newer library than this module knows: its number.
-        if (!error.matches(PyExc_ValueError))
-            throw;
-        return py::int_(cause);
-    }
 }
 
 py::object make_access_enum(const py::module_ &module)
@@ -232,10 +224,41 @@ void bind_notices(py::module_ &module)
         "through sys.unraisablehook.");
 }
 
+py::object make_parport_route_type(const py::module_ &module)
+{
+    py::object route = py::module_::import("collections")
+                           .attr("namedtuple")("ParportRoute", "first_port last_port device",
+                                               py::arg("module") = "qport");
+    route.attr("__doc__") =
+        "A parallel port reached without root through the kernel's parport driver: its data\n"
+        "register at first_port, status at first_port + 1, control at last_port, and the\n"
+        "device the transfers go through, e.g. \"/dev/parport0\".";
+    module.attr("ParportRoute") = route;
+    return route;
+}
+
+py::list parport_routes(const py::object &route_type)
+{
+    // Taken as the library counts them now: what fits, should one appear.
+    std::vector<qport_parport_route> routes(qport_parport_routes(nullptr, 0));
+    routes.resize(std::min(routes.size(), qport_parport_routes(routes.data(), routes.size())));
+    py::list found;
+    for (const auto &route : routes) {
+        // Never read past the field, even should it lack its NUL.
+        const auto device = py::reinterpret_steal<py::str>(PyUnicode_DecodeFSDefaultAndSize(
+            route.device, static_cast<Py_ssize_t>(::strnlen(route.device, sizeof route.device))));
+        if (!device)
+            throw py::error_already_set();
+        found.append(route_type(route.first_port, route.last_port, device));
+    }
+    return found;
+}
+
 void bind_access(py::module_ &module, const py::object &access_enum)
 {
     module.def(
-        "access_status", [access_enum] { return access_cause(access_enum, qport_access_status()); },
+        "access_status",
+        [access_enum] { return member_or_number(access_enum, qport_access_status()); },
         "The calling thread's port access, as an Access. Call it before the first transfer to\n"
         "learn the outcome without a notice. Never blocks.");
     module.def(
@@ -245,6 +268,12 @@ void bind_access(py::module_ &module, const py::object &access_enum)
         "access_message", [] { return text_from_library(qport_access_message()); },
         "For the user: what was refused, why and how to fix it; a short confirmation when "
         "granted.");
+    module.def(
+        "parport_routes",
+        [route_type = make_parport_route_type(module)] { return parport_routes(route_type); },
+        "The parallel ports the calling thread reaches without root, as a list of ParportRoute;\n"
+        "[] unless access_status() is Access.PARPORT_ONLY (full access needs none, and the\n"
+        "simulated build has none). The first call opens their devices, close-on-exec.");
     module.def(
         "drop_access",
         [] {
@@ -289,6 +318,17 @@ py::str text_from_library(const char *text)
     return py::reinterpret_steal<py::str>(PyUnicode_DecodeFSDefault(text));
 }
 
+py::object member_or_number(const py::object &int_enum, int number)
+{
+    try {
+        return int_enum(number);
+    } catch (py::error_already_set &error) {
+        if (!error.matches(PyExc_ValueError))
+            throw;
+        return py::int_(number);
+    }
+}
+
 } // namespace qport_python
 
 PYBIND11_MODULE(qport, module)
@@ -302,6 +342,9 @@ PYBIND11_MODULE(qport, module)
         "The module uses whichever libqport.so.1 the loader finds: run a script with\n"
         "LD_LIBRARY_PATH=<libdir>/qport/simulated to act on the simulated port space, whose\n"
         "controls are then qport.sim (None on the hardware build).\n\n"
+        "Without root, a parallel port whose /dev/parportN the user may open can still be\n"
+        "reached: access_status() is then Access.PARPORT_ONLY and parport_routes() names\n"
+        "its ports; 8-bit transfers on them go through that device.\n\n"
         "Notices (Message, Error1, the withheld calls, a refusal) block the calling thread\n"
         "until dismissed; other Python threads keep running.";
     module.attr("REFUSED_READ") = QPORT_REFUSED_READ;

@@ -20,6 +20,18 @@
 namespace qport_python {
 namespace {
 
+// The devices as Python names them: one line here (and one in qport.pyi) for
+// a device added to qport_sim.h.
+struct DeviceName {
+    const char *name;
+    qport_sim_device device;
+};
+constexpr DeviceName device_names[] = {
+    {"NONE", QPORT_SIM_DEVICE_NONE},
+    {"LOOPBACK", QPORT_SIM_DEVICE_LOOPBACK},
+    {"PRINTER", QPORT_SIM_DEVICE_PRINTER},
+};
+
 // The functions of qport_sim.h, typed as it declares them. A call added
 // there is one member here, one look_up() in find_simulated_ports() and one
 // method.
@@ -31,8 +43,16 @@ struct SimulatedPorts {
     decltype(&qport_sim_clear_transfers) clear_transfers = nullptr;
     decltype(&qport_sim_trace_to) trace_to = nullptr;
     decltype(&qport_sim_refuse) refuse = nullptr;
+    decltype(&qport_sim_record_transfers) record_transfers = nullptr;
+    decltype(&qport_sim_set_device) set_device = nullptr;
+    decltype(&qport_sim_current_device) current_device = nullptr;
+    decltype(&qport_sim_set_printer_output) set_printer_output = nullptr;
+    decltype(&qport_sim_printed_bytes) printed_bytes = nullptr;
+    decltype(&qport_sim_use_machine) use_machine = nullptr;
+    decltype(&qport_sim_machine_path) machine_path = nullptr;
     py::object transfer_type;
     py::object access_enum;
+    py::object device_enum;
 };
 
 template <typename Function> bool look_up(void *library, const char *name, Function &function)
@@ -52,13 +72,21 @@ std::optional<SimulatedPorts> find_simulated_ports()
     if (library == nullptr)
         return std::nullopt;
     SimulatedPorts ports;
-    const bool complete = look_up(library, "qport_sim_reset", ports.reset) &&
-                          look_up(library, "qport_sim_preset", ports.preset) &&
-                          look_up(library, "qport_sim_peek", ports.peek) &&
-                          look_up(library, "qport_sim_transfers", ports.transfers) &&
-                          look_up(library, "qport_sim_clear_transfers", ports.clear_transfers) &&
-                          look_up(library, "qport_sim_trace_to", ports.trace_to) &&
-                          look_up(library, "qport_sim_refuse", ports.refuse);
+    const bool complete =
+        look_up(library, "qport_sim_reset", ports.reset) &&
+        look_up(library, "qport_sim_preset", ports.preset) &&
+        look_up(library, "qport_sim_peek", ports.peek) &&
+        look_up(library, "qport_sim_transfers", ports.transfers) &&
+        look_up(library, "qport_sim_clear_transfers", ports.clear_transfers) &&
+        look_up(library, "qport_sim_trace_to", ports.trace_to) &&
+        look_up(library, "qport_sim_refuse", ports.refuse) &&
+        look_up(library, "qport_sim_record_transfers", ports.record_transfers) &&
+        look_up(library, "qport_sim_set_device", ports.set_device) &&
+        look_up(library, "qport_sim_current_device", ports.current_device) &&
+        look_up(library, "qport_sim_set_printer_output", ports.set_printer_output) &&
+        look_up(library, "qport_sim_printed_bytes", ports.printed_bytes) &&
+        look_up(library, "qport_sim_use_machine", ports.use_machine) &&
+        look_up(library, "qport_sim_machine_path", ports.machine_path);
     // The handle stays open: the library is this module's own dependency.
     if (!complete)
         return std::nullopt;
@@ -77,19 +105,20 @@ py::list recorded_transfers(const SimulatedPorts &ports)
     return transfers;
 }
 
-void trace_to(const SimulatedPorts &ports, const py::object &destination)
+// Hands path to a library call that takes a file name, or NULL for None: a
+// str, bytes or path-like, encoded as open() encodes it. The call's -1
+// becomes the OSError of its errno, naming path.
+template <typename Call> void call_with_path(Call call, const py::object &path)
 {
-    if (destination.is_none()) {
-        ports.trace_to(nullptr);
-        return;
+    std::optional<py::bytes> encoded;
+    if (!path.is_none()) {
+        PyObject *bytes = nullptr;
+        if (PyUnicode_FSConverter(path.ptr(), &bytes) == 0)
+            throw py::error_already_set();
+        encoded = py::reinterpret_steal<py::bytes>(bytes);
     }
-    // A str, bytes or path-like, as open() takes it.
-    PyObject *encoded = nullptr;
-    if (PyUnicode_FSConverter(destination.ptr(), &encoded) == 0)
-        throw py::error_already_set();
-    const auto path = py::reinterpret_steal<py::bytes>(encoded);
-    if (ports.trace_to(PyBytes_AsString(path.ptr())) != 0) {
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, destination.ptr());
+    if (call(encoded ? PyBytes_AsString(encoded->ptr()) : nullptr) != 0) {
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
         throw py::error_already_set();
     }
 }
@@ -98,7 +127,30 @@ void refuse(const SimulatedPorts &ports, const py::object &cause)
 {
     // Only a cause the library knows: Access(cause) raises ValueError otherwise.
     const int number = ports.access_enum(cause).cast<int>();
+    // No kernel answers that: it is the hardware build's way round a refusal,
+    // and on this build it would send transfers to the real /dev/parportN.
+    if (number == QPORT_ACCESS_PARPORT_ONLY)
+        throw py::value_error("Access.PARPORT_ONLY is no refusal the kernel gives; "
+                              "refuse with NO_PRIVILEGE instead");
     ports.refuse(static_cast<qport_access>(number));
+}
+
+void set_device(const SimulatedPorts &ports, const py::object &device)
+{
+    // Only a device the library knows: Device(device) raises ValueError otherwise.
+    const int number = ports.device_enum(device).cast<int>();
+    if (ports.set_device(static_cast<qport_sim_device>(number)) != 0) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        throw py::error_already_set();
+    }
+}
+
+py::object machine_path(const SimulatedPorts &ports)
+{
+    const char *path = ports.machine_path();
+    if (path == nullptr)
+        return py::none();
+    return text_from_library(path);
 }
 
 py::object make_transfer_type(const py::module_ &module)
@@ -115,18 +167,38 @@ py::object make_transfer_type(const py::module_ &module)
     return transfer;
 }
 
+py::object make_device_enum(const py::object &ports_class)
+{
+    py::list members;
+    for (const auto &[name, device] : device_names)
+        members.append(py::make_tuple(name, static_cast<int>(device)));
+    py::object device =
+        py::module_::import("enum").attr("IntEnum")("Device", members, py::arg("module") = "qport",
+                                                    py::arg("qualname") = "SimulatedPorts.Device");
+    device.attr("__doc__") = "The device on the simulated parallel port (qport_sim_device).";
+    ports_class.attr("Device") = device;
+    return device;
+}
+
 } // namespace
 
 void bind_simulated_ports(py::module_ &module, const py::object &access_enum)
 {
     const py::object transfer_type = make_transfer_type(module);
-    py::class_<SimulatedPorts>(module, "SimulatedPorts",
-                               "The simulated port space's controls: qport.sim on the simulated "
-                               "build.")
+    py::class_<SimulatedPorts> ports_class(
+        module, "SimulatedPorts",
+        "The simulated port space's controls: qport.sim on the simulated build.\n\n"
+        "The parallel port at 0x378..0x37A has a device on it (Device: none, the loopback\n"
+        "plug or a printer taking bytes by the compatibility-mode handshake). The port\n"
+        "space is the process's own, or a machine file that every process naming it\n"
+        "shares (use_machine, or QPORT_SIM_MACHINE in the environment).");
+    const py::object device_enum = make_device_enum(ports_class);
+    ports_class
         .def(
             "reset", [](const SimulatedPorts &ports) { ports.reset(); },
-            "Every port back to its reset value, presets removed, the record cleared; the "
-            "trace destination is kept.")
+            "Every port back to its reset value, presets removed, the printer ready and its "
+            "count at 0, the record cleared; the device, the printer's output and the trace "
+            "destination are kept. On a shared machine, for every process using it.")
         .def(
             "preset",
             [](const SimulatedPorts &ports, Port port, Value8 value) {
@@ -150,13 +222,58 @@ void bind_simulated_ports(py::module_ &module, const py::object &access_enum)
         .def(
             "clear_transfers", [](const SimulatedPorts &ports) { ports.clear_transfers(); },
             "Forgets the recorded transfers.")
-        .def("trace_to", &trace_to, py::arg("destination"),
-             "Writes a trace line per transfer to destination from now on: \"stderr\", a file "
-             "path (appended to), or None to stop. Raises OSError if the file cannot be "
-             "opened.")
+        .def(
+            "record_transfers",
+            [](const SimulatedPorts &ports, bool on) { ports.record_transfers(on ? 1 : 0); },
+            py::arg("on"),
+            "Records transfers from now on (True) or stops recording them (False), on this "
+            "machine: for every process, on a shared one.")
+        .def(
+            "trace_to",
+            [](const SimulatedPorts &ports, const py::object &destination) {
+                call_with_path(ports.trace_to, destination);
+            },
+            py::arg("destination"),
+            "Writes a trace line per transfer to destination from now on: \"stderr\", a file "
+            "path (appended to), or None to stop. Raises OSError if the file cannot be "
+            "opened.")
         .def("refuse", &refuse, py::arg("cause"),
              "Behaves from now on as if the kernel had refused port access for cause (an "
-             "Access); Access.GRANTED gives access back.");
+             "Access); Access.GRANTED gives access back. PARPORT_ONLY is no refusal: "
+             "ValueError.")
+        .def("set_device", &set_device, py::arg("device"),
+             "Puts device (a Device) on the parallel port, with the printer ready.")
+        .def(
+            "current_device",
+            [](const SimulatedPorts &ports) {
+                return member_or_number(ports.device_enum, ports.current_device());
+            },
+            "The device on the parallel port, as a Device.")
+        .def(
+            "set_printer_output",
+            [](const SimulatedPorts &ports, const py::object &path) {
+                call_with_path(ports.set_printer_output, path);
+            },
+            py::arg("path"),
+            "Appends the bytes the printer takes to the file at path from now on, or to\n"
+            "nowhere for None or \"\" (they are still counted). Stored in a shared machine,\n"
+            "for every process using it. Raises OSError if the file cannot be opened, or the\n"
+            "path is longer than 255 bytes (ENAMETOOLONG); the output is then unchanged.")
+        .def(
+            "printed_bytes", [](const SimulatedPorts &ports) { return ports.printed_bytes(); },
+            "How many bytes the printer has taken since the last reset.")
+        .def(
+            "use_machine",
+            [](const SimulatedPorts &ports, const py::object &path) {
+                call_with_path(ports.use_machine, path);
+            },
+            py::arg("path"),
+            "Acts on the shared machine in the file at path from now on (created with mode\n"
+            "0600 if missing), or on this process's own port space again for None. Raises\n"
+            "OSError (EINVAL for a file that is no machine of this version; why is on\n"
+            "standard error) and keeps the machine in use.")
+        .def("machine_path", &machine_path,
+             "The path of the shared machine in use, or None for the process's own.");
 
     auto ports = find_simulated_ports();
     if (!ports) {
@@ -165,6 +282,7 @@ void bind_simulated_ports(py::module_ &module, const py::object &access_enum)
     }
     ports->transfer_type = transfer_type;
     ports->access_enum = access_enum;
+    ports->device_enum = device_enum;
     module.attr("sim") = py::cast(std::move(*ports));
 }
 

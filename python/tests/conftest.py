@@ -29,12 +29,19 @@ class RecordingPresenter:
 
 @pytest.fixture(autouse=True)
 def fresh_port_space():
+    """Each test starts on the process's own port space at reset, with no
+    device, and leaves it so: the tests share one process."""
     qport.sim.refuse(qport.Access.GRANTED)
     qport.sim.reset()
     previous = qport.set_presenter(RecordingPresenter())
     yield qport.sim
     qport.set_presenter(previous)
     qport.sim.trace_to(None)
+    qport.sim.use_machine(None)
+    qport.sim.set_device(qport.sim.Device.NONE)
+    qport.sim.set_printer_output(None)
+    qport.sim.record_transfers(True)
+    qport.sim.reset()
 
 
 @pytest.fixture

@@ -54,7 +54,22 @@ def test_trace_to_an_unwritable_place_is_an_os_error(tmp_path):
     assert raised.value.filename == tmp_path / "missing" / "trace"
 
 
-@pytest.mark.parametrize("cause", [c for c in qport.Access if c != qport.Access.GRANTED])
+def test_transfers_are_recorded_only_while_recording_is_on():
+    qport.sim.record_transfers(False)
+    qport.outportb(0x378, 1)
+    qport.sim.record_transfers(True)
+    qport.outportb(0x378, 2)
+    assert [t.value for t in qport.sim.transfers()] == [2]
+
+
+# What the kernel may answer; PARPORT_ONLY is the hardware build's way round
+# a refusal, never an answer.
+REFUSALS = [
+    c for c in qport.Access if c not in (qport.Access.GRANTED, qport.Access.PARPORT_ONLY)
+]
+
+
+@pytest.mark.parametrize("cause", REFUSALS)
 def test_refused_access_is_told_and_transfers_nothing(cause):
     qport.sim.refuse(cause)
     assert qport.access_status() is cause
@@ -67,10 +82,18 @@ def test_refused_access_is_told_and_transfers_nothing(cause):
     assert qport.access_errno() == 0
 
 
-def test_refuse_takes_only_known_causes():
+@pytest.mark.parametrize("cause", [99, qport.Access.PARPORT_ONLY])
+def test_refuse_takes_only_causes_the_kernel_gives(cause):
     with pytest.raises(ValueError):
-        qport.sim.refuse(99)
+        qport.sim.refuse(cause)
     assert qport.access_status() is qport.Access.GRANTED
+
+
+@pytest.mark.parametrize("cause", [qport.Access.GRANTED] + REFUSALS)
+def test_simulated_build_has_no_parport_route(cause):
+    qport.sim.refuse(cause)
+    assert qport.access_status() is not qport.Access.PARPORT_ONLY
+    assert qport.parport_routes() == []
 
 
 def test_a_thread_that_drops_its_access_is_refused_alone(presenter):

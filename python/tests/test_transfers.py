@@ -107,10 +107,18 @@ def declared_names(stubs):
             yield node.target.id
 
 
+def stub_class(body, name):
+    return next(n for n in body if isinstance(n, ast.ClassDef) and n.name == name)
+
+
 def test_stubs_declare_what_the_module_has():
     stubs = ast.parse((Path(qport.__file__).parent / "qport.pyi").read_text())
     public = {name for name in dir(qport) if not name.startswith("_")}
     assert set(declared_names(stubs)) == public
-    access = next(n for n in stubs.body if isinstance(n, ast.ClassDef) and n.name == "Access")
-    causes = {n.targets[0].id: n.value.value for n in access.body if isinstance(n, ast.Assign)}
-    assert causes == {cause.name: cause.value for cause in qport.Access}
+    sim = stub_class(stubs.body, "SimulatedPorts")
+    methods = {name for name in dir(qport.SimulatedPorts) if not name.startswith("_")}
+    assert set(declared_names(sim)) == methods
+    for body, enum in [(stubs.body, qport.Access), (sim.body, qport.SimulatedPorts.Device)]:
+        stub = stub_class(body, enum.__name__)
+        members = {n.targets[0].id: n.value.value for n in stub.body if isinstance(n, ast.Assign)}
+        assert members == {member.name: member.value for member in enum}

@@ -1,0 +1,42 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
+"""The shared machine: one port space in a file, for every process naming it."""
+
+import errno
+import os
+import subprocess
+import sys
+
+import pytest
+
+import qport
+
+OTHER_PROCESS = (
+    "import sys, qport; qport.sim.use_machine(sys.argv[1]); qport.outportb(0x378, 0xA5)"
+)
+
+
+def test_two_processes_share_one_machine(tmp_path):
+    machine = tmp_path / "machine"
+    qport.sim.use_machine(machine)
+    assert qport.sim.machine_path() == str(machine)
+    child = subprocess.run([sys.executable, "-c", OTHER_PROCESS, str(machine)],
+                           capture_output=True, text=True, timeout=30, env=os.environ)
+    assert child.returncode == 0, child.stderr
+    assert qport.sim.peek(0x378) == 0xA5
+    assert [t[1:] for t in qport.sim.transfers()] == [("out", 8, 0x378, 0xA5)]
+    # None: this process's own port space again, untouched by the child.
+    qport.sim.use_machine(None)
+    assert (qport.sim.machine_path(), qport.sim.peek(0x378)) == (None, 0x00)
+
+
+@pytest.mark.parametrize("contents", [b"not a machine\n", b""])
+def test_a_file_that_is_no_machine_is_refused(tmp_path, contents):
+    path = tmp_path / "not-a-machine"
+    path.write_bytes(contents)
+    qport.sim.preset(0x378, 0x3C)
+    with pytest.raises(OSError) as raised:
+        qport.sim.use_machine(os.fsencode(path))
+    assert (raised.value.errno, raised.value.filename) == (errno.EINVAL, os.fsencode(path))
+    # The process keeps its own port space, and the file is left alone.
+    assert (qport.sim.machine_path(), qport.sim.peek(0x378)) == (None, 0x3C)
+    assert path.read_bytes() == contents
