@@ -283,7 +283,8 @@ std::error_code startUnprivileged(std::ostream &warnings)
     } else if (realUid == 0) {
         warnings << "Quorrel: the window runs as root. To try port access as yourself instead, "
                     "give the program the capability once and start it without sudo:\n"
-                 << "    sudo setcap cap_sys_rawio+ep " << qport::shell_quoted(thisProgram()) << "\n";
+                 << "    sudo setcap cap_sys_rawio+ep " << qport::shell_quoted(thisProgram())
+                 << "\n";
     }
     return dropPrivileges();
 }

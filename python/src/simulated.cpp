@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include <dlfcn.h>
@@ -127,12 +128,12 @@ void refuse(const SimulatedPorts &ports, const py::object &cause)
 {
     // Only a cause the library knows: Access(cause) raises ValueError otherwise.
     const int number = ports.access_enum(cause).cast<int>();
-    // No kernel answers that: it is the hardware build's way round a refusal,
-    // and on this build it would send transfers to the real /dev/parportN.
-    if (number == QPORT_ACCESS_PARPORT_ONLY)
-        throw py::value_error("Access.PARPORT_ONLY is no refusal the kernel gives; "
-                              "refuse with NO_PRIVILEGE instead");
-    ports.refuse(static_cast<qport_access>(number));
+    // The library takes only what a kernel answers: not the parallel port
+    // route or a dropped access, which are its own states.
+    if (ports.refuse(static_cast<qport_access>(number)) != 0)
+        throw py::value_error("no kernel answers " +
+                              py::str(ports.access_enum(cause)).cast<std::string>() +
+                              ": refuse with a cause the kernel gives, such as NO_PRIVILEGE");
 }
 
 void set_device(const SimulatedPorts &ports, const py::object &device)
@@ -239,8 +240,8 @@ void bind_simulated_ports(py::module_ &module, const py::object &access_enum)
             "opened.")
         .def("refuse", &refuse, py::arg("cause"),
              "Behaves from now on as if the kernel had refused port access for cause (an "
-             "Access); Access.GRANTED gives access back. PARPORT_ONLY is no refusal: "
-             "ValueError.")
+             "Access); Access.GRANTED gives access back. A cause no kernel gives "
+             "(PARPORT_ONLY, DROPPED) raises ValueError.")
         .def("set_device", &set_device, py::arg("device"),
              "Puts device (a Device) on the parallel port, with the printer ready.")
         .def(
