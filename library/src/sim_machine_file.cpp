@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <mutex>
+#include <new>
 #include <string>
 
 #include <fcntl.h>
@@ -26,6 +28,15 @@ constinit std::mutex switch_mutex;
 // The path of the mapped file; written under switch_mutex, and never freed
 // while it could be read (switches are rare, and each mapping stays).
 constinit std::atomic<const char *> active_path{nullptr};
+
+// Every path a machine was mapped from, for the process's life, like the
+// mappings: a thread may still be reading the previous one. A deque never
+// moves what it holds.
+std::deque<std::string> &kept_paths()
+{
+    static auto *const paths = new std::deque<std::string>;
+    return *paths;
+}
 
 constexpr MachineHeader expected_header()
 {
@@ -133,15 +144,14 @@ int use_machine_file(const char *path)
     ::close(fd);
     if (mapped == MAP_FAILED)
         return refuse_with(path, strerrordesc_np(error), error);
-    // Kept for the process's life, like the mapping: a thread may still be
-    // transferring on the previous machine.
-    const char *kept_path = ::strdup(path);
-    if (kept_path == nullptr) {
+    try {
+        kept_paths().emplace_back(path);
+    } catch (const std::bad_alloc &) {
         ::munmap(mapped, sizeof(Machine));
         return refuse_with(path, strerrordesc_np(ENOMEM), ENOMEM);
     }
     active_machine_pointer.store(static_cast<Machine *>(mapped), std::memory_order_release);
-    active_path.store(kept_path, std::memory_order_release);
+    active_path.store(kept_paths().back().c_str(), std::memory_order_release);
     return 0;
 }
 
