@@ -133,7 +133,8 @@ std::vector<std::filesystem::path> test_programs()
 // program. Any failure ends the child with status 127.
 [[noreturn]] void exec_program(const Launch &launch)
 {
-    const int null_input = ::open("/dev/null", O_RDONLY);
+    // Close-on-exec: only the copy on standard input may reach the program.
+    const int null_input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (null_input >= 0)
         ::dup2(null_input, STDIN_FILENO);
     if (launch.unprivileged) {
