@@ -7,12 +7,12 @@
 #ifndef QPORT_GUEST_INHERITED_DESCRIPTORS_H
 #define QPORT_GUEST_INHERITED_DESCRIPTORS_H
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include <dirent.h>
-#include <limits.h>
 #include <unistd.h>
 
 namespace guest {

@@ -24,7 +24,7 @@ enum class RunAs {
 };
 
 struct ProgramRun {
-    std::string program;     // the file name in /tests
+    std::string program; // the file name in /tests
     RunAs as = RunAs::root;
     std::string expectation; // QPORT_GUEST_PHASE
     std::string label;       // "program" or "program (note)"
