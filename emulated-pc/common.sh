@@ -24,7 +24,7 @@ ensure_packages() {
 
 # The table of boot phases beside these scripts; its comments say what each
 # line holds.
-phase_table=$(dirname "${BASH_SOURCE[0]}")/phases
+phase_table=$(dirname "${BASH_SOURCE[0]}")/phases.cfg
 
 # The phases the table declares, one a line.
 phase_names() { awk '$1 == "phase" { print $2 }' "$phase_table"; }

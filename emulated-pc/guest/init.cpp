@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // The emulated PC's first process. It mounts the kernel's file systems, looks
 // up the phase that qport.phase= on the kernel command line names in the
-// phase table (/etc/qport-phases, from emulated-pc/phases), prepares what the
+// phase table (/etc/qport-phases, from emulated-pc/phases.cfg), prepares what the
 // phase asks for, and runs the table's programs from /tests in its order, each
 // as the table says: as root, as user and group 65534 (so without any
 // capability, CAP_SYS_RAWIO included), the same in group lp, or as 65534 from

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// The emulated PC's table of boot phases (emulated-pc/phases): which
+// The emulated PC's table of boot phases (emulated-pc/phases.cfg): which
 // programs each phase runs, as whom, and what /init prepares first. /init
 // reads it from the initramfs; the host's scripts read the same file.
 #ifndef QPORT_GUEST_PHASE_TABLE_H
