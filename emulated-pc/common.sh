@@ -21,3 +21,10 @@ ensure_packages() {
   apt-get install -y -qq --no-install-recommends "${missing[@]}" \
     || fail "could not install ${missing[*]}"
 }
+
+# The table of boot phases beside these scripts; its comments say what each
+# line holds.
+phase_table=$(dirname "${BASH_SOURCE[0]}")/phases.cfg
+
+# The phases the table declares, one a line.
+phase_names() { awk '$1 == "phase" { print $2 }' "$phase_table"; }

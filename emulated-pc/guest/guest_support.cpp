@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "inherited_descriptors.h"
 #include "qport_ext.h"
 
 namespace guest {
@@ -80,6 +81,8 @@ void set_notice_hook(std::function<void(const Notice &)> hook)
 
 int run_tests(int argc, char **argv)
 {
+    if (!holds_only_standard_descriptors())
+        return 1;
     // The console log is read as plain text.
     GTEST_FLAG_SET(color, "no");
     testing::InitGoogleTest(&argc, argv);

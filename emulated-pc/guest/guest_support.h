@@ -42,7 +42,8 @@ int notices_ever(const std::string &title);
 // Runs inside each later notice until cleared with an empty function.
 void set_notice_hook(std::function<void(const Notice &)> hook);
 
-// Runs the program's tests after checking the phase; for main().
+// Runs the program's tests after checking the phase and that it inherited
+// no descriptor beyond 0..2; for main().
 int run_tests(int argc, char **argv);
 
 } // namespace guest

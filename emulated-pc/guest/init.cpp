@@ -1,33 +1,19 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// The emulated PC's first process. It mounts the kernel's file systems, runs
-// every program in /tests in name order, prints one result line per program
-// on the console and ends the machine through isa-debug-exit with the number
-// of programs that failed, so 0 means all passed. The host reads the console
-// for the details and QEMU's exit status for the outcome.
+// The emulated PC's first process. It mounts the kernel's file systems, looks
+// up the phase that qport.phase= on the kernel command line names in the
+// phase table (/etc/qport-phases, from emulated-pc/phases.cfg), prepares what the
+// phase asks for, and runs the table's programs from /tests in its order, each
+// as the table says: as root, as user and group 65534 (so without any
+// capability, CAP_SYS_RAWIO included), the same in group lp, or as 65534 from
+// a copy given the file capability cap_sys_rawio+ep with LD_LIBRARY_PATH
+// naming the simulated build (which the loader's secure mode must ignore).
+// Each program learns what to expect from QPORT_GUEST_PHASE.
 //
-// The kernel command line picks the phase:
-//   qport.phase=granted   the programs run as root, with port access.
-//   qport.phase=refused   they run as user and group 65534 without any
-//                         capability, so the kernel refuses port access.
-//   qport.phase=bench     as granted, for the benchmark's own initramfs,
-//                         with the parallel port prepared as for parport.
-//   qport.phase=quorrel   for Quorrel's initramfs: each program runs twice
-//                         as user 65534, first from a copy given the file
-//                         capability cap_sys_rawio+ep, with LD_LIBRARY_PATH
-//                         naming the simulated build of the library (which
-//                         the loader's secure mode must ignore), then
-//                         without any capability. QPORT_GUEST_PHASE is
-//                         "granted" for the first run, "refused" for the
-//                         second. /usr/bin/Quorrel, when the initramfs has
-//                         it, is copied with that capability too, to
-//                         /run/capable/Quorrel.
-//   qport.phase=parport   for the parallel port's initramfs: /init first loads
-//                         the parport, parport_pc and ppdev modules and gives
-//                         /dev/parport0 to group lp; each program then runs
-//                         twice as user 65534, in group lp
-//                         (QPORT_GUEST_PHASE=lp-member) and not
-//                         (QPORT_GUEST_PHASE=refused).
-// Each program learns the phase from QPORT_GUEST_PHASE.
+// It prints one result line per run on the console, fails a program the table
+// names that /tests lacks and one in /tests the phase does not run, and ends
+// the machine through isa-debug-exit with the number of failures, so 0 means
+// all passed. The host reads the console for the details and QEMU's exit
+// status for the outcome.
 //
 // This program executes a port instruction itself, to reach isa-debug-exit;
 // it is built for the guest only and never runs on the host.
@@ -56,6 +42,7 @@
 
 #include "kernel_command_line.h"
 #include "parport_setup.h"
+#include "phase_table.h"
 
 namespace {
 
@@ -70,11 +57,13 @@ constexpr const char *installed_quorrel = "/usr/bin/Quorrel";
 // A tmpfs: the initramfs's own file system may keep no extended attributes.
 constexpr const char *capable_copies_dir = "/run/capable";
 
+constexpr const char *tests_dir = "/tests";
+
 // One start of a program: as whom, and what it is told.
 struct Launch {
     std::filesystem::path program;
     std::string label;
-    std::string expectation; // QPORT_GUEST_PHASE: granted or refused
+    std::string expectation; // QPORT_GUEST_PHASE
     bool unprivileged;
     std::string library_path;       // LD_LIBRARY_PATH, unset when empty
     std::vector<gid_t> groups = {}; // supplementary groups when unprivileged
@@ -119,21 +108,28 @@ void attach_console()
         ::close(console);
 }
 
-std::vector<std::filesystem::path> test_programs()
+// The programs in /tests that the phase never runs: an image built for
+// another phase, or a table that forgot one.
+std::vector<std::string> programs_not_run(const guest::BootPhase &phase)
 {
-    std::vector<std::filesystem::path> programs;
+    std::vector<std::string> strays;
     std::error_code error;
-    for (const auto &entry : std::filesystem::directory_iterator("/tests", error))
-        programs.push_back(entry.path());
-    std::sort(programs.begin(), programs.end());
-    return programs;
+    for (const auto &entry : std::filesystem::directory_iterator(tests_dir, error)) {
+        const std::string name = entry.path().filename().string();
+        if (std::none_of(phase.runs.begin(), phase.runs.end(),
+                         [&](const guest::ProgramRun &run) { return run.program == name; }))
+            strays.push_back(name);
+    }
+    std::sort(strays.begin(), strays.end());
+    return strays;
 }
 
 // In the child: takes the identity the launch asks for, then becomes the
 // program. Any failure ends the child with status 127.
 [[noreturn]] void exec_program(const Launch &launch)
 {
-    const int null_input = ::open("/dev/null", O_RDONLY);
+    // Close-on-exec: only the copy on standard input may reach the program.
+    const int null_input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (null_input >= 0)
         ::dup2(null_input, STDIN_FILENO);
     if (launch.unprivileged) {
@@ -167,7 +163,7 @@ std::string describe(int status)
     return text;
 }
 
-bool run(const Launch &launch)
+bool run_program(const Launch &launch)
 {
     const std::string &name = launch.label;
     report("run " + name);
@@ -221,17 +217,51 @@ std::filesystem::path copy_with_rawio_capability(const std::filesystem::path &pr
     return copy;
 }
 
-std::vector<Launch> launches_of(const std::filesystem::path &program, const std::string &phase)
+Launch launch_of(const guest::ProgramRun &run)
 {
-    const std::string name = program.filename().string();
-    if (phase == "parport")
-        return {{program, name + " (group lp)", "lp-member", true, "", {guest::lp_group}},
-                {program, name + " (not in lp)", "refused", true, ""}};
-    if (phase != "quorrel")
-        return {{program, name, phase, phase == "refused", ""}};
-    return {{copy_with_rawio_capability(program), name + " (cap_sys_rawio+ep)", "granted", true,
-             simulated_library_dir},
-            {program, name + " (no capability)", "refused", true, ""}};
+    const std::filesystem::path program = std::filesystem::path(tests_dir) / run.program;
+    Launch launch{program, run.label, run.expectation, run.as != guest::RunAs::root, ""};
+    switch (run.as) {
+    case guest::RunAs::root:
+    case guest::RunAs::nobody:
+        break;
+    case guest::RunAs::nobody_in_lp:
+        launch.groups = {guest::lp_group};
+        break;
+    case guest::RunAs::nobody_with_rawio:
+        launch.program = copy_with_rawio_capability(program);
+        launch.library_path = simulated_library_dir;
+        break;
+    }
+    return launch;
+}
+
+// Read and closed before any program starts: a stream opens its file
+// without close-on-exec.
+guest::PhaseTable read_phase_table()
+{
+    std::ifstream file(guest::phase_table_path);
+    if (!file.is_open())
+        return {{}, std::strerror(errno)};
+    return guest::read_phase_table(file);
+}
+
+// "" when done, else what failed.
+std::string prepare(guest::Preparation preparation)
+{
+    switch (preparation) {
+    case guest::Preparation::none:
+        return "";
+    case guest::Preparation::parallel_port:
+        return guest::prepare_parallel_port();
+    case guest::Preparation::capable_quorrel:
+        // The real program, for the attacker's test, with the capability
+        // that setcap would give it.
+        return copy_with_rawio_capability(installed_quorrel).empty()
+                   ? std::string("cannot give ") + installed_quorrel + " its capability"
+                   : "";
+    }
+    return "unknown preparation";
 }
 
 // Ends the machine with code through isa-debug-exit; QEMU then exits with
@@ -262,43 +292,50 @@ int main()
     const double booted_after =
         static_cast<double>(boot.tv_sec) + static_cast<double>(boot.tv_nsec) / 1e9;
 
-    const std::string phase = guest::phase_on_kernel_command_line();
-    report("phase " + (phase.empty() ? std::string("(none)") : phase) + ", kernel up after " +
-           format_seconds(booted_after) + " of guest time");
-    if (phase != "granted" && phase != "refused" && phase != "bench" && phase != "quorrel" &&
-        phase != "parport") {
-        report("result: no valid qport.phase= on the kernel command line");
+    const std::string phase_name = guest::phase_on_kernel_command_line();
+    report("phase " + (phase_name.empty() ? std::string("(none)") : phase_name) +
+           ", kernel up after " + format_seconds(booted_after) + " of guest time");
+    const guest::PhaseTable table = read_phase_table();
+    if (!table.problem.empty()) {
+        report(std::string("result: cannot read the phase table ") + guest::phase_table_path +
+               ": " + table.problem);
         end_machine(most_reportable_failures);
     }
-    // The benchmark times the parallel port route too.
-    if (phase == "parport" || phase == "bench") {
-        if (const std::string problem = guest::prepare_parallel_port(); !problem.empty()) {
-            report("result: " + problem);
-            end_machine(most_reportable_failures);
-        }
+    const guest::BootPhase *phase = guest::find_phase(table, phase_name);
+    if (phase == nullptr) {
+        std::string known;
+        for (const guest::BootPhase &each : table.phases)
+            known += (known.empty() ? "" : ", ") + each.name;
+        report("result: no valid qport.phase= on the kernel command line (" + known + ")");
+        end_machine(most_reportable_failures);
+    }
+    if (const std::string problem = prepare(phase->preparation); !problem.empty()) {
+        report("result: " + problem);
+        end_machine(most_reportable_failures);
     }
 
-    const auto programs = test_programs();
-    if (programs.empty()) {
-        report("result: no programs in /tests");
-        end_machine(most_reportable_failures);
-    }
     int failed = 0, runs = 0;
-    // The real program, for the attacker's test, with the capability that
-    // setcap would give it.
-    if (phase == "quorrel" && std::filesystem::exists(installed_quorrel) &&
-        copy_with_rawio_capability(installed_quorrel).empty()) {
-        report("FAIL cannot give " + std::string(installed_quorrel) + " its capability");
+    for (const std::string &stray : programs_not_run(*phase)) {
+        report("FAIL " + stray + " (in " + tests_dir + " but phase " + phase->name +
+               " never runs it: see the phase table)");
+        ++runs;
         ++failed;
     }
-    for (const auto &program : programs) {
-        for (const Launch &launch : launches_of(program, phase)) {
-            ++runs;
-            if (launch.program.empty())
-                report("FAIL " + launch.label + " (could not be prepared)");
-            if (launch.program.empty() || !run(launch))
-                ++failed;
+    for (const guest::ProgramRun &run : phase->runs) {
+        ++runs;
+        std::error_code error;
+        if (!std::filesystem::is_regular_file(std::filesystem::path(tests_dir) / run.program,
+                                              error)) {
+            report("FAIL " + run.label + " (" + tests_dir + "/" + run.program +
+                   " is missing from this image)");
+            ++failed;
+            continue;
         }
+        const Launch launch = launch_of(run);
+        if (launch.program.empty())
+            report("FAIL " + launch.label + " (could not be prepared)");
+        if (launch.program.empty() || !run_program(launch))
+            ++failed;
     }
     report("result: " + std::to_string(failed) + " of " + std::to_string(runs) +
            " programs failed");

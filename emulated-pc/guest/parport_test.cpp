@@ -24,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include "guest_support.h"
+#include "inherited_descriptors.h"
 #include "qport.h"
 #include "qport_ext.h"
 
@@ -286,6 +287,8 @@ TEST(ParallelPort, ABusyPortIsRefusedAfterABoundedWait)
 
 int main(int argc, char **argv)
 {
+    if (!guest::holds_only_standard_descriptors())
+        return 1;
     GTEST_FLAG_SET(color, "no");
     testing::InitGoogleTest(&argc, argv);
     const char *phase = std::getenv("QPORT_GUEST_PHASE");

@@ -45,6 +45,7 @@
 #include <x86intrin.h>
 
 #include "guest_support.h"
+#include "inherited_descriptors.h"
 #include "qport.h"
 #include "qport_ext.h"
 
@@ -354,6 +355,8 @@ int run_route_child(const char *program)
 
 int main(int argc, char **argv)
 {
+    if (!guest::holds_only_standard_descriptors())
+        return 1;
     const char *variable = std::getenv("QPORT_GUEST_PHASE");
     if (variable == nullptr || std::string(variable) != "bench" ||
         guest::phase_on_kernel_command_line() != "bench") {

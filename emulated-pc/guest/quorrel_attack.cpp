@@ -35,6 +35,7 @@
 #include <unistd.h>
 
 #include "attacker/payload.h"
+#include "inherited_descriptors.h"
 #include "kernel_command_line.h"
 
 namespace {
@@ -251,6 +252,8 @@ void dropOwnCapabilities()
 
 int main()
 {
+    if (!guest::holds_only_standard_descriptors())
+        return 1;
     const char *expectation = std::getenv("QPORT_GUEST_PHASE");
     if (guest::phase_on_kernel_command_line() != "quorrel" || expectation == nullptr) {
         std::fputs("This program runs only inside the emulated PC, started by its /init "

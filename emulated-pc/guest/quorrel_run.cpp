@@ -31,6 +31,7 @@
 #include <QTimer>
 
 #include "application.h"
+#include "inherited_descriptors.h"
 #include "privileges.h"
 #include "qport_ext.h"
 #include "tform1.h"
@@ -146,6 +147,8 @@ const char *describe(qport_access access)
 
 int main(int argc, char **argv)
 {
+    if (!guest::holds_only_standard_descriptors())
+        return 1;
     const char *expectation = std::getenv("QPORT_GUEST_PHASE");
     const std::string expected = expectation != nullptr ? expectation : "";
     if (valueAfter("/proc/cmdline", "qport.phase=") != "quorrel" ||
