@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <mutex>
 #include <new>
 #include <string>
@@ -29,14 +28,13 @@ constinit std::mutex switch_mutex;
 // while it could be read (switches are rare, and each mapping stays).
 constinit std::atomic<const char *> active_path{nullptr};
 
-// Every path a machine was mapped from, for the process's life, like the
-// mappings: a thread may still be reading the previous one. A deque never
-// moves what it holds.
-std::deque<std::string> &kept_paths()
-{
-    static auto *const paths = new std::deque<std::string>;
-    return *paths;
-}
+// Every path a machine was mapped from, newest first, kept for the process's
+// life like the mappings: a thread may still be reading the previous one.
+struct KeptPath {
+    std::string path;
+    const KeptPath *previous;
+};
+constinit const KeptPath *kept_paths = nullptr;
 
 constexpr MachineHeader expected_header()
 {
@@ -145,13 +143,13 @@ int use_machine_file(const char *path)
     if (mapped == MAP_FAILED)
         return refuse_with(path, strerrordesc_np(error), error);
     try {
-        kept_paths().emplace_back(path);
+        kept_paths = new KeptPath{path, kept_paths};
     } catch (const std::bad_alloc &) {
         ::munmap(mapped, sizeof(Machine));
         return refuse_with(path, strerrordesc_np(ENOMEM), ENOMEM);
     }
     active_machine_pointer.store(static_cast<Machine *>(mapped), std::memory_order_release);
-    active_path.store(kept_paths().back().c_str(), std::memory_order_release);
+    active_path.store(kept_paths->path.c_str(), std::memory_order_release);
     return 0;
 }
 
