@@ -284,14 +284,12 @@ int set_printer_output(const char *path)
     return 0;
 }
 
-// A shared machine names its printer's output for every process that uses it.
+// A shared machine names its printer's output for every process that uses
+// it; the output follows the machine, so one that names none prints nowhere.
 void open_machine_printer_output()
 {
-    const char *stored = active_machine()->printer_output;
-    if (*stored == '\0')
-        return;
     char path[sim::printer_output_capacity] = {};
-    std::memcpy(path, stored, sizeof path - 1);
+    std::memcpy(path, active_machine()->printer_output, sizeof path - 1);
     const std::lock_guard lock(configuration_mutex);
     if (open_printer_paper(path) != 0) {
         sim::Line line;

@@ -79,6 +79,23 @@ bool print_byte(char byte)
     return true;
 }
 
+// Each machine has its own printer and output: what is printed on a shared
+// machine that names none goes nowhere, not into this process's file.
+TEST_F(Devices, ThePrintersOutputFollowsTheMachine)
+{
+    const ScratchDirectory directory;
+    const std::string paper = directory / "paper";
+    const std::string machine = directory / "machine";
+    ASSERT_EQ(qport_sim_set_device(QPORT_SIM_DEVICE_PRINTER), 0);
+    ASSERT_EQ(qport_sim_set_printer_output(paper.c_str()), 0);
+    ASSERT_EQ(qport_sim_use_machine(machine.c_str()), 0);
+    ASSERT_EQ(qport_sim_set_device(QPORT_SIM_DEVICE_PRINTER), 0);
+    ASSERT_TRUE(print_byte('S'));
+    ASSERT_EQ(qport_sim_use_machine(nullptr), 0);
+    ASSERT_TRUE(print_byte('O'));
+    EXPECT_EQ(file_text(paper), "O");
+}
+
 TEST_F(Devices, PrinterTakesEachByteStrobedInAndAppendsItToItsOutput)
 {
     const ScratchDirectory directory;
