@@ -18,8 +18,6 @@
 
 #include "shell_quote.h"
 
-extern char **environ;
-
 namespace quorrel {
 namespace {
 

@@ -16,8 +16,6 @@
 
 #include <gtest/gtest.h>
 
-extern char **environ;
-
 #include "privileges.h"
 
 namespace {
