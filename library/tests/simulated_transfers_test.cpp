@@ -144,6 +144,50 @@ TEST_F(SimulatedTransfers, WideTransfersSpanConsecutivePortsLittleEndian)
         {{'o', 32, 0x378, 0x04030201}, {'i', 16, 0x378, 0x7F01}, {'i', 32, 0x378, 0xFFE37F01}});
 }
 
+// Every wide transfer, at every start around the parallel port, acts as its
+// bytes would one after the other: with nothing recorded (the inline path
+// of a program that never looks) and recorded alike.
+TEST_F(SimulatedTransfers, AWideTransferActsAsItsBytesInTurn)
+{
+    constexpr std::uint32_t written = 0xA1B2C3D4;
+    for (const bool recording : {false, true}) {
+        for (const unsigned bytes : {2U, 4U}) {
+            for (std::uint16_t start = 0x374; start <= 0x37C; ++start) {
+                SCOPED_TRACE(::testing::Message()
+                             << (recording ? "recorded, " : "not recorded, ") << bytes * 8
+                             << " bits at 0x" << std::hex << start);
+                // What the bytes one by one make of a machine at reset.
+                qport_sim_reset();
+                for (unsigned i = 0; i < bytes; ++i)
+                    outportb(static_cast<short>(start + i), static_cast<char>(written >> (8 * i)));
+                std::uint8_t expected[16];
+                for (unsigned i = 0; i < 16; ++i)
+                    expected[i] = qport_sim_peek(static_cast<std::uint16_t>(0x372 + i));
+                std::uint32_t expected_read = 0;
+                for (unsigned i = 0; i < bytes; ++i)
+                    expected_read |= std::uint32_t{expected[start + i - 0x372]} << (8 * i);
+
+                qport_sim_reset();
+                qport_sim_record_transfers(recording ? 1 : 0);
+                const auto port = static_cast<short>(start);
+                std::uint32_t read = 0;
+                if (bytes == 2) {
+                    outportw(port, static_cast<short>(written));
+                    read = static_cast<std::uint16_t>(inportw(port));
+                } else {
+                    outport(port, static_cast<int>(written));
+                    read = static_cast<std::uint32_t>(inport(port));
+                }
+                qport_sim_record_transfers(1);
+                EXPECT_EQ(read, expected_read);
+                for (unsigned i = 0; i < 16; ++i)
+                    EXPECT_EQ(qport_sim_peek(static_cast<std::uint16_t>(0x372 + i)), expected[i])
+                        << "port 0x" << std::hex << 0x372 + i;
+            }
+        }
+    }
+}
+
 struct PastLastPortCase {
     unsigned width_bits;
     short port;
