@@ -435,24 +435,30 @@ TEST(QportRunDebianTools, LspciMakesItsConfigurationCyclesThroughQport)
             << transfer;
 }
 
-// The hardware build, for a user the kernel refuses: every transfer is
-// refused cleanly (reads all ones) and said so on standard error. Run as
-// nobody when the test runs as root, so that access really is refused; the
-// subject itself refuses to run if it holds CAP_SYS_RAWIO.
-TEST(QportRunHardware, RefusedAccessGivesAllOnesAndSaysWhy)
+// Runs command as nobody when the test runs as root, so that no permission
+// can exist (the subject itself refuses to run if it holds CAP_SYS_RAWIO),
+// and checks that the subject read all ones at every width.
+Outcome run_refused_subject(const std::vector<std::string> &command)
 {
-    std::vector<std::string> command;
+    std::vector<std::string> as_nobody;
     if (::geteuid() == 0)
-        command = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-    const std::vector<std::string> qport_run =
-        under_qport_run({"--hardware"}, {subject, "immediate"});
-    command.insert(command.end(), qport_run.begin(), qport_run.end());
-    const Outcome outcome = run(command);
-    ASSERT_NE(outcome.exit_status, 4) << "the subject found a way to real ports: " << outcome.out;
+        as_nobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    as_nobody.insert(as_nobody.end(), command.begin(), command.end());
+    const Outcome outcome = run(as_nobody);
+    EXPECT_NE(outcome.exit_status, 4) << "the subject found a way to real ports: " << outcome.out;
     EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
     EXPECT_EQ(lines_of(outcome.out),
               (std::vector<std::string>{"inb 0x11223344556677ff", "inw 0x112233445566ffff",
                                         "inl 0x00000000ffffffff"}));
+    return outcome;
+}
+
+// The hardware build, for a user the kernel refuses: every transfer is
+// refused cleanly and said so on standard error.
+TEST(QportRunHardware, RefusedAccessGivesAllOnesAndSaysWhy)
+{
+    const Outcome outcome =
+        run_refused_subject(under_qport_run({"--hardware"}, {subject, "immediate"}));
     EXPECT_NE(outcome.err.find("Port access refused"), std::string::npos) << outcome.err;
     EXPECT_TRUE(outcome.transfers.empty());
 }
@@ -463,18 +469,9 @@ TEST(QportRunHardware, RefusedAccessGivesAllOnesAndSaysWhy)
 // stand-in library, and as nobody so that no permission can exist.
 TEST(QportRunHardware, AFaultInsideQportIsARefusedTransfer)
 {
-    std::vector<std::string> command;
-    if (::geteuid() == 0)
-        command = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-    command.insert(command.end(), {"/usr/bin/env", std::string("LD_PRELOAD=") + QPORT_RUN_PRELOAD,
-                                   std::string("QPORT_RUN_LIBRARY=") + QPORT_RUN_REFUSING_QPORT,
-                                   subject, "immediate"});
-    const Outcome outcome = run(command);
-    ASSERT_NE(outcome.exit_status, 4) << "the subject found a way to real ports: " << outcome.out;
-    EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
-    EXPECT_EQ(lines_of(outcome.out),
-              (std::vector<std::string>{"inb 0x11223344556677ff", "inw 0x112233445566ffff",
-                                        "inl 0x00000000ffffffff"}));
+    const Outcome outcome = run_refused_subject(
+        {"/usr/bin/env", std::string("LD_PRELOAD=") + QPORT_RUN_PRELOAD,
+         std::string("QPORT_RUN_LIBRARY=") + QPORT_RUN_REFUSING_QPORT, subject, "immediate"});
     EXPECT_NE(outcome.err.find("the kernel refused qport a port transfer"), std::string::npos)
         << outcome.err;
 }
