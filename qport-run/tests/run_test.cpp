@@ -444,7 +444,7 @@ Outcome run_refused_subject(const std::vector<std::string> &command)
     if (::geteuid() == 0)
         as_nobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
     as_nobody.insert(as_nobody.end(), command.begin(), command.end());
-    const Outcome outcome = run(as_nobody);
+    Outcome outcome = run(as_nobody);
     EXPECT_NE(outcome.exit_status, 4) << "the subject found a way to real ports: " << outcome.out;
     EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
     EXPECT_EQ(lines_of(outcome.out),
