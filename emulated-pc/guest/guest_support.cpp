@@ -1,11 +1,15 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 #include "guest_support.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <mutex>
 
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -79,7 +83,22 @@ void set_notice_hook(std::function<void(const Notice &)> hook)
     notice_hook = std::move(hook);
 }
 
-int run_tests(int argc, char **argv)
+namespace {
+
+std::string read_all(int fd)
+{
+    std::string text;
+    char buffer[512];
+    for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(got));
+    ::close(fd);
+    return text;
+}
+
+// Checks what every guest program checks first, then runs its tests if this
+// is a phase it is meant for.
+int run_tests_in(int argc, char **argv, const std::vector<std::string> &phase_names,
+                 const std::string &kernel_phase)
 {
     if (!holds_only_standard_descriptors())
         return 1;
@@ -88,13 +107,57 @@ int run_tests(int argc, char **argv)
     testing::InitGoogleTest(&argc, argv);
     const char *value = phase_variable();
     const std::string name = value != nullptr ? value : "";
-    if ((name != "granted" && name != "refused") || phase_on_kernel_command_line() != name) {
+    if (std::find(phase_names.begin(), phase_names.end(), name) == phase_names.end() ||
+        phase_on_kernel_command_line() != (kernel_phase.empty() ? name : kernel_phase)) {
         std::cerr << "This program runs only inside the emulated PC, started by its /init "
                      "(QPORT_GUEST_PHASE and qport.phase= on the kernel command line).\n";
         return 2;
     }
-    std::cout << "phase " << name << ", uid " << getuid() << "\n";
+    std::cout << "phase " << name << ", uid " << getuid() << ", gid " << getgid() << "\n";
     return RUN_ALL_TESTS();
+}
+
+} // namespace
+
+Outcome run_program(const std::vector<std::string> &command)
+{
+    int out_pipe[2];
+    int err_pipe[2];
+    if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0)
+        return {};
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::dup2(out_pipe[1], STDOUT_FILENO);
+        ::dup2(err_pipe[1], STDERR_FILENO);
+        std::vector<char *> argv;
+        for (const std::string &word : command)
+            argv.push_back(const_cast<char *>(word.c_str()));
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(out_pipe[1]);
+    ::close(err_pipe[1]);
+    Outcome outcome;
+    outcome.out = read_all(out_pipe[0]);
+    outcome.err = read_all(err_pipe[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    outcome.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return outcome;
+}
+
+int run_tests(int argc, char **argv)
+{
+    return run_tests_in(argc, argv, {"granted", "refused"}, "");
+}
+
+int run_parport_tests(int argc, char **argv)
+{
+    return run_tests_in(argc, argv, {"lp-member", "refused"}, "parport");
 }
 
 } // namespace guest

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // What the guest test programs share: the phase they run in, the reads it
-// leads them to expect, and a presenter that records notices instead of
-// showing them.
+// leads them to expect, a presenter that records notices instead of showing
+// them, and a way to run a program and see what it printed.
 #ifndef QPORT_GUEST_SUPPORT_H
 #define QPORT_GUEST_SUPPORT_H
 
@@ -42,9 +42,26 @@ int notices_ever(const std::string &title);
 // Runs inside each later notice until cleared with an empty function.
 void set_notice_hook(std::function<void(const Notice &)> hook);
 
+// How a program run by run_program ended: its exit status (128 + the
+// signal for one that was killed), what it wrote, and how long it took.
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+    double seconds = 0;
+};
+
+// Runs command[0] (a path) with the rest as its arguments and waits for it.
+// The programs run this way write little, so standard output and standard
+// error are read one after the other.
+Outcome run_program(const std::vector<std::string> &command);
+
 // Runs the program's tests after checking the phase and that it inherited
 // no descriptor beyond 0..2; for main().
 int run_tests(int argc, char **argv);
+// The same for a program of the parport phase, run as a user in group lp
+// (QPORT_GUEST_PHASE=lp-member) and as one not (refused).
+int run_parport_tests(int argc, char **argv);
 
 } // namespace guest
 

@@ -9,22 +9,17 @@
 // The tests run in this order: the first ones before this process makes any
 // query (nothing may be opened at load), the qportio ones before this process
 // claims the port (each qportio claims it for itself), the busy one last.
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "guest_support.h"
-#include "inherited_descriptors.h"
 #include "qport.h"
 #include "qport_ext.h"
 
@@ -57,51 +52,11 @@ std::vector<std::pair<int, bool>> open_parport_devices()
     return found;
 }
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-    double seconds = 0;
-};
-
-std::string read_all(int fd)
+guest::Outcome run_qportio(const std::vector<std::string> &arguments)
 {
-    std::string text;
-    char buffer[512];
-    for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;)
-        text.append(buffer, static_cast<std::size_t>(got));
-    ::close(fd);
-    return text;
-}
-
-Outcome run_qportio(const std::vector<std::string> &arguments)
-{
-    int out_pipe[2], err_pipe[2];
-    if (::pipe(out_pipe) != 0 || ::pipe(err_pipe) != 0)
-        return {};
-    const auto start = std::chrono::steady_clock::now();
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::dup2(out_pipe[1], STDOUT_FILENO);
-        ::dup2(err_pipe[1], STDERR_FILENO);
-        std::vector<char *> argv{const_cast<char *>(qportio)};
-        for (const std::string &argument : arguments)
-            argv.push_back(const_cast<char *>(argument.c_str()));
-        argv.push_back(nullptr);
-        ::execv(qportio, argv.data());
-        ::_exit(127);
-    }
-    ::close(out_pipe[1]);
-    ::close(err_pipe[1]);
-    Outcome outcome;
-    outcome.out = read_all(out_pipe[0]);
-    outcome.err = read_all(err_pipe[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    outcome.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return outcome;
+    std::vector<std::string> command{qportio};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return guest::run_program(command);
 }
 
 bool contains(const std::string &text, const std::string &part)
@@ -116,7 +71,7 @@ TEST(ParallelPort, NothingIsOpenedBeforeTheFirstQuery)
 
 TEST(ParallelPort, QportioListsThePortAndReadsSeveralRegisters)
 {
-    const Outcome listing = run_qportio({"ports"});
+    const guest::Outcome listing = run_qportio({"ports"});
     EXPECT_EQ(listing.status, 0) << listing.err;
     EXPECT_TRUE(contains(listing.out, "  parport0: ports 0x378-0x37A")) << listing.out;
     EXPECT_TRUE(contains(listing.out, in_lp() ? "this user may open /dev/parport0\n"
@@ -137,7 +92,7 @@ TEST(ParallelPort, QportioListsThePortAndReadsSeveralRegisters)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.arguments[0] + " " + c.arguments[1] + " " + c.arguments[2]);
-        const Outcome outcome = run_qportio(c.arguments);
+        const guest::Outcome outcome = run_qportio(c.arguments);
         if (in_lp() && c.err.empty()) {
             EXPECT_EQ(outcome.status, 0) << outcome.err;
             EXPECT_EQ(outcome.out, c.out);
@@ -271,7 +226,7 @@ TEST(ParallelPort, ABusyPortIsRefusedAfterABoundedWait)
     if (!in_lp())
         GTEST_SKIP() << "a user not in lp cannot claim the port";
     // This process holds the port since its first transfer.
-    const Outcome outcome = run_qportio({"read", "0x378"});
+    const guest::Outcome outcome = run_qportio({"read", "0x378"});
     EXPECT_EQ(outcome.status, 3);
     EXPECT_EQ(outcome.out, "");
     EXPECT_TRUE(outcome.err.starts_with("qportio: Parallel port busy.\nThe parallel port "
@@ -287,19 +242,6 @@ TEST(ParallelPort, ABusyPortIsRefusedAfterABoundedWait)
 
 int main(int argc, char **argv)
 {
-    if (!guest::holds_only_standard_descriptors())
-        return 1;
-    GTEST_FLAG_SET(color, "no");
-    testing::InitGoogleTest(&argc, argv);
-    const char *phase = std::getenv("QPORT_GUEST_PHASE");
-    const std::string name = phase != nullptr ? phase : "";
-    if ((name != "lp-member" && name != "refused") ||
-        guest::phase_on_kernel_command_line() != "parport") {
-        std::cerr << "This program runs only inside the emulated PC's parport phase, started "
-                     "by its /init.\n";
-        return 2;
-    }
     qport_set_presenter(guest::record_notice, nullptr);
-    std::cout << name << ", uid " << ::getuid() << ", gid " << ::getgid() << "\n";
-    return RUN_ALL_TESTS();
+    return guest::run_parport_tests(argc, argv);
 }

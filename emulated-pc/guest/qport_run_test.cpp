@@ -7,18 +7,12 @@
 // host finds it in QEMU's trace) and reads back; run not in lp, the same
 // command is refused and its byte never reaches the port.
 #include <cstdlib>
-#include <iostream>
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
-#include "inherited_descriptors.h"
-#include "kernel_command_line.h"
+#include "guest_support.h"
 
 namespace {
 
@@ -28,51 +22,12 @@ constexpr const char *qport_run = QPORT_GUEST_QPORT_RUN;
 
 bool in_lp() { return std::string(std::getenv("QPORT_GUEST_PHASE")) == "lp-member"; }
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string read_all(int fd)
+// qport-run --hardware /usr/bin/TOOL ARGUMENT...
+guest::Outcome under_qport_run(const std::vector<std::string> &command)
 {
-    std::string text;
-    char buffer[512];
-    for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;)
-        text.append(buffer, static_cast<std::size_t>(got));
-    ::close(fd);
-    return text;
-}
-
-// qport-run --hardware /usr/bin/TOOL ARGUMENT...; both outputs are small
-// enough for the pipes, so they are read one after the other.
-Outcome under_qport_run(const std::vector<std::string> &command)
-{
-    int out_pipe[2], err_pipe[2];
-    if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0)
-        return {};
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::dup2(out_pipe[1], STDOUT_FILENO);
-        ::dup2(err_pipe[1], STDERR_FILENO);
-        std::vector<std::string> words = {qport_run, "--hardware", "/usr/bin/" + command[0]};
-        words.insert(words.end(), command.begin() + 1, command.end());
-        std::vector<char *> argv;
-        for (std::string &word : words)
-            argv.push_back(word.data());
-        argv.push_back(nullptr);
-        ::execv(qport_run, argv.data());
-        ::_exit(127);
-    }
-    ::close(out_pipe[1]);
-    ::close(err_pipe[1]);
-    Outcome outcome;
-    outcome.out = read_all(out_pipe[0]);
-    outcome.err = read_all(err_pipe[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return outcome;
+    std::vector<std::string> words = {qport_run, "--hardware", "/usr/bin/" + command[0]};
+    words.insert(words.end(), command.begin() + 1, command.end());
+    return guest::run_program(words);
 }
 
 // In this order: the host's trace check finds 0x55 written to 0x378 exactly
@@ -92,7 +47,7 @@ TEST(QportRunHardware, IoportToolsUseTheParallelPortThroughTheRoute)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.command[0] + " " + c.command[1]);
-        const Outcome outcome = under_qport_run(c.command);
+        const guest::Outcome outcome = under_qport_run(c.command);
         const bool refused = !in_lp() || c.command[0] == "inw";
         EXPECT_EQ(outcome.status, 0) << outcome.err;
         EXPECT_EQ(outcome.out, refused ? c.refused_out : c.lp_member_out);
@@ -110,20 +65,4 @@ TEST(QportRunHardware, IoportToolsUseTheParallelPortThroughTheRoute)
 
 } // namespace
 
-int main(int argc, char **argv)
-{
-    if (!guest::holds_only_standard_descriptors())
-        return 1;
-    GTEST_FLAG_SET(color, "no");
-    testing::InitGoogleTest(&argc, argv);
-    const char *phase = std::getenv("QPORT_GUEST_PHASE");
-    const std::string name = phase != nullptr ? phase : "";
-    if ((name != "lp-member" && name != "refused") ||
-        guest::phase_on_kernel_command_line() != "parport") {
-        std::cerr << "This program runs only inside the emulated PC's parport phase, started "
-                     "by its /init.\n";
-        return 2;
-    }
-    std::cout << name << ", uid " << ::getuid() << ", gid " << ::getgid() << "\n";
-    return RUN_ALL_TESTS();
-}
+int main(int argc, char **argv) { return guest::run_parport_tests(argc, argv); }

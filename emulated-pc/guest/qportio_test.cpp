@@ -2,12 +2,8 @@
 // qportio on real port instructions: what it prints and how it exits, with
 // access granted and refused. The tool is run as a separate process, as a
 // script would run it.
-#include <array>
 #include <string>
 #include <vector>
-
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -17,52 +13,11 @@ namespace {
 
 constexpr const char *qportio = "/usr/bin/qportio";
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string read_all(int fd)
+guest::Outcome run_qportio(const std::vector<std::string> &arguments)
 {
-    std::string text;
-    std::array<char, 512> buffer{};
-    for (ssize_t got; (got = ::read(fd, buffer.data(), buffer.size())) > 0;)
-        text.append(buffer.data(), static_cast<std::size_t>(got));
-    ::close(fd);
-    return text;
-}
-
-Outcome run_qportio(const std::vector<std::string> &arguments)
-{
-    int out_pipe[2];
-    int err_pipe[2];
-    if (::pipe(out_pipe) != 0 || ::pipe(err_pipe) != 0)
-        return {};
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::dup2(out_pipe[1], STDOUT_FILENO);
-        ::dup2(err_pipe[1], STDERR_FILENO);
-        ::close(out_pipe[0]);
-        ::close(err_pipe[0]);
-        std::vector<char *> argv{const_cast<char *>(qportio)};
-        for (const std::string &argument : arguments)
-            argv.push_back(const_cast<char *>(argument.c_str()));
-        argv.push_back(nullptr);
-        ::execv(qportio, argv.data());
-        ::_exit(127);
-    }
-    ::close(out_pipe[1]);
-    ::close(err_pipe[1]);
-    Outcome outcome;
-    // The tool writes little, so reading one pipe after the other cannot
-    // fill the other one up.
-    outcome.out = read_all(out_pipe[0]);
-    outcome.err = read_all(err_pipe[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return outcome;
+    std::vector<std::string> command{qportio};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return guest::run_program(command);
 }
 
 struct Case {
@@ -91,7 +46,7 @@ TEST(Qportio, ReadsAndWritesRealRegisters)
         for (const std::string &argument : c.arguments)
             command += " " + argument;
         SCOPED_TRACE(command);
-        const Outcome outcome = run_qportio(c.arguments);
+        const guest::Outcome outcome = run_qportio(c.arguments);
         if (granted) {
             EXPECT_EQ(outcome.status, 0) << outcome.err;
             EXPECT_EQ(outcome.out, c.granted_output);
