@@ -7,22 +7,18 @@
 
 #include <dlfcn.h>
 
-#include <cerrno>
 #include <charconv>
 #include <cinttypes>
 #include <cstdio>
-#include <cstring>
 #include <string_view>
 #include <vector>
 
+#include "exit_status.h"
 #include "qport_sim.h"
 
 namespace qportio {
 namespace {
 
-constexpr int exit_done = 0;
-constexpr int exit_output_failed = 1;
-constexpr int exit_usage = 2;
 constexpr unsigned default_shown_transfers = 10;
 
 // The functions of the simulated build that the commands use.
@@ -55,22 +51,6 @@ SimulationApi simulation_api()
     look_up(api.printed_bytes, "qport_sim_printed_bytes");
     look_up(api.machine_path, "qport_sim_machine_path");
     return api;
-}
-
-int usage_error(const char *text)
-{
-    std::fprintf(stderr, "qportio: %s\nTry 'qportio --help' for more information.\n", text);
-    return exit_usage;
-}
-
-int finish_output()
-{
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "qportio: cannot write to standard output: %s\n",
-                     std::strerror(errno));
-        return exit_output_failed;
-    }
-    return exit_done;
 }
 
 const char *device_name(qport_sim_device device)

@@ -8,9 +8,6 @@
 
 namespace qportio {
 
-// Exit status of a machine command run on the hardware build.
-constexpr int exit_needs_simulated_build = 4;
-
 // Runs "reset" or "show" when the arguments (without the program name)
 // begin with one and returns its exit status; nullopt for any other command.
 std::optional<int> run_machine_command(std::span<const char *const> arguments);

@@ -2,11 +2,9 @@
 // qportio: reads or writes I/O ports from the command line, for scripts, and
 // lists the machine's parallel ports.
 #include <algorithm>
-#include <cerrno>
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <span>
 #include <vector>
 
@@ -15,15 +13,10 @@
 
 #include "command_line.h"
 #include "parallel_ports.h"
+#include "exit_status.h"
 #include "machine_commands.h"
 
 namespace {
-
-// Exit statuses, documented in the help text.
-constexpr int exit_done = 0;
-constexpr int exit_output_failed = 1;
-constexpr int exit_usage = 2;
-constexpr int exit_access_refused = 3;
 
 constexpr const char *help_text =
     R"(Usage: qportio read [-w 8|16|32] [-x] PORT...
@@ -84,11 +77,6 @@ the directory qport/simulated beside libqport.so.1; its ports 0x378 to
   LD_LIBRARY_PATH=/usr/lib/x86_64-linux-gnu/qport/simulated qportio read 0x379
 )";
 
-void print_usage_error(const std::string &text)
-{
-    std::fprintf(stderr, "qportio: %s\nTry 'qportio --help' for more information.\n", text.c_str());
-}
-
 // The unsigned bits of one read of the given width.
 std::uint32_t read_port(unsigned width_bits, short port)
 {
@@ -115,18 +103,6 @@ void write_port(unsigned width_bits, short port, std::uint32_t value)
         outportb(port, static_cast<char>(value));
         break;
     }
-}
-
-// Output that could not be written is a failure: a script would otherwise
-// take an empty or cut result for a value.
-int finish_output()
-{
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "qportio: cannot write to standard output: %s\n",
-                     std::strerror(errno));
-        return exit_output_failed;
-    }
-    return exit_done;
 }
 
 // The library's notices during the transfers: each is a refused transfer.
@@ -179,19 +155,19 @@ bool may_transfer(const qportio::Transfer &transfer)
 int run(const qportio::Transfer &transfer)
 {
     if (!may_transfer(transfer))
-        return exit_access_refused;
+        return qportio::exit_access_refused;
     int refusals = 0;
     qport_set_presenter(report_notice, &refusals);
     // The library takes port numbers from 0x8000 up as negative shorts.
     if (transfer.direction == qportio::Direction::write) {
         write_port(transfer.width_bits, static_cast<short>(transfer.ports.front()), transfer.value);
-        return refusals == 0 ? exit_done : exit_access_refused;
+        return refusals == 0 ? qportio::exit_done : qportio::exit_access_refused;
     }
     std::vector<std::uint32_t> values;
     for (const std::uint16_t port : transfer.ports) {
         values.push_back(read_port(transfer.width_bits, static_cast<short>(port)));
         if (refusals != 0)
-            return exit_access_refused;
+            return qportio::exit_access_refused;
     }
     for (const std::uint32_t value : values) {
         if (transfer.print_hex)
@@ -199,7 +175,7 @@ int run(const qportio::Transfer &transfer)
         else
             std::printf("%" PRIu32 "\n", value);
     }
-    return finish_output();
+    return qportio::finish_output();
 }
 
 } // namespace
@@ -218,20 +194,19 @@ int main(int argc, char **argv)
     const auto command = qportio::parse_command_line(arguments);
 
     if (const auto *error = std::get_if<qportio::UsageError>(&command)) {
-        print_usage_error(error->text);
-        return exit_usage;
+        return qportio::usage_error(error->text.c_str());
     }
     if (std::holds_alternative<qportio::ShowHelp>(command)) {
         std::fputs(help_text, stdout);
-        return finish_output();
+        return qportio::finish_output();
     }
     if (std::holds_alternative<qportio::ShowVersion>(command)) {
         std::printf("qportio %s (libqport.so.1, %s build)\n", QPORTIO_VERSION, qport_backend());
-        return finish_output();
+        return qportio::finish_output();
     }
     if (std::holds_alternative<qportio::ListPorts>(command)) {
         std::fputs(qportio::describe_parallel_ports("").c_str(), stdout);
-        return finish_output();
+        return qportio::finish_output();
     }
     return run(std::get<qportio::Transfer>(command));
 }
