@@ -284,6 +284,16 @@ int set_printer_output(const char *path)
     return 0;
 }
 
+void tell_cannot_print(const char *path, int error)
+{
+    sim::Line line;
+    sim::tell(line.text("cannot write the printer's output to ")
+                  .text(path)
+                  .text(": ")
+                  .text(strerrordesc_np(error))
+                  .text("; what is printed is dropped"));
+}
+
 // A shared machine names its printer's output for every process that uses
 // it; the output follows the machine, so one that names none prints nowhere.
 void open_machine_printer_output()
@@ -292,12 +302,7 @@ void open_machine_printer_output()
     std::memcpy(path, active_machine()->printer_output, sizeof path - 1);
     const std::lock_guard lock(configuration_mutex);
     if (open_printer_paper(path) != 0) {
-        sim::Line line;
-        sim::tell(line.text("cannot write the printer's output to ")
-                      .text(path)
-                      .text(": ")
-                      .text(strerrordesc_np(errno))
-                      .text("; what is printed is dropped"));
+        tell_cannot_print(path, errno);
     }
 }
 
@@ -356,12 +361,7 @@ __attribute__((constructor)) void configure_from_environment()
         configure_device(device);
     if (const char *output = set_variable("QPORT_SIM_PRINTER_OUTPUT")) {
         if (set_printer_output(output) != 0) {
-            sim::Line line;
-            sim::tell(line.text("cannot write the printer's output to ")
-                          .text(output)
-                          .text(": ")
-                          .text(strerrordesc_np(errno))
-                          .text("; what is printed is dropped"));
+            tell_cannot_print(output, errno);
         }
     } else {
         open_machine_printer_output();
