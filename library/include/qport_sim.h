@@ -57,10 +57,14 @@
  * Shared machine: with QPORT_SIM_MACHINE=PATH (or qport_sim_use_machine),
  * the port space, the device, the printer's output and the record live in
  * the file PATH, which every process naming it maps and acts on. A missing
- * file is created with mode 0600, ports at reset, recording on. A file that
- * is not a machine file, is of another version or has the wrong size is
- * refused with one line on standard error, and the process keeps its own
- * port space. Without it, each process has a port space of its own.
+ * file is created with mode 0600, ports at reset, recording on. A machine is
+ * used only by its owner: a symbolic link, a FIFO or device, a file of
+ * another user (root included) or one its group or others may access is
+ * refused, as is a file that is not a machine file, is of another version or
+ * has the wrong size: with one line on standard error, and the process keeps
+ * its own port space. Without it, each process has a port space of its own.
+ * The printer's output is never opened through a symbolic link, and the
+ * trace not through one in a sticky, world-writable directory (/tmp).
  *
  * Environment, read when the library is loaded:
  *   QPORT_SIM_MACHINE=PATH    act on the shared machine in PATH.

@@ -262,7 +262,7 @@ int open_printer_paper(const char *path)
         sim::printer_paper.close();
         return 0;
     }
-    return sim::printer_paper.open(path, 0644);
+    return sim::printer_paper.open(path);
 }
 
 // Stores the printer's output path in the machine, so that every process
@@ -287,11 +287,12 @@ int set_printer_output(const char *path)
 void tell_cannot_print(const char *path, int error)
 {
     sim::Line line;
-    sim::tell(line.text("cannot write the printer's output to ")
-                  .text(path)
-                  .text(": ")
-                  .text(strerrordesc_np(error))
-                  .text("; what is printed is dropped"));
+    line.text("cannot write the printer's output to ").text(path).text(": ");
+    if (error == ELOOP)
+        line.text("it is a symbolic link, which the printer's output never follows");
+    else
+        line.text(strerrordesc_np(error));
+    sim::tell(line.text("; what is printed is dropped"));
 }
 
 // A shared machine names its printer's output for every process that uses
@@ -324,6 +325,11 @@ void tell_cannot_trace(const char *destination, int error)
         line.text("standard output is closed, so the trace cannot go there");
     else if (error == EBADF && std::strcmp(destination, "stderr") == 0)
         line.text("standard error is closed, so the trace cannot go there");
+    else if (error == ELOOP)
+        line.text("the trace ")
+            .text(destination)
+            .text(" is a symbolic link in a directory shared with other users, which the trace "
+                  "does not follow");
     else
         line.text("cannot write the trace to ")
             .text(destination)
@@ -367,7 +373,7 @@ __attribute__((constructor)) void configure_from_environment()
         open_machine_printer_output();
     }
     if (const char *destination = set_variable("QPORT_TRACE")) {
-        if (sim::trace.open(destination, 0644) != 0)
+        if (sim::trace.open(destination) != 0)
             tell_cannot_trace(destination, errno);
     }
     if (const char *refuse = set_variable("QPORT_SIM_REFUSE")) {
@@ -520,7 +526,7 @@ extern "C" QPORT_EXPORT int qport_sim_trace_to(const char *destination)
         qport::sim::trace.close();
         return 0;
     }
-    return qport::sim::trace.open(destination, 0644);
+    return qport::sim::trace.open(destination);
 }
 
 extern "C" QPORT_EXPORT int qport_sim_refuse(qport_access cause)

@@ -93,6 +93,47 @@ int create_machine_file(const std::string &path)
     return fd;
 }
 
+// The machine file as this process's user may trust it: the file itself,
+// not a link another user placed in its stead, a regular file (nothing is
+// read from a FIFO or a device before that is known), and this user's own,
+// which nobody else may write. Another user's machine could name the file
+// this process appends printed bytes to, and truncating a mapped file kills
+// the processes mapping it. Returns the descriptor, or -1 with errno set and
+// why (when the reason is ours rather than the kernel's) in *why.
+int open_own_machine_file(const char *path, const char **why)
+{
+    constexpr int flags = O_RDWR | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK;
+    int fd = ::open(path, flags);
+    if (fd < 0 && errno == ENOENT) {
+        fd = create_machine_file(path);
+        if (fd < 0 && errno == EEXIST)
+            fd = ::open(path, flags);
+    }
+    if (fd < 0) {
+        if (errno == ELOOP)
+            *why = "it is a symbolic link; a machine file is used only as itself";
+        return -1;
+    }
+    struct stat about {};
+    int error = EINVAL;
+    if (::fstat(fd, &about) != 0) {
+        error = errno;
+    } else if (!S_ISREG(about.st_mode)) {
+        *why = "not a regular file";
+    } else if (about.st_uid != ::geteuid()) {
+        *why = "it belongs to another user; a machine file is used only by its owner";
+        error = EPERM;
+    } else if ((about.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        *why = "other users may read or write it; a machine file must have mode 0600";
+        error = EPERM;
+    } else {
+        return fd;
+    }
+    ::close(fd);
+    errno = error;
+    return -1;
+}
+
 } // namespace
 
 constinit std::atomic<Machine *> active_machine_pointer{&own_machine};
@@ -107,21 +148,16 @@ int use_machine_file(const char *path)
         active_path.store(nullptr, std::memory_order_release);
         return 0;
     }
-    int fd = ::open(path, O_RDWR | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0 && errno == ENOENT) {
-        fd = create_machine_file(path);
-        if (fd < 0 && errno == EEXIST)
-            fd = ::open(path, O_RDWR | O_CLOEXEC | O_NOCTTY);
-    }
+    const char *why = nullptr;
+    const int fd = open_own_machine_file(path, &why);
     if (fd < 0) {
         const int error = errno;
-        return refuse_with(path, strerrordesc_np(error), error);
+        return refuse_with(path, why != nullptr ? why : strerrordesc_np(error), error);
     }
     struct stat about {};
     MachineHeader header{};
-    const char *why = nullptr;
-    if (::fstat(fd, &about) != 0 || !S_ISREG(about.st_mode))
-        why = "not a regular file";
+    if (::fstat(fd, &about) != 0)
+        why = strerrordesc_np(errno);
     else if (::pread(fd, &header, sizeof header, 0) != static_cast<ssize_t>(sizeof header) ||
              std::memcmp(header.magic, machine_magic, sizeof machine_magic) != 0)
         why = about.st_size < static_cast<off_t>(sizeof header)

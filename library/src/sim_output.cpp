@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <string>
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -15,8 +16,8 @@
 
 namespace qport::sim {
 
-constinit Output trace("the trace");
-constinit Output printer_paper("the printer's output");
+constinit Output trace("the trace", Links::refused_in_shared_directories);
+constinit Output printer_paper("the printer's output", Links::refused);
 
 namespace {
 
@@ -39,18 +40,50 @@ private:
     int saved_;
 };
 
+// A directory anyone may create files in, but only their owners remove:
+// /tmp and its kind, where another user may have put a link in advance.
+bool is_shared_directory(int directory)
+{
+    struct stat about {};
+    return ::fstat(directory, &about) == 0 && (about.st_mode & S_ISVTX) != 0 &&
+           (about.st_mode & S_IWOTH) != 0;
+}
+
+// Opens path for appending, relative to its directory as it stood when that
+// was checked, so the check and the open see the same directory.
+int open_for_append(const char *path, Links links)
+{
+    // O_NONBLOCK so that a FIFO with no reader fails with ENXIO instead of
+    // waiting for one.
+    int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    if (links == Links::refused)
+        flags |= O_NOFOLLOW;
+    const char *slash = std::strrchr(path, '/');
+    const std::string directory_path =
+        slash == nullptr ? "." : (slash == path ? "/" : std::string(path, slash));
+    const char *name = slash == nullptr ? path : slash + 1;
+    if (*name == '\0')
+        return ::open(path, flags, 0644); // a directory: let open say so
+    const int directory = ::open(directory_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (directory < 0)
+        return -1;
+    if (is_shared_directory(directory))
+        flags |= O_NOFOLLOW;
+    const int fd = ::openat(directory, name, flags, 0644);
+    const int error = errno;
+    ::close(directory);
+    errno = error;
+    return fd;
+}
+
 // The descriptor for destination, at 3 or above and close-on-exec.
-int open_descriptor(const char *destination, mode_t mode)
+int open_descriptor(const char *destination, Links links)
 {
     if (std::strcmp(destination, "stderr") == 0)
         return ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, first_free_descriptor);
     if (std::strcmp(destination, "stdout") == 0)
         return ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, first_free_descriptor);
-    // O_NONBLOCK so that a FIFO with no reader fails with ENXIO instead of
-    // waiting for one; once open, writes block as on any pipe, so no line
-    // is lost to a slow reader.
-    const int opened = ::open(
-        destination, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, mode);
+    const int opened = open_for_append(destination, links);
     if (opened < 0)
         return -1;
     int fd = opened;
@@ -64,6 +97,8 @@ int open_descriptor(const char *destination, mode_t mode)
         if (fd < 0)
             return -1;
     }
+    // Once open, writes block as on any pipe, so no line is lost to a slow
+    // reader.
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0)
         ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
@@ -116,9 +151,9 @@ void tell(const Line &line)
         ::write(STDERR_FILENO, whole.view().data(), whole.view().size());
 }
 
-int Output::open(const char *destination, mode_t mode)
+int Output::open(const char *destination)
 {
-    const int fd = open_descriptor(destination, mode);
+    const int fd = open_descriptor(destination, links_);
     if (fd < 0)
         return -1;
     struct stat about {};

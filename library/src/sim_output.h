@@ -31,6 +31,17 @@ private:
 // one write.
 void tell(const Line &line);
 
+// Whether an output's path may end in a symbolic link. Following one that
+// another user placed in a shared directory (/tmp) would let that user
+// choose which file this process appends to, as this process's user.
+enum class Links : std::uint8_t {
+    // Not in a sticky, world-writable directory, as fs.protected_symlinks
+    // has it; elsewhere the user's own links are followed.
+    refused_in_shared_directories,
+    // Never: the path comes from a machine file, which may name any path.
+    refused,
+};
+
 // An output that never harms the program it runs in: opened without
 // blocking, never on descriptors 0 to 2, close-on-exec, and written without
 // SIGPIPE. Its descriptor number stays the same from its first opening on,
@@ -40,12 +51,13 @@ void tell(const Line &line);
 class Output {
 public:
     // what names it in messages: "the trace".
-    explicit constexpr Output(const char *what) : what_(what) {}
+    constexpr Output(const char *what, Links links) : what_(what), links_(links) {}
 
-    // "stderr", "stdout" or a path, appended to (created with mode if
+    // "stderr", "stdout" or a path, appended to (created with mode 0644 if
     // missing). Returns 0, or -1 with errno set (ENXIO: a FIFO with no
-    // reader); the output is then left as it was.
-    int open(const char *destination, mode_t mode);
+    // reader; ELOOP: a symbolic link it may not follow); the output is then
+    // left as it was.
+    int open(const char *destination);
     void close();
     bool is_open() const { return open_.load(std::memory_order_relaxed); }
     void write(std::string_view bytes);
@@ -54,6 +66,7 @@ private:
     enum class Kind : std::uint8_t { plain, pipe, socket };
 
     const char *what_;
+    Links links_;
     std::atomic<int> fd_{-1};
     std::atomic<bool> open_{false};
     std::atomic<Kind> kind_{Kind::plain};

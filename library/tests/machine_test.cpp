@@ -83,9 +83,11 @@ struct RefusedFileCase {
     int error;
 };
 
+// Written with the mode a machine file has, so that only the bytes are wrong.
 void write_bytes(const std::string &path, const std::string &bytes)
 {
     std::ofstream(path, std::ios::binary) << bytes;
+    ::chmod(path.c_str(), 0600);
 }
 
 TEST_F(SharedMachine, FilesThatAreNoMachineAreRefused)
@@ -109,6 +111,24 @@ TEST_F(SharedMachine, FilesThatAreNoMachineAreRefused)
              std::fclose(file);
          },
          "another version", EINVAL},
+        {"a FIFO, which is not waited on",
+         [](const std::string &path) { ::mkfifo(path.c_str(), 0600); }, "not a regular file",
+         EINVAL},
+        {"a symbolic link to a machine",
+         [&](const std::string &path) {
+             const std::string target = path + ".target";
+             ASSERT_EQ(qport_sim_use_machine(target.c_str()), 0);
+             qport_sim_use_machine(nullptr);
+             ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0);
+         },
+         "symbolic link", ELOOP},
+        {"a machine other users may read",
+         [&](const std::string &path) {
+             ASSERT_EQ(qport_sim_use_machine(path.c_str()), 0);
+             qport_sim_use_machine(nullptr);
+             ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+         },
+         "must have mode 0600", EPERM},
         {"a truncated machine",
          [&](const std::string &path) {
              ASSERT_EQ(qport_sim_use_machine(path.c_str()), 0);
@@ -135,6 +155,84 @@ TEST_F(SharedMachine, FilesThatAreNoMachineAreRefused)
         EXPECT_EQ(qport_sim_machine_path(), nullptr);
         EXPECT_EQ(qport_sim_peek(0x378), 0x42) << "still on its own port space";
     }
+}
+
+// Another user who creates the machine file first (in /tmp, say) must not
+// choose what this process writes where: the printer's output path comes
+// from the file, so a victim using it would append printed bytes to any file
+// the victim may write.
+TEST_F(SharedMachine, AnotherUsersMachineIsRefusedAndNothingIsWritten)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to make a file that belongs to another user";
+    const std::string shared = directory / "tmp";
+    ASSERT_EQ(::mkdir(shared.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+    const std::string victim = directory / "victims-file";
+    write_bytes(victim, "untouched\n");
+    const std::string machine = shared + "/pc";
+    ASSERT_EQ(qport_sim_use_machine(machine.c_str()), 0);
+    ASSERT_EQ(qport_sim_set_printer_output(victim.c_str()), 0);
+    ASSERT_EQ(qport_sim_set_device(QPORT_SIM_DEVICE_PRINTER), 0);
+    qport_sim_use_machine(nullptr);
+    constexpr uid_t nobody = 65534;
+    ASSERT_EQ(::chown(machine.c_str(), nobody, nobody), 0);
+
+    const std::string said = standard_error_of([&] {
+        EXPECT_EQ(qport_sim_use_machine(machine.c_str()), -1);
+        EXPECT_EQ(errno, EPERM);
+    });
+    EXPECT_NE(said.find("belongs to another user"), std::string::npos) << said;
+    // A byte strobed now goes to this process's own printer, which prints
+    // nowhere.
+    qport_sim_set_device(QPORT_SIM_DEVICE_PRINTER);
+    outportb(0x378, 'X');
+    outportb(0x37A, 0x0D);
+    outportb(0x37A, 0x0C);
+    EXPECT_EQ(file_text(victim), "untouched\n");
+    qport_sim_set_device(QPORT_SIM_DEVICE_NONE);
+}
+
+// The printer's output path may come from a machine file, so it is never
+// followed through a symbolic link; the trace's is not followed in a
+// directory shared with other users, where the link may be theirs.
+TEST_F(SharedMachine, OutputsFollowNoLinkAnotherUserCouldPlace)
+{
+    const std::string shared = directory / "tmp";
+    ASSERT_EQ(::mkdir(shared.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+    const std::string own = directory / "own";
+    ASSERT_EQ(::mkdir(own.c_str(), 0700), 0);
+    const std::string victim = directory / "victims-file";
+    write_bytes(victim, "untouched\n");
+
+    struct Case {
+        const char *name;
+        std::string link;
+        std::function<int(const char *)> open;
+        int expected; // 0 or the errno
+    };
+    const Case cases[] = {
+        {"the trace through a link in a shared directory", shared + "/trace",
+         [](const char *path) { return qport_sim_trace_to(path); }, ELOOP},
+        {"the trace through the user's own link elsewhere", own + "/trace",
+         [](const char *path) { return qport_sim_trace_to(path); }, 0},
+        {"the printer's output through a link anywhere", own + "/paper",
+         [](const char *path) { return qport_sim_set_printer_output(path); }, ELOOP},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(::symlink(victim.c_str(), c.link.c_str()), 0);
+        errno = 0;
+        const int result = c.open(c.link.c_str());
+        EXPECT_EQ(result, c.expected == 0 ? 0 : -1);
+        if (c.expected != 0) {
+            EXPECT_EQ(errno, c.expected);
+        }
+        qport_sim_trace_to(nullptr);
+        qport_sim_set_printer_output(nullptr);
+    }
+    EXPECT_EQ(file_text(victim), "untouched\n");
 }
 
 } // namespace

@@ -33,6 +33,7 @@ def test_two_processes_share_one_machine(tmp_path):
 def test_a_file_that_is_no_machine_is_refused(tmp_path, contents):
     path = tmp_path / "not-a-machine"
     path.write_bytes(contents)
+    path.chmod(0o600)  # the mode of a machine file: only the contents are wrong
     qport.sim.preset(0x378, 0x3C)
     with pytest.raises(OSError) as raised:
         qport.sim.use_machine(os.fsencode(path))
