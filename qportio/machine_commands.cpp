@@ -7,6 +7,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cinttypes>
 #include <cstdio>
@@ -24,15 +25,16 @@ constexpr unsigned default_shown_transfers = 10;
 // The functions of the simulated build that the commands use.
 struct SimulationApi {
     void (*reset)() = nullptr;
-    std::uint8_t (*peek)(std::uint16_t) = nullptr;
     std::size_t (*transfers)(qport_sim_transfer *, std::size_t) = nullptr;
-    qport_sim_device (*current_device)() = nullptr;
-    std::uint64_t (*printed_bytes)() = nullptr;
     const char *(*machine_path)() = nullptr;
+    const char *(*current_profile)() = nullptr;
+    std::size_t (*list_devices)(qport_sim_device_info *, std::size_t) = nullptr;
+    int (*device_properties)(const char *, qport_sim_property_visitor, void *) = nullptr;
 
     bool complete() const
     {
-        return reset && peek && transfers && current_device && printed_bytes && machine_path;
+        return reset && transfers && machine_path && current_profile && list_devices &&
+               device_properties;
     }
 };
 
@@ -45,40 +47,65 @@ SimulationApi simulation_api()
 {
     SimulationApi api;
     look_up(api.reset, "qport_sim_reset");
-    look_up(api.peek, "qport_sim_peek");
     look_up(api.transfers, "qport_sim_transfers");
-    look_up(api.current_device, "qport_sim_current_device");
-    look_up(api.printed_bytes, "qport_sim_printed_bytes");
     look_up(api.machine_path, "qport_sim_machine_path");
+    look_up(api.current_profile, "qport_sim_current_profile");
+    look_up(api.list_devices, "qport_sim_list_devices");
+    look_up(api.device_properties, "qport_sim_device_properties");
     return api;
 }
 
-const char *device_name(qport_sim_device device)
+// A property's value on one line: what a terminal would take as control
+// (the printer's paper holds whatever was printed) as C escapes.
+void print_escaped(std::string_view text)
 {
-    switch (device) {
-    case QPORT_SIM_DEVICE_NONE:
-        return "none";
-    case QPORT_SIM_DEVICE_LOOPBACK:
-        return "loopback";
-    case QPORT_SIM_DEVICE_PRINTER:
-        return "printer";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\\')
+            std::fputs("\\\\", stdout);
+        else if (c == '\n')
+            std::fputs("\\n", stdout);
+        else if (byte < 0x20 || byte == 0x7F)
+            std::printf("\\x%02x", unsigned{byte});
+        else
+            std::putchar(c);
     }
-    return "unknown";
+}
+
+void print_property(const char *key, const char *value, void * /*user_data*/)
+{
+    const std::string_view name = key;
+    // The device's line says these already.
+    if (name == "type" || name == "ports")
+        return;
+    std::printf("  %s: ", key);
+    print_escaped(value);
+    std::putchar('\n');
 }
 
 int show(const SimulationApi &api, unsigned shown_transfers)
 {
     const char *path = api.machine_path();
+    const char *profile = api.current_profile();
     if (path != nullptr)
-        std::printf("machine: %s\n", path);
+        std::printf("machine: %s", path);
     else
-        std::printf("machine: this process's own (QPORT_SIM_MACHINE is not set)\n");
-    const qport_sim_device device = api.current_device();
-    std::printf("device: %s", device_name(device));
-    if (device == QPORT_SIM_DEVICE_PRINTER)
-        std::printf(", %" PRIu64 " bytes printed", api.printed_bytes());
-    std::printf("\n0x378 data     0x%02x\n0x379 status   0x%02x\n0x37a control  0x%02x\n",
-                unsigned{api.peek(0x378)}, unsigned{api.peek(0x379)}, unsigned{api.peek(0x37A)});
+        std::printf("machine: this process's own (QPORT_SIM_MACHINE is not set)");
+    std::printf(", profile %s\n", profile != nullptr ? profile : "none");
+
+    std::vector<qport_sim_device_info> devices(api.list_devices(nullptr, 0));
+    devices.resize(std::min(devices.size(), api.list_devices(devices.data(), devices.size())));
+    for (const qport_sim_device_info &device : devices) {
+        std::printf("%s: %s", device.name, device.type);
+        if (device.port_count == 0)
+            std::printf(", disabled\n");
+        else if (device.port_count == 1)
+            std::printf(" at 0x%04x\n", unsigned{device.first_port});
+        else
+            std::printf(" at 0x%04x-0x%04x\n", unsigned{device.first_port},
+                        device.first_port + device.port_count - 1U);
+        api.device_properties(device.name, print_property, nullptr);
+    }
 
     std::vector<qport_sim_transfer> transfers(api.transfers(nullptr, 0));
     transfers.resize(api.transfers(transfers.data(), transfers.size()));

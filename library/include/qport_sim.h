@@ -1,23 +1,34 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
-/* Control of the simulated port space. Only the simulated build of
- * libqport.so.1 exports these; a program that uses them is a test or a tool
- * made for that build.
+/* Control of the simulated PC. Only the simulated build of libqport.so.1
+ * exports these; a program that uses them is a test or a tool made for that
+ * build.
  *
- * The model:
+ * The machine: a set of devices, each decoding a range of ports; every port
+ * no device decodes is unbacked: it reads 0xFF and writes vanish. Which
+ * devices there are is the machine's profile (QPORT_SIM_PROFILE or
+ * qport_sim_set_profile):
+ *   pc    the default: the devices below that real tools look for.
+ *   bare  the parallel port at 0x378 alone.
+ * A transfer reaches the devices one byte at a time, lowest port first,
+ * lowest byte on the given port (little-endian), and counts as one transfer
+ * of its width. Each port is updated on its own: a thread reading while
+ * another makes a wide write may see some of its bytes new and the rest old,
+ * but never a byte half written. qport_sim_list_devices() names the devices
+ * and their ports; qport_sim_device_properties() shows each one's state.
+ *
+ * lpt1, the parallel port at 0x378 (both profiles):
  *   0x378  data latch: reads back the last byte written. Reset 0x00.
  *   0x379  status register, read-only: writes are ignored. What it reads
- *          comes from the device on the port (below); with none, 0x7F
+ *          comes from the peripheral on the port (below); with none, 0x7F
  *          (BUSY asserted, every other line high).
  *   0x37A  control register: bits 0..4 hold what was written, bits 5..7 are
  *          unused and read as ones. Reset 0xEC (nInit high, SELECT IN set).
- *   other  unbacked: reads 0xFF, writes vanish.
- * A 16- or 32-bit transfer acts on consecutive ports, lowest first, lowest
- * byte on the given port (little-endian), and counts as one transfer of its
- * width. Each port is updated on its own: a thread reading while another
- * makes a wide write may see some of its bytes new and the rest old, but
- * never a byte half written.
  *
- * Devices on the parallel port (QPORT_SIM_DEVICE or qport_sim_set_device):
+ * post, the POST code port at 0x80 (pc): takes writes, which it keeps as
+ * the last code (property "code"), and reads 0xFF.
+ *
+ * Peripherals on the parallel port (QPORT_SIM_DEVICE or
+ * qport_sim_set_device; property "peripheral" of lpt1):
  *   none      the model above.
  *   loopback  the common 25-pin loopback plug, wired pin to pin:
  *               1 nStrobe -> 13 Select      2 D0 -> 15 nError
@@ -34,8 +45,13 @@
  *             appended to the printer's output file, and the next status
  *             read shows nAck low (0x1F), after which it is ready again.
  *             A strobe while busy is lost, as on a real printer; clearing
- *             control bit 2 (nInit low) resets it.
- * A preset of 0x379 overrides the device.
+ *             control bit 2 (nInit low) resets it. Properties:
+ *             "printed-bytes", and "paper", the last 2048 bytes printed.
+ *   switches  a switch on each status line: the status register reads
+ *             bits 3..7 of the property "switches" (0x78 at reset, every
+ *             line high), which anyone may set.
+ * A peripheral's settings follow its name: "name:key=value,key=value".
+ * A preset of 0x379 overrides the peripheral until the next reset.
  *
  * Record and trace: once the program has called any function here, each
  * transfer that reaches the port space is recorded in memory (the newest
@@ -66,11 +82,15 @@
  * The printer's output is never opened through a symbolic link, and the
  * trace not through one in a sticky, world-writable directory (/tmp).
  *
- * Environment, read when the library is loaded:
+ * Environment, read when the library is loaded; an empty value counts as
+ * unset, and a name that names nothing is told in one line on standard
+ * error, listing what it may be, and changes nothing:
  *   QPORT_SIM_MACHINE=PATH    act on the shared machine in PATH.
- *   QPORT_SIM_DEVICE=none|loopback|printer
- *                             the device on the parallel port (of the shared
- *                             machine, for every process using it).
+ *   QPORT_SIM_PROFILE=pc|bare build the machine as that profile (a shared
+ *                             machine built otherwise is rebuilt, at reset).
+ *   QPORT_SIM_DEVICE=PERIPHERAL[:KEY=VALUE,...]
+ *                             the peripheral on lpt1 (of the shared machine,
+ *                             for every process using it).
  *   QPORT_SIM_PRINTER_OUTPUT=PATH
  *                             where the printer appends the bytes it takes
  *                             (stored in a shared machine). Without it,
@@ -102,11 +122,26 @@ struct qport_sim_transfer {
     uint32_t value; /* zero-extended to 32 bits */
 };
 
+/* The peripherals on the parallel port. */
 enum qport_sim_device {
     QPORT_SIM_DEVICE_NONE = 0,
     QPORT_SIM_DEVICE_LOOPBACK = 1,
-    QPORT_SIM_DEVICE_PRINTER = 2
+    QPORT_SIM_DEVICE_PRINTER = 2,
+    QPORT_SIM_DEVICE_SWITCHES = 3
 };
+
+/* A device on the machine. */
+struct qport_sim_device_info {
+    char name[16];       /* "lpt1", NUL-terminated */
+    char type[32];       /* "parallel-port" */
+    uint16_t first_port; /* where it decodes now */
+    uint16_t port_count; /* 0 while it is disabled */
+};
+
+/* Called with each of a device's properties: key and value texts, valid
+ * during the call. */
+/* NOLINTNEXTLINE(modernize-use-using): a C header */
+typedef void (*qport_sim_property_visitor)(const char *key, const char *value, void *user_data);
 
 /* Every port back to its reset value, presets removed, the printer ready
  * and its count at 0, the recorded transfers cleared; the notices the
@@ -148,10 +183,41 @@ int qport_sim_trace_to(const char *destination);
  * QPORT_ACCESS_DROPPED, an unknown one); access is then left as it was. */
 int qport_sim_refuse(enum qport_access cause);
 
-/* Puts device on the parallel port, with the printer ready. Returns 0, or
- * -1 with errno EINVAL for a value that names no device. */
+/* Puts device on lpt1, at its reset. Returns 0, or -1 with errno EINVAL
+ * for a value that names no device, ENODEV on a machine without lpt1. */
 int qport_sim_set_device(enum qport_sim_device device);
 enum qport_sim_device qport_sim_current_device(void);
+
+/* The name of a peripheral ("printer", as QPORT_SIM_DEVICE takes it), or
+ * NULL for a value that names none: the names are device 0, 1, ... up to
+ * the first NULL. */
+const char *qport_sim_device_name(enum qport_sim_device device);
+
+/* The name of the index-th profile ("pc"), or NULL past the last. */
+const char *qport_sim_profile_name(unsigned index);
+/* The machine's profile. */
+const char *qport_sim_current_profile(void);
+/* Builds the machine anew as the profile named name, every device at reset
+ * (on a shared machine, for every process). Returns 0, or -1 with errno
+ * EINVAL for a name that names no profile. */
+int qport_sim_set_profile(const char *name);
+
+/* Copies up to capacity of the machine's devices into out (which may be
+ * NULL when capacity is 0) and returns how many there are. */
+size_t qport_sim_list_devices(struct qport_sim_device_info *out, size_t capacity);
+
+/* Calls visit with each property of the device named device ("lpt1"):
+ * first "type" and "ports", then the device's own (see the model above).
+ * Returns 0, or -1 with errno ENOENT for a name no device has. */
+int qport_sim_device_properties(const char *device, qport_sim_property_visitor visit,
+                                void *user_data);
+
+/* Sets a property of a device: lpt1's "peripheral" (as QPORT_SIM_DEVICE
+ * takes it) or "printer-output", a peripheral's settings, and what each
+ * device above says may be set. Returns 0, or -1 with errno ENOENT for a
+ * device or key that does not exist (or may not be set), EINVAL for a
+ * value the device does not take. */
+int qport_sim_set_device_property(const char *device, const char *key, const char *value);
 
 /* Where the printer appends the bytes it takes: a path, or NULL (or "")
  * for nowhere. Returns 0, or -1 with errno set (ENAMETOOLONG beyond 255

@@ -1,62 +1,36 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // The simulated PC's state: one block of atomics that either lives in this
 // process (constant-initialised, so nothing is set up lazily) or is mapped
-// from a machine file that several processes share. All-zero memory is a
-// machine at reset, so a new file needs no initialisation beyond its header.
+// from a machine file that several processes share. It holds which device
+// answers each port, every device's state, and the record of transfers, so
+// that every process on a shared machine sees the same devices.
 #ifndef QPORT_SIM_MACHINE_H
 #define QPORT_SIM_MACHINE_H
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <new>
 
 #include "qport_sim.h"
 
 namespace qport::sim {
 
-constexpr std::uint16_t data_port = 0x378;
-constexpr std::uint16_t status_port = 0x379;
-constexpr std::uint16_t control_port = 0x37A;
-constexpr std::uint8_t control_unused_bits = 0xE0;
-constexpr std::uint8_t status_reserved_bits = 0x07;
+constexpr std::size_t port_count = 0x10000;
 
-// Status register bits (register values, not line levels).
-constexpr std::uint8_t status_not_busy = 0x80; // the BUSY line inverted
-constexpr std::uint8_t status_not_ack = 0x40;
-constexpr std::uint8_t status_paper_out = 0x20;
-constexpr std::uint8_t status_select = 0x10;
-constexpr std::uint8_t status_not_error = 0x08;
-// Control register bits.
-constexpr std::uint8_t control_strobe = 0x01; // 1 drives nStrobe low
-constexpr std::uint8_t control_auto_feed = 0x02;
-constexpr std::uint8_t control_not_init = 0x04; // 0 drives nInit low
-constexpr std::uint8_t control_select_in = 0x08;
+// Devices a machine holds at most, and the state each may keep.
+constexpr std::size_t slot_count = 32;
+constexpr std::size_t slot_state_bytes = 4096;
 
-// What each port reads at reset. Ports store value ^ reset_value, so that
-// zeroed memory is the reset state.
-constexpr std::uint8_t reset_value(std::uint16_t port)
-{
-    switch (port) {
-    case data_port:
-        return 0x00;
-    case status_port:
-        return 0x7F; // no printer: BUSY asserted, every other line high
-    case control_port:
-        return 0x0C; // nInit high, SELECT IN asserted
-    default:
-        return 0xFF;
-    }
-}
-
-// Where the printer is in the compatibility-mode handshake.
-enum PrinterPhase : std::uint8_t {
-    printer_ready = 0,        // BUSY low, nAck high
-    printer_busy = 1,         // nStrobe seen: byte latched, BUSY high
-    printer_acknowledging = 2 // strobe released, byte taken: nAck pulsed low
-};
+// What the owner table says of a port: no device (it reads its preset, all
+// ones unless preset), a device's slot number plus one, or a preset that
+// stands in for the device's register.
+constexpr std::uint8_t owner_none = 0;
+constexpr std::uint8_t owner_preset = 0xFF;
+static_assert(slot_count < owner_preset);
 
 constexpr char machine_magic[8] = {'Q', 'P', 'O', 'R', 'T', 'S', 'I', 'M'};
-constexpr std::uint32_t machine_version = 1;
-constexpr std::size_t printer_output_capacity = 256;
+constexpr std::uint32_t machine_version = 2;
 
 // The first bytes of a machine file, read and checked before it is mapped.
 struct MachineHeader {
@@ -75,20 +49,29 @@ struct RecordSlot {
     std::atomic<std::uint64_t> packed; // value | port << 32 | width << 48 | direction << 56
 };
 
+// One device of the machine. type, base, count and name are written while
+// the machine is built (by a profile) and change afterwards only when the
+// device itself is moved (a Super I/O's or a PCI card's decoder); the state
+// is the device's own, laid out as its source says (see state_of).
+struct DeviceSlot {
+    std::atomic<std::uint32_t> type;  // 1 + the device's index in device_types(); 0: free
+    std::atomic<std::uint16_t> base;  // its first port
+    std::atomic<std::uint16_t> count; // ports it decodes from base; 0 while disabled
+    char name[16];                    // "lpt1", NUL-terminated
+    alignas(64) unsigned char state[slot_state_bytes];
+};
+
 struct Machine {
     MachineHeader header;
-    std::atomic<std::uint32_t> device;    // enum qport_sim_device
+    std::atomic<std::uint32_t> profile;   // 1 + its index in profiles(); 0: none built yet
     std::atomic<std::uint32_t> recording; // nonzero: transfers go into records
-    // Where the printer appends what it takes; read by each process when it
-    // starts using the machine. "" for nowhere.
-    char printer_output[printer_output_capacity];
 
-    std::atomic<std::uint8_t> stored[0x10000];  // value ^ reset_value(port)
-    std::atomic<std::uint8_t> presets[0x10000]; // 1: preset as a read-only register
+    std::atomic<std::uint8_t> owner[port_count];
+    // What a port without a device reads, as value ^ 0xFF, so that zeroed
+    // memory reads all ones: its preset, if it has one.
+    std::atomic<std::uint8_t> preset[port_count];
 
-    std::atomic<std::uint8_t> printer_phase;
-    std::atomic<std::uint8_t> printer_latched;
-    std::atomic<std::uint64_t> printed_bytes;
+    DeviceSlot slots[slot_count];
 
     std::atomic<std::uint64_t> next_ticket;
     std::atomic<std::uint64_t> first_kept_ticket;
@@ -97,23 +80,41 @@ struct Machine {
 
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free &&
                   std::atomic<std::uint32_t>::is_always_lock_free &&
+                  std::atomic<std::uint16_t>::is_always_lock_free &&
                   std::atomic<std::uint8_t>::is_always_lock_free,
               "a machine shared between processes needs address-free atomics");
 static_assert(sizeof(std::atomic<std::uint8_t>) == 1 && sizeof(std::atomic<std::uint64_t>) == 8,
               "the machine file's layout assumes plain-sized atomics");
+
+// A device's state in its slot. State is a struct of lock-free atomics (and
+// plain bytes written only while the machine is built) for which all-zero
+// memory is a valid value: slots start zeroed, in a new file as in this
+// process's own machine.
+template <typename State> State &state_of(DeviceSlot &slot)
+{
+    static_assert(sizeof(State) <= slot_state_bytes, "a device's state must fit its slot");
+    static_assert(alignof(State) <= alignof(DeviceSlot), "a device's state must fit its slot");
+    return *std::launder(reinterpret_cast<State *>(slot.state));
+}
 
 // The machine the transfers act on: this process's own, or a mapped file.
 // Never null.
 extern constinit std::atomic<Machine *> active_machine_pointer;
 inline Machine *active_machine() { return active_machine_pointer.load(std::memory_order_acquire); }
 
-// Maps the machine file at path (creating it if missing) and makes it the
-// active one; nullptr returns to this process's own. On refusal, explains
-// why on standard error, keeps the current machine, and returns -1 with
-// errno set.
+// Maps the machine file at path (creating it, built as the default profile,
+// if missing) and makes it the active one; nullptr returns to this process's
+// own. On refusal, explains why on standard error, keeps the current machine,
+// and returns -1 with errno set.
 int use_machine_file(const char *path);
 // The path of the active machine file, or nullptr for the process's own.
 const char *machine_file_path();
+// The slot number of the active machine's slot, for what a process keeps of
+// a device beside the machine (the printer's open output file).
+inline std::size_t slot_number(const Machine &machine, const DeviceSlot &slot)
+{
+    return static_cast<std::size_t>(&slot - machine.slots);
+}
 
 } // namespace qport::sim
 

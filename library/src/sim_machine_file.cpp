@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "sim_device.h"
 #include "sim_machine.h"
 #include "sim_output.h"
 
@@ -65,24 +66,27 @@ int refuse_with(const char *path, const char *why, int error)
 }
 
 // Makes a machine file at path through a temporary file in the same
-// directory, linked into place only once its header is written, so that no
-// process ever sees it half made. Returns the open descriptor, or -1 with
-// errno EEXIST when another process made it first.
+// directory, built as the default profile, linked into place only once it
+// is complete, so that no process ever sees it half made. Returns the open
+// descriptor, or -1 with errno EEXIST when another process made it first.
 int create_machine_file(const std::string &path)
 {
     std::string temporary = path + ".XXXXXX";
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC); // mode 0600
     if (fd < 0)
         return -1;
-    const MachineHeader header = expected_header();
-    std::uint32_t recording = 1;
-    const bool made =
-        ::ftruncate(fd, static_cast<off_t>(sizeof(Machine))) == 0 &&
-        ::pwrite(fd, &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
-        ::pwrite(fd, &recording, sizeof recording,
-                 static_cast<off_t>(offsetof(Machine, recording))) ==
-            static_cast<ssize_t>(sizeof recording) &&
-        ::link(temporary.c_str(), path.c_str()) == 0;
+    bool made = ::ftruncate(fd, static_cast<off_t>(sizeof(Machine))) == 0;
+    void *mapped = made
+                       ? ::mmap(nullptr, sizeof(Machine), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
+                       : MAP_FAILED;
+    if (mapped != MAP_FAILED) {
+        auto *machine = static_cast<Machine *>(mapped);
+        machine->header = expected_header();
+        machine->recording.store(1);
+        build_machine(*machine, default_profile());
+        ::munmap(mapped, sizeof(Machine));
+    }
+    made = mapped != MAP_FAILED && ::link(temporary.c_str(), path.c_str()) == 0;
     const int error = errno;
     ::unlink(temporary.c_str());
     if (!made) {
@@ -156,6 +160,9 @@ int use_machine_file(const char *path)
     }
     struct stat about {};
     MachineHeader header{};
+    const std::string another_version =
+        "a machine file of another version (this library reads version " +
+        decimal_text(machine_version) + ")";
     if (::fstat(fd, &about) != 0)
         why = strerrordesc_np(errno);
     else if (::pread(fd, &header, sizeof header, 0) != static_cast<ssize_t>(sizeof header) ||
@@ -164,7 +171,7 @@ int use_machine_file(const char *path)
                   ? "too short to be a machine file"
                   : "not a machine file (no QPORTSIM header)";
     else if (header.version != machine_version)
-        why = "a machine file of another version (this library reads version 1)";
+        why = another_version.c_str();
     else if (header.header_bytes != sizeof(MachineHeader) ||
              header.machine_bytes != sizeof(Machine) ||
              about.st_size != static_cast<off_t>(sizeof(Machine)))

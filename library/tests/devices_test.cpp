@@ -2,6 +2,7 @@
 // The devices on the simulated parallel port, driven as a program drives
 // the real ones: a loopback plug read back as wired, and a printer fed by
 // the compatibility-mode handshake.
+#include <cerrno>
 #include <cstdint>
 #include <string>
 
@@ -133,7 +134,10 @@ TEST_F(Devices, PrinterTakesEachByteStrobedInAndAppendsItToItsOutput)
 
 TEST_F(Devices, UnknownDeviceIsRefused)
 {
-    EXPECT_EQ(qport_sim_set_device(static_cast<qport_sim_device>(3)), -1);
+    // As a C caller passes any int: C++ could not even name the value.
+    const auto set_device = reinterpret_cast<int (*)(int)>(&qport_sim_set_device);
+    EXPECT_EQ(set_device(99), -1);
+    EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(qport_sim_current_device(), QPORT_SIM_DEVICE_NONE);
 }
 

@@ -50,6 +50,13 @@ const std::set<std::string> simulation_api = {
     "qport_sim_printed_bytes",
     "qport_sim_use_machine",
     "qport_sim_machine_path",
+    "qport_sim_device_name",
+    "qport_sim_profile_name",
+    "qport_sim_current_profile",
+    "qport_sim_set_profile",
+    "qport_sim_list_devices",
+    "qport_sim_device_properties",
+    "qport_sim_set_device_property",
 };
 
 std::set<std::string> joined(std::initializer_list<std::set<std::string>> parts)

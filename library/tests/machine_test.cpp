@@ -100,12 +100,12 @@ TEST_F(SharedMachine, FilesThatAreNoMachineAreRefused)
          EINVAL},
         {"a directory", [](const std::string &path) { ::mkdir(path.c_str(), 0700); },
          "Is a directory", EISDIR},
-        {"another version",
+        {"a machine of the first version, before devices were",
          [&](const std::string &path) {
              ASSERT_EQ(qport_sim_use_machine(path.c_str()), 0);
              qport_sim_use_machine(nullptr);
              std::FILE *file = std::fopen(path.c_str(), "r+b");
-             const std::uint32_t version = 2;
+             const std::uint32_t version = 1;
              std::fseek(file, 8, SEEK_SET);
              std::fwrite(&version, sizeof version, 1, file);
              std::fclose(file);

@@ -40,7 +40,7 @@ Outcome qportio(const std::string &environment, const std::string &arguments, bo
 struct Step {
     std::string arguments;
     int status;
-    const char *out; // found in the output
+    std::string out; // found in the output
 };
 
 TEST(QportioMachine, RunsShareTheMachineThatTheyName)
@@ -55,8 +55,10 @@ TEST(QportioMachine, RunsShareTheMachineThatTheyName)
         {"read 0x378", 0, "85\n"}, // a run of its own, and still 0x55
         {"write -w 32 0x378 0xC100FF", 0, ""},
         {"show -n 2", 0,
-         "0x378 data     0xff\n0x379 status   0x7f\n0x37a control  0xe1\n"
-         "last transfers: 2 of 3 recorded\n"},
+         "lpt1: parallel-port at 0x0378-0x037a\n  data: 0xff\n  status: 0x7f\n"
+         "  control: 0xe1\n  peripheral: none\n"},
+        {"show -n 2", 0,
+         "post: post-code at 0x0080\n  code: none\nlast transfers: 2 of 3 recorded\n"},
         {"show", 0, "out 32 0x0378 0x00c100ff\n"},
         {"reset", 0, ""},
         {"read -x 0x37a", 0, "0xec\n"},
@@ -66,7 +68,9 @@ TEST(QportioMachine, RunsShareTheMachineThatTheyName)
         {"write 0x378 0x51", 0, ""},
         {"write 0x37a 0x0d", 0, ""},
         {"write 0x37a 0x0c", 0, ""},
-        {"show", 0, "device: printer, 1 bytes printed\n"},
+        {"show", 0,
+         "  peripheral: printer\n  printer-output: " + paper +
+             "\n  printed-bytes: 1\n  paper: Q\n"},
         {"show extra", 2, "show takes no argument but -n COUNT"},
     };
     for (const Step &step : steps) {
@@ -106,7 +110,7 @@ TEST(QportioMachine, TellsWhatItCannotDo)
         {"a file that is no machine", "QPORT_SIM_MACHINE=/etc/passwd", "read 0x378", true, 0,
          "cannot use the machine file /etc/passwd: "},
         {"an unknown device", "QPORT_SIM_DEVICE=scanner", "read 0x379", true, 0,
-         "QPORT_SIM_DEVICE=scanner is none of none, loopback, printer"},
+         "QPORT_SIM_DEVICE=scanner names no peripheral; it can be none, loopback, printer"},
     };
     for (const RefusalCase &c : cases) {
         SCOPED_TRACE(c.name);

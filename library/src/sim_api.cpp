@@ -1,0 +1,256 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// The C API of qport_sim.h: set-up and inspection of the simulated PC.
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "qport_sim.h"
+
+#include "backend.h"
+#include "internal.h"
+#include "sim_device.h"
+#include "sim_parallel_port.h"
+#include "sim_settings.h"
+
+namespace sim = qport::sim;
+using sim::active_machine;
+
+namespace {
+
+// Returns 0, or sets errno to error and returns -1.
+int result_of(int error)
+{
+    if (error == 0)
+        return 0;
+    errno = error;
+    return -1;
+}
+
+sim::DeviceSlot *first_parallel_port() { return sim::find_slot(*active_machine(), "lpt1"); }
+
+class PropertyVisits final : public sim::Properties {
+public:
+    PropertyVisits(qport_sim_property_visitor visit, void *user_data)
+        : visit_(visit), user_data_(user_data)
+    {
+    }
+    void add(std::string_view key, std::string_view value) override
+    {
+        const std::string key_text(key);
+        const std::string value_text(value);
+        visit_(key_text.c_str(), value_text.c_str(), user_data_);
+    }
+
+private:
+    qport_sim_property_visitor visit_;
+    void *user_data_;
+};
+
+} // namespace
+
+extern "C" QPORT_EXPORT void qport_sim_reset(void)
+{
+    sim::note_api_use();
+    sim::Machine &machine = *active_machine();
+    sim::reset_machine(machine);
+    sim::clear_records(machine);
+    qport::forget_told_notices();
+}
+
+extern "C" QPORT_EXPORT void qport_sim_preset(uint16_t port, uint8_t value)
+{
+    sim::note_api_use();
+    sim::preset_port(*active_machine(), port, value);
+}
+
+extern "C" QPORT_EXPORT uint8_t qport_sim_peek(uint16_t port)
+{
+    sim::note_api_use();
+    return sim::read_port(*active_machine(), port, 1, 0, true);
+}
+
+extern "C" QPORT_EXPORT size_t qport_sim_transfers(qport_sim_transfer *out, size_t capacity)
+{
+    sim::note_api_use();
+    return sim::copy_records(*active_machine(), out, capacity);
+}
+
+extern "C" QPORT_EXPORT void qport_sim_clear_transfers(void)
+{
+    sim::note_api_use();
+    sim::clear_records(*active_machine());
+}
+
+extern "C" QPORT_EXPORT void qport_sim_record_transfers(int on) { sim::choose_recording(on != 0); }
+
+extern "C" QPORT_EXPORT int qport_sim_trace_to(const char *destination)
+{
+    sim::note_api_use();
+    if (destination == nullptr) {
+        sim::trace.close();
+        return 0;
+    }
+    return sim::trace.open(destination);
+}
+
+extern "C" QPORT_EXPORT int qport_sim_refuse(qport_access cause)
+{
+    sim::note_api_use();
+    // Only what a kernel can answer: the parallel port route and a dropped
+    // access are the library's own states, not answers to pretend.
+    const auto refusals = sim::refusals();
+    const bool kernel_answer =
+        cause == QPORT_ACCESS_GRANTED ||
+        std::any_of(refusals.begin(), refusals.end(),
+                    [cause](const sim::Refusal &refusal) { return refusal.cause == cause; });
+    if (!kernel_answer)
+        return result_of(EINVAL);
+    qport::backend::simulated_access = cause;
+    return 0;
+}
+
+extern "C" QPORT_EXPORT const char *qport_sim_device_name(qport_sim_device device)
+{
+    for (const sim::PeripheralType *peripheral : sim::peripheral_types()) {
+        if (peripheral->device == device)
+            return peripheral->name.data();
+    }
+    return nullptr;
+}
+
+extern "C" QPORT_EXPORT int qport_sim_set_device(qport_sim_device device)
+{
+    sim::note_api_use();
+    const char *name = qport_sim_device_name(device);
+    sim::DeviceSlot *port = first_parallel_port();
+    if (name == nullptr || port == nullptr)
+        return result_of(name == nullptr ? EINVAL : ENODEV);
+    const std::lock_guard lock(sim::configuration_mutex());
+    return result_of(sim::set_peripheral(*active_machine(), *port, name));
+}
+
+extern "C" QPORT_EXPORT qport_sim_device qport_sim_current_device(void)
+{
+    sim::note_api_use();
+    sim::DeviceSlot *port = first_parallel_port();
+    if (port == nullptr)
+        return QPORT_SIM_DEVICE_NONE;
+    return static_cast<qport_sim_device>(
+        sim::state_of<sim::ParallelPortState>(*port).peripheral.load());
+}
+
+extern "C" QPORT_EXPORT int qport_sim_set_printer_output(const char *path)
+{
+    sim::note_api_use();
+    sim::DeviceSlot *port = first_parallel_port();
+    if (port == nullptr)
+        return result_of(ENODEV);
+    return sim::set_printer_output(*active_machine(), *port, path);
+}
+
+extern "C" QPORT_EXPORT uint64_t qport_sim_printed_bytes(void)
+{
+    sim::note_api_use();
+    sim::DeviceSlot *port = first_parallel_port();
+    return port == nullptr ? 0 : sim::printed_bytes(sim::parallel_port(*active_machine(), *port));
+}
+
+extern "C" QPORT_EXPORT int qport_sim_use_machine(const char *path)
+{
+    const int result = sim::switch_machine(path);
+    sim::note_api_use();
+    return result;
+}
+
+extern "C" QPORT_EXPORT const char *qport_sim_machine_path(void)
+{
+    sim::note_api_use();
+    return sim::machine_file_path();
+}
+
+extern "C" QPORT_EXPORT const char *qport_sim_profile_name(unsigned index)
+{
+    const auto profiles = sim::profiles();
+    return index < profiles.size() ? profiles[index].name.data() : nullptr;
+}
+
+extern "C" QPORT_EXPORT const char *qport_sim_current_profile(void)
+{
+    sim::note_api_use();
+    const sim::Profile *profile = sim::profile_of(*active_machine());
+    return profile == nullptr ? nullptr : profile->name.data();
+}
+
+extern "C" QPORT_EXPORT int qport_sim_set_profile(const char *name)
+{
+    sim::note_api_use();
+    const sim::Profile *profile = name == nullptr ? nullptr : sim::find_profile(name);
+    if (profile == nullptr)
+        return result_of(EINVAL);
+    const std::lock_guard lock(sim::configuration_mutex());
+    sim::Machine &machine = *active_machine();
+    sim::build_machine(machine, *profile);
+    sim::open_printer_outputs(machine);
+    return 0;
+}
+
+extern "C" QPORT_EXPORT size_t qport_sim_list_devices(qport_sim_device_info *out, size_t capacity)
+{
+    sim::note_api_use();
+    size_t count = 0;
+    for (sim::DeviceSlot &slot : active_machine()->slots) {
+        const sim::DeviceType *type = sim::type_of(slot);
+        if (type == nullptr)
+            continue;
+        if (count < capacity) {
+            qport_sim_device_info &info = out[count];
+            info = {};
+            std::memcpy(info.name, slot.name, std::min(sizeof info.name, sizeof slot.name) - 1);
+            type->name.copy(info.type, sizeof info.type - 1);
+            info.first_port = slot.base.load();
+            info.port_count = slot.count.load();
+        }
+        ++count;
+    }
+    return count;
+}
+
+extern "C" QPORT_EXPORT int qport_sim_device_properties(const char *device,
+                                                        qport_sim_property_visitor visit,
+                                                        void *user_data)
+{
+    sim::note_api_use();
+    sim::Machine &machine = *active_machine();
+    sim::DeviceSlot *slot = device == nullptr ? nullptr : sim::find_slot(machine, device);
+    if (slot == nullptr || visit == nullptr)
+        return result_of(slot == nullptr ? ENOENT : EINVAL);
+    const sim::DeviceType *type = sim::type_of(*slot);
+    PropertyVisits visits(visit, user_data);
+    visits.add("type", type->name);
+    const unsigned base = slot->base.load();
+    const unsigned count = slot->count.load();
+    visits.add("ports", count == 0 ? std::string("none (disabled)")
+                                   : sim::hex_text(base, 4) + "-" +
+                                         sim::hex_text(base + count - 1, 4));
+    if (type->describe != nullptr)
+        type->describe(machine, *slot, visits);
+    return 0;
+}
+
+extern "C" QPORT_EXPORT int qport_sim_set_device_property(const char *device, const char *key,
+                                                          const char *value)
+{
+    sim::note_api_use();
+    sim::Machine &machine = *active_machine();
+    sim::DeviceSlot *slot = device == nullptr ? nullptr : sim::find_slot(machine, device);
+    if (slot == nullptr)
+        return result_of(ENOENT);
+    const sim::DeviceType *type = sim::type_of(*slot);
+    if (key == nullptr || value == nullptr)
+        return result_of(EINVAL);
+    if (type->set == nullptr)
+        return result_of(ENOENT);
+    const std::lock_guard lock(sim::configuration_mutex());
+    return result_of(type->set(machine, *slot, key, value));
+}

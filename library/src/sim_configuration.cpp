@@ -1,0 +1,180 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// The simulated PC as the environment describes it, read when the library
+// is loaded, and what the configuration shares with the C API.
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "backend.h"
+#include "sim_device.h"
+#include "sim_parallel_port.h"
+#include "sim_settings.h"
+
+namespace qport::sim {
+namespace {
+
+constexpr std::array refusal_table{
+    Refusal{"no-privilege", QPORT_ACCESS_NO_PRIVILEGE, EPERM},
+    Refusal{"user-namespace", QPORT_ACCESS_USER_NAMESPACE, EPERM},
+    Refusal{"lockdown", QPORT_ACCESS_LOCKDOWN, EPERM},
+    Refusal{"no-kernel-support", QPORT_ACCESS_NO_KERNEL_SUPPORT, ENOSYS},
+    Refusal{"not-x86", QPORT_ACCESS_NOT_X86, 0},
+    Refusal{"other", QPORT_ACCESS_OTHER, EIO},
+};
+
+constinit std::mutex configuration_lock;
+
+constinit std::atomic<bool> recording_chosen{false};
+
+// A variable set to something: an empty value counts as unset.
+const char *set_variable(const char *name)
+{
+    const char *value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? value : nullptr;
+}
+
+void tell_unknown(const char *variable, const char *value, const std::string &what,
+                  const std::string &valid, const std::string &kept)
+{
+    Line line;
+    tell(line.text(variable)
+             .text("=")
+             .text(value)
+             .text(" names no ")
+             .text(what)
+             .text("; it can be ")
+             .text(valid)
+             .text(" (an empty value counts as unset); ")
+             .text(kept));
+}
+
+void configure_profile(Machine &machine, const char *name)
+{
+    const Profile *wanted = name == nullptr ? nullptr : find_profile(name);
+    if (name != nullptr && wanted == nullptr)
+        tell_unknown("QPORT_SIM_PROFILE", name, "machine", profile_names(),
+                     "the machine stays as it is");
+    const Profile *built = profile_of(machine);
+    if (wanted == nullptr)
+        wanted = built != nullptr ? built : &default_profile();
+    if (wanted != built)
+        build_machine(machine, *wanted);
+}
+
+void configure_peripheral(Machine &machine, const char *spec)
+{
+    DeviceSlot *port = find_slot(machine, "lpt1");
+    if (port == nullptr)
+        return;
+    const std::string kept = "the parallel port keeps its peripheral";
+    switch (set_peripheral(machine, *port, spec)) {
+    case 0:
+        break;
+    case ENOENT:
+        tell_unknown("QPORT_SIM_DEVICE", spec, "peripheral", peripheral_names(), kept);
+        break;
+    default: {
+        Line line;
+        tell(line.text("QPORT_SIM_DEVICE=")
+                 .text(spec)
+                 .text(" has a setting that peripheral does not take; it is on the port without "
+                       "the rest of its settings"));
+    }
+    }
+}
+
+void tell_cannot_trace(const char *destination, int error)
+{
+    Line line;
+    if (error == ENXIO)
+        line.text("the trace FIFO ").text(destination).text(" has no reader");
+    else if (error == EBADF && std::strcmp(destination, "stdout") == 0)
+        line.text("standard output is closed, so the trace cannot go there");
+    else if (error == EBADF && std::strcmp(destination, "stderr") == 0)
+        line.text("standard error is closed, so the trace cannot go there");
+    else if (error == ELOOP)
+        line.text("the trace ")
+            .text(destination)
+            .text(" is a symbolic link in a directory shared with other users, which the trace "
+                  "does not follow");
+    else
+        line.text("cannot write the trace to ")
+            .text(destination)
+            .text(": ")
+            .text(strerrordesc_np(error));
+    tell(line.text("; the program runs without a trace"));
+}
+
+void configure_refusal(const char *name)
+{
+    for (const Refusal &refusal : refusal_table) {
+        if (refusal.name == name) {
+            backend::simulated_access = refusal.cause;
+            return;
+        }
+    }
+    tell_unknown("QPORT_SIM_REFUSE", name, "refusal", refusal_names(), "access stays granted");
+}
+
+__attribute__((constructor)) void configure_from_environment()
+{
+    if (const char *machine = set_variable("QPORT_SIM_MACHINE"))
+        use_machine_file(machine);
+    Machine &machine = *active_machine();
+    configure_profile(machine, set_variable("QPORT_SIM_PROFILE"));
+    if (const char *device = set_variable("QPORT_SIM_DEVICE"))
+        configure_peripheral(machine, device);
+    DeviceSlot *port = find_slot(machine, "lpt1");
+    if (const char *output = set_variable("QPORT_SIM_PRINTER_OUTPUT"); output && port) {
+        if (set_printer_output(machine, *port, output) != 0)
+            tell_cannot_print(output, errno);
+    }
+    open_printer_outputs(machine);
+    if (const char *destination = set_variable("QPORT_TRACE")) {
+        if (trace.open(destination) != 0)
+            tell_cannot_trace(destination, errno);
+    }
+    if (const char *refuse = set_variable("QPORT_SIM_REFUSE"))
+        configure_refusal(refuse);
+}
+
+} // namespace
+
+std::span<const Refusal> refusals() { return refusal_table; }
+
+std::string refusal_names()
+{
+    std::string names;
+    for (const Refusal &refusal : refusal_table)
+        names += (names.empty() ? "" : ", ") + std::string(refusal.name);
+    return names;
+}
+
+void note_api_use()
+{
+    if (!recording_chosen.load(std::memory_order_relaxed) && !recording_chosen.exchange(true))
+        active_machine()->recording.store(1);
+}
+
+void choose_recording(bool on)
+{
+    recording_chosen.store(true);
+    active_machine()->recording.store(on ? 1 : 0);
+}
+
+std::mutex &configuration_mutex() { return configuration_lock; }
+
+int switch_machine(const char *path)
+{
+    const int result = use_machine_file(path);
+    if (result == 0) {
+        Machine &machine = *active_machine();
+        if (profile_of(machine) == nullptr)
+            build_machine(machine, default_profile());
+        open_printer_outputs(machine);
+    }
+    return result;
+}
+
+} // namespace qport::sim

@@ -1,0 +1,50 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// What the simulated build's configuration (the environment, read at load)
+// and its C API share: the refusals it may pretend, the start of recording,
+// and the lock that keeps two configuration changes from mixing.
+#ifndef QPORT_SIM_SETTINGS_H
+#define QPORT_SIM_SETTINGS_H
+
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "qport_ext.h"
+#include "sim_machine.h"
+
+namespace qport::sim {
+
+// A kernel's answer to a request for port access, as QPORT_SIM_REFUSE
+// names it.
+struct Refusal {
+    std::string_view name;
+    qport_access cause;
+    int error;
+};
+std::span<const Refusal> refusals();
+// "no-privilege, user-namespace, ...".
+std::string refusal_names();
+
+// Until the program uses qport_sim.h it cannot read the record, so an
+// unchanged program pays nothing for it; its first call starts recording
+// on its own machine unless it chose with qport_sim_record_transfers.
+void note_api_use();
+void choose_recording(bool on);
+
+// Configuration is rare; this lock keeps two changes of it from mixing.
+std::mutex &configuration_mutex();
+
+// Switches to the machine file at path (nullptr: this process's own) and
+// opens the outputs it names. 0, or -1 with errno set and the reason told.
+int switch_machine(const char *path);
+
+// The record of transfers (sim_record.cpp).
+void note_transfer(Machine &machine, char direction, unsigned width_bits, std::uint16_t port,
+                   std::uint32_t value);
+std::size_t copy_records(Machine &machine, qport_sim_transfer *out, std::size_t capacity);
+void clear_records(Machine &machine);
+
+} // namespace qport::sim
+
+#endif
