@@ -10,18 +10,24 @@ namespace qport::sim {
 
 extern const DeviceType parallel_port_device;
 extern const DeviceType post_code_device;
+extern const DeviceType pci_device;
 
 namespace {
 
-constexpr std::array<const DeviceType *, 2> types{
+constexpr std::array<const DeviceType *, 3> types{
     &parallel_port_device,
     &post_code_device,
+    &pci_device,
 };
 
 // A PC as real tools expect to find one.
 constexpr std::array pc_devices{
     ProfileDevice{"lpt1", &parallel_port_device, 0x378},
     ProfileDevice{"post", &post_code_device, 0x80},
+    // On the PCI card: where firmware put its BAR 0. Listed before pci,
+    // whose reset reads it from here.
+    ProfileDevice{"lpt2", &parallel_port_device, 0xD010},
+    ProfileDevice{"pci", &pci_device, 0xCF8},
 };
 
 // The first parallel port alone.
@@ -30,7 +36,8 @@ constexpr std::array bare_devices{
 };
 
 constexpr std::array machines{
-    Profile{"pc", "a PC's standard devices and a parallel port", pc_devices},
+    Profile{"pc", "a PC's standard devices, a parallel port and a PCI parallel-port card",
+            pc_devices},
     Profile{"bare", "the parallel port at 0x378 alone; every other port unbacked", bare_devices},
 };
 
