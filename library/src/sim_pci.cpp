@@ -206,7 +206,7 @@ void place_card_port(Machine &machine, const PciState &state)
     const std::uint32_t base = config_value(state, card, bar0_register, 4) & ~io_bar_flags;
     const bool decodes = (config_value(state, card, command_register, 2) & command_io_space) != 0 &&
                          (config_value(state, card, power_control_register, 2) & 0x3U) == 0 &&
-                         base + lpt2_window <= io_space_end;
+                         base <= io_space_end - lpt2_window;
     if (decodes)
         move_device(machine, port, static_cast<std::uint16_t>(base), type->port_count);
     else
