@@ -27,6 +27,41 @@
  * post, the POST code port at 0x80 (pc): takes writes, which it keeps as
  * the last code (property "code"), and reads 0xFF.
  *
+ * pci, PCI configuration mechanism #1 at 0xCF8-0xCFF (pc), with bus 0:
+ *   00:00.0  8086:1237 i440FX host bridge, rev 02, class 0x060000
+ *   00:01.0  8086:7000 PIIX3 ISA bridge, class 0x060100 (function 0 alone)
+ *   00:03.0  9710:9865 MosChip MCS9865 parallel port, class 0x070103
+ *            (IEEE 1284), subsystem a000:2000, IRQ 11 on pin A
+ *   0xCF8  the address register, taken only by a 32-bit write and read
+ *          only by a 32-bit read that begin at 0xCF8 (enable bit 31, bus in
+ *          bits 23:16, device 15:11, function 10:8, register 7:2); reset 0.
+ *          Byte and word transfers at 0xCF8-0xCFB reach no register: they
+ *          read 0xFF, except 0xCF9, the reset control register, which reads
+ *          0x00 and ignores writes (it never resets the simulated PC).
+ *   0xCFC-0xCFF  the byte at register (address & 0xFC) + (port - 0xCFC) of
+ *          the function addressed, at any width; all ones with bit 31 clear,
+ *          on another bus, or for a function not listed. Writes change only
+ *          a register's writable bits: IDs, class, revision, header type,
+ *          status, interrupt pin and capabilities are read-only; the
+ *          card's command register takes bits 0-2, 6 and 8, its latency
+ *          timer and interrupt line any value. A BAR written with all ones
+ *          reads back its size: 0xFFFFFFF9 for the card's I/O BARs 0 and 1
+ *          (8 ports each), 0xFFFFF000 for its memory BARs 2 and 4 (4K).
+ *          Registers beyond the header and the capability read 0.
+ *   A 32-bit write of the address is four byte writes, each kept as it
+ *   comes: two processes writing it at once may leave bytes of each, as two
+ *   processors sharing mechanism #1 without a lock would.
+ *   Properties: "address" (latched), one per function ("00:03.0" = its IDs
+ *   and name), and the card's "command", "bar0", "bar1", "interrupt-line".
+ *
+ * lpt2, a parallel port like lpt1 (pc), on the PCI card: its registers are
+ * at the card's BAR 0, 0xD010 at reset. Writing BAR 0 moves it; it answers
+ * nowhere while the card's command register has I/O space (bit 0) off, its
+ * power state (register 0x4C) is not D0, or BAR 0 is beyond 0xFFFF (as
+ * while it is sized). Ports of another device stay that device's. The
+ * other five ports of BAR 0 (EPP) and BAR 1 (the ECP registers, 0xD000)
+ * are not modelled and read 0xFF; nor is the memory behind BARs 2 and 4.
+ *
  * Peripherals on the parallel port (QPORT_SIM_DEVICE or
  * qport_sim_set_device; property "peripheral" of lpt1):
  *   none      the model above.
