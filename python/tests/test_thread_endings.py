@@ -53,7 +53,6 @@ PRELUDE = textwrap.dedent(
         # A thread Python never made, running the library's entry point.
         thread = ctypes.c_ulong()
         assert libc.pthread_create(ctypes.byref(thread), None, function, None) == 0
-        return thread
 
     def at_finalisation(*call):
         # The sys module's dict is cleared late in finalisation, once other
@@ -122,6 +121,6 @@ def test_thread_ending_in_a_notice_leaves_the_exit_to_the_program(ending):
     )
     assert child.returncode == STATUS, child.stderr
     # The hook at finalisation ran, or the main thread went on after the
-    # cancellation: the thread's end was reached, not skipped.
+    # cancellation: the case did reach the thread's end.
     output = {"at_finalisation(": "finalising 1\n", "cancel(": "went on\n"}
     assert child.stdout == "".join(text for call, text in output.items() if call in ending)
