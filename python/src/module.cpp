@@ -4,9 +4,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <cxxabi.h>
 #include <exception>
 #include <vector>
+
+#include <unistd.h>
 
 #include <pybind11/pybind11.h>
 
@@ -78,6 +79,15 @@ bool interpreter_finalizing()
 #endif
 }
 
+// A thread that may no longer take the GIL back waits for the process to
+// end, as newer interpreters make such threads wait. Ending it instead would
+// unwind through whatever called the library, which need not expect that.
+[[noreturn]] void wait_for_the_process_to_end()
+{
+    for (;;)
+        ::pause();
+}
+
 // The library's own presenter may wait for Enter: other Python threads run
 // meanwhile. The GIL is handled by hand, not by guards: a thread cancelled
 // while it waits unwinds from here without the GIL, and leaves it free.
@@ -89,11 +99,10 @@ int show_in_library(const char *title, const char *text)
         return qport_default_presenter(title, text, nullptr);
     PyThreadState *const thread = PyEval_SaveThread();
     const int shown = qport_default_presenter(title, text, nullptr);
-    // Finalisation began while this thread waited (a daemon thread whose
-    // notice outlived the program): end the thread, as the interpreter ends
-    // any thread that asks for the GIL back then, without touching Python.
+    // Finalisation began while this thread waited: a daemon thread whose
+    // notice outlived the program.
     if (interpreter_finalizing())
-        PyThread_exit_thread();
+        wait_for_the_process_to_end();
     PyEval_RestoreThread(thread);
     return shown;
 }
@@ -138,8 +147,8 @@ int show_or_report(const char *title, const char *text)
 
 // The library's presenter for as long as the interpreter runs. It may be
 // called from any thread, Python's or not. Nothing may escape it into the
-// library but a thread's forced unwinding (its cancellation, or its end at
-// finalisation), which must go on to end the thread.
+// library but a thread's forced unwinding (its cancellation, or its end by
+// the interpreter at finalisation), which must go on to end the thread.
 int present(const char *title, const char *text, void * /*user_data*/)
 {
     // Without a Python presenter a thread of another library never waits
@@ -150,13 +159,12 @@ int present(const char *title, const char *text, void * /*user_data*/)
     int shown = 0;
     try {
         shown = show_or_report(title, text);
-    } catch (abi::__forced_unwind &) {
-        // Not released: the interpreter let go of the GIL before it ended
-        // the thread, as it does around every wait a cancellation can end.
-        throw;
-    } catch (...) {
+    } catch (const std::exception &) {
         // Only reporting the presenter's error can fail (no memory, say):
-        // the notice counts as not shown.
+        // the notice counts as not shown. A forced unwinding is no
+        // std::exception: it passes, and leaves the GIL alone, which the
+        // interpreter let go of before the thread's end, as it does around
+        // every wait a cancellation can end.
     }
     PyGILState_Release(gil);
     return shown;
