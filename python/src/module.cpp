@@ -152,7 +152,8 @@ int show_or_report(const char *title, const char *text)
 int present(const char *title, const char *text, void * /*user_data*/)
 {
     // Without a Python presenter a thread of another library never waits
-    // for the GIL, which a Python thread waiting for it may hold.
+    // for the GIL, which a Python thread waiting for it may hold; nor once
+    // finalisation has begun, when taking it would end the thread.
     if (!python_presenter_installed || interpreter_finalizing())
         return show_in_library(title, text);
     const PyGILState_STATE gil = PyGILState_Ensure();
