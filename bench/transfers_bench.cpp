@@ -58,10 +58,10 @@ BENCHMARK_CAPTURE(transfers, inportb, [](int) { return inportb(unowned_port); })
     ->Arg(nothing_noted)
     ->Arg(recorded)
     ->Arg(traced);
-BENCHMARK_CAPTURE(transfers, inportw, [](int) { return inportw(unowned_port); })
-    ->Arg(nothing_noted);
-BENCHMARK_CAPTURE(transfers, inport, [](int) { return inport(unowned_port); })
-    ->Arg(nothing_noted);
+BENCHMARK_CAPTURE(transfers, inportw, [](int) {
+    return inportw(unowned_port);
+})->Arg(nothing_noted);
+BENCHMARK_CAPTURE(transfers, inport, [](int) { return inport(unowned_port); })->Arg(nothing_noted);
 BENCHMARK_CAPTURE(transfers, outportb,
                   [](int i) {
                       outportb(unowned_port, static_cast<char>(i));
@@ -70,20 +70,17 @@ BENCHMARK_CAPTURE(transfers, outportb,
     ->Arg(nothing_noted)
     ->Arg(recorded)
     ->Arg(traced);
-BENCHMARK_CAPTURE(transfers, outport,
-                  [](int i) {
-                      outport(unowned_port, i);
-                      return i;
-                  })
-    ->Arg(nothing_noted);
-BENCHMARK_CAPTURE(transfers, inportb_data_latch, [](int) { return inportb(data_port); })
-    ->Arg(nothing_noted);
-BENCHMARK_CAPTURE(transfers, outportb_data_latch,
-                  [](int i) {
-                      outportb(data_port, static_cast<char>(i));
-                      return i;
-                  })
-    ->Arg(nothing_noted);
+BENCHMARK_CAPTURE(transfers, outport, [](int i) {
+    outport(unowned_port, i);
+    return i;
+})->Arg(nothing_noted);
+BENCHMARK_CAPTURE(transfers, inportb_data_latch, [](int) {
+    return inportb(data_port);
+})->Arg(nothing_noted);
+BENCHMARK_CAPTURE(transfers, outportb_data_latch, [](int i) {
+    outportb(data_port, static_cast<char>(i));
+    return i;
+})->Arg(nothing_noted);
 
 // Each thread reads and writes a device of its own (the parallel port's
 // data latch, the POST code port), whose states lie in different slots of
