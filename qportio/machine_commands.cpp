@@ -10,6 +10,7 @@
 #include <charconv>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <string_view>
 #include <vector>
 
@@ -68,15 +69,19 @@ const char *device_name(qport_sim_device device)
 
 int show(const SimulationApi &api, unsigned shown_transfers)
 {
+    // A machine that was named but could not be used is refused before this.
     const char *path = api.machine_path();
     if (path != nullptr)
         std::printf("machine: %s\n", path);
     else
-        std::printf("machine: this process's own (QPORT_SIM_MACHINE is not set)\n");
+        std::printf("machine: this process's own (QPORT_SIM_MACHINE is %s)\n",
+                    std::getenv("QPORT_SIM_MACHINE") == nullptr ? "not set" : "empty");
     const qport_sim_device device = api.current_device();
     std::printf("device: %s", device_name(device));
-    if (device == QPORT_SIM_DEVICE_PRINTER)
-        std::printf(", %" PRIu64 " bytes printed", api.printed_bytes());
+    if (device == QPORT_SIM_DEVICE_PRINTER) {
+        const std::uint64_t printed = api.printed_bytes();
+        std::printf(", %" PRIu64 " %s printed", printed, printed == 1 ? "byte" : "bytes");
+    }
     std::printf("\n0x378 data     0x%02x\n0x379 status   0x%02x\n0x37a control  0x%02x\n",
                 unsigned{api.peek(0x378)}, unsigned{api.peek(0x379)}, unsigned{api.peek(0x37A)});
 
@@ -129,12 +134,31 @@ std::optional<int> run_machine_command(std::span<const char *const> arguments)
                      arguments[0]);
         return exit_needs_simulated_build;
     }
+    if (const auto refused = refuse_unusable_machine())
+        return refused;
     if (command == "show")
         return show(api, shown_transfers);
     if (api.machine_path() == nullptr)
         return usage_error("reset acts on a shared machine: set QPORT_SIM_MACHINE=PATH");
     api.reset();
     return exit_done;
+}
+
+std::optional<int> refuse_unusable_machine()
+{
+    const char *named = std::getenv("QPORT_SIM_MACHINE");
+    if (named == nullptr || *named == '\0')
+        return std::nullopt;
+    const char *(*machine_path)() = nullptr;
+    look_up(machine_path, "qport_sim_machine_path");
+    if (machine_path == nullptr || machine_path() != nullptr)
+        return std::nullopt;
+    std::fprintf(stderr,
+                 "qportio: QPORT_SIM_MACHINE=%s names a machine that cannot be used (the "
+                 "reason is above), so nothing was done; fix it, or unset QPORT_SIM_MACHINE "
+                 "for a port space of this run's own\n",
+                 named);
+    return exit_machine_unusable;
 }
 
 } // namespace qportio

@@ -67,6 +67,8 @@ Exit status:
      Nothing was transferred, or, when a transfer on the parallel port was
      refused (another driver holds it), nothing is printed
   4  reset or show was run on the hardware build
+  5  QPORT_SIM_MACHINE names a simulated machine that cannot be used (the
+     reason is on standard error); nothing was transferred, reset or shown
 
 Port access needs root or the CAP_SYS_RAWIO capability. Without either, a
 user in group lp reaches the parallel port's data, status and control
@@ -154,6 +156,8 @@ bool may_transfer(const qportio::Transfer &transfer)
 
 int run(const qportio::Transfer &transfer)
 {
+    if (const auto refused = qportio::refuse_unusable_machine())
+        return *refused;
     if (!may_transfer(transfer))
         return qportio::exit_access_refused;
     int refusals = 0;
