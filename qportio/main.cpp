@@ -76,7 +76,7 @@ registers (8-bit transfers only) through the kernel's parport driver.
 To try qportio without either, load the simulated build of the library from
 the directory qport/simulated beside libqport.so.1; its ports 0x378 to
 0x37A behave like a printer port:
-  LD_LIBRARY_PATH=/usr/lib/x86_64-linux-gnu/qport/simulated qportio read 0x379
+  LD_LIBRARY_PATH=)" QPORTIO_SIMULATED_LIBDIR R"( qportio read 0x379
 )";
 
 // The unsigned bits of one read of the given width.
