@@ -139,6 +139,13 @@ int libc_sigaction(int signo, const struct sigaction *action, struct sigaction *
     return QPORT_RUN_NEXT(sigaction)(signo, action, old);
 }
 
+// An address in the program, from its registers, as a pointer.
+template <typename Pointee = void> Pointee *in_program(std::uint64_t address)
+{
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the program's addresses are numbers to us
+    return reinterpret_cast<Pointee *>(address);
+}
+
 // ---------------------------------------------------------------- state
 // True while this thread is inside qport's library: the ioperm() and iopl()
 // calls made there are qport's own and go to the kernel.
@@ -238,7 +245,7 @@ void set_thread_mask(int how, KernelMask mask)
 }
 
 // ---------------------------------------------------------------- the trap's own stack
-constexpr std::size_t trap_stack_bytes = 64 * 1024;
+constexpr std::size_t trap_stack_bytes = std::size_t{64} * 1024;
 constexpr std::size_t guard_bytes = 4096;
 // The lowest byte of this thread's trap stack, with a guard page below.
 constinit thread_local char *trap_stack __attribute__((tls_model("initial-exec"))) = nullptr;
@@ -439,9 +446,7 @@ public:
         auto *bytes = static_cast<std::uint8_t *>(out);
         for (std::size_t at = copied / width * width; at < size; at += width) {
             probe_faulted = false;
-            // NOLINTNEXTLINE(performance-no-int-to-ptr): an address in the program
-            const std::uint32_t value =
-                qport_run_probe_load(reinterpret_cast<void *>(address + at), width);
+            const std::uint32_t value = qport_run_probe_load(in_program(address + at), width);
             if (probe_faulted)
                 return {at, fault_of_probe()};
             std::memcpy(bytes + at, &value, width);
@@ -466,8 +471,7 @@ public:
             std::uint32_t value = 0;
             std::memcpy(&value, bytes + at, width);
             probe_faulted = false;
-            // NOLINTNEXTLINE(performance-no-int-to-ptr): an address in the program
-            qport_run_probe_store(reinterpret_cast<void *>(address + at), width, value);
+            qport_run_probe_store(in_program(address + at), width, value);
             if (probe_faulted)
                 return {at, fault_of_probe()};
         }
@@ -480,8 +484,7 @@ private:
         if (size == 0)
             return 0;
         iovec local_piece{local, size};
-        // NOLINTNEXTLINE(performance-no-int-to-ptr): an address in the program
-        iovec remote_piece{reinterpret_cast<void *>(remote), size};
+        iovec remote_piece{in_program(remote), size};
         const long copied = ::syscall(call, ::getpid(), &local_piece, 1UL, &remote_piece, 1UL, 0UL);
         return copied < 0 ? 0 : static_cast<std::size_t>(copied);
     }
@@ -630,9 +633,7 @@ void answer_while_open(siginfo_t *info, ucontext_t *context)
         return;
     }
     if (calling_qport && info->si_code == SI_KERNEL) {
-        // NOLINTNEXTLINE(performance-no-int-to-ptr): the faulting instruction
-        if (const auto instruction =
-                qport_run::decode(reinterpret_cast<const std::uint8_t *>(rip))) {
+        if (const auto instruction = qport_run::decode(in_program<const std::uint8_t>(rip))) {
             answer_refused_in_qport(*instruction, *context);
             return;
         }
@@ -702,8 +703,7 @@ void examine(void *raw_job)
         qport_run::code_mode_of(static_cast<std::uint16_t>(gregs[REG_CSGSFS] & 0xFFFF));
     if (!mode)
         return;
-    // NOLINTNEXTLINE(performance-no-int-to-ptr): the faulting instruction
-    const auto *code = reinterpret_cast<const std::uint8_t *>(gregs[REG_RIP]);
+    const auto *code = in_program<const std::uint8_t>(static_cast<std::uint64_t>(gregs[REG_RIP]));
     if (skip_interrupt_flag_instruction(code[0], context)) {
         job.hand_to_program = false;
         return;
@@ -1303,25 +1303,24 @@ QPORT_RUN_EXPORT int pthread_sigmask(int how, const sigset_t *newmask, sigset_t 
     return filtered_mask(QPORT_RUN_NEXT(pthread_sigmask), how, newmask, oldmask);
 }
 
-QPORT_RUN_EXPORT int pthread_create(pthread_t *thread, const pthread_attr_t *attributes,
-                                    thread_start start, void *argument)
+QPORT_RUN_EXPORT int pthread_create(pthread_t *newthread, const pthread_attr_t *attr,
+                                    thread_start start_routine, void *arg)
 {
-    NewThread *created = inherit<NewThread>(start, argument);
+    auto *created = inherit<NewThread>(start_routine, arg);
     if (created == nullptr)
         return EAGAIN;
-    const int result =
-        QPORT_RUN_NEXT(pthread_create)(thread, attributes, start_with_grant, created);
+    const int result = QPORT_RUN_NEXT(pthread_create)(newthread, attr, start_with_grant, created);
     if (result != 0)
         forget(created);
     return result;
 }
 
-QPORT_RUN_EXPORT int thrd_create(thrd_t *thread, thrd_start_t start, void *argument)
+QPORT_RUN_EXPORT int thrd_create(thrd_t *thr, thrd_start_t func, void *arg)
 {
-    NewC11Thread *created = inherit<NewC11Thread>(start, argument);
+    auto *created = inherit<NewC11Thread>(func, arg);
     if (created == nullptr)
         return thrd_nomem;
-    const int result = QPORT_RUN_NEXT(thrd_create)(thread, start_c11_with_grant, created);
+    const int result = QPORT_RUN_NEXT(thrd_create)(thr, start_c11_with_grant, created);
     if (result != thrd_success)
         forget(created);
     return result;
@@ -1357,11 +1356,11 @@ QPORT_RUN_EXPORT int fexecve(int fd, char *const argv[], char *const envp[])
     return QPORT_RUN_NEXT(fexecve)(fd, argv, environment.get());
 }
 
-QPORT_RUN_EXPORT int execveat(int dirfd, const char *path, char *const argv[], char *const envp[],
+QPORT_RUN_EXPORT int execveat(int fd, const char *path, char *const argv[], char *const envp[],
                               int flags)
 {
     const HandedOver environment(path, envp);
-    return QPORT_RUN_NEXT(execveat)(dirfd, path, argv, environment.get(), flags);
+    return QPORT_RUN_NEXT(execveat)(fd, path, argv, environment.get(), flags);
 }
 
 QPORT_RUN_EXPORT int execl(const char *path, const char *arg, ...)
@@ -1393,22 +1392,20 @@ QPORT_RUN_EXPORT int execle(const char *path, const char *arg, ...)
 
 QPORT_RUN_EXPORT int posix_spawn(pid_t *pid, const char *path,
                                  const posix_spawn_file_actions_t *file_actions,
-                                 const posix_spawnattr_t *attributes, char *const argv[],
+                                 const posix_spawnattr_t *attrp, char *const argv[],
                                  char *const envp[])
 {
     const HandedOver environment(path, envp);
-    return QPORT_RUN_NEXT(posix_spawn)(pid, path, file_actions, attributes, argv,
-                                       environment.get());
+    return QPORT_RUN_NEXT(posix_spawn)(pid, path, file_actions, attrp, argv, environment.get());
 }
 
 QPORT_RUN_EXPORT int posix_spawnp(pid_t *pid, const char *file,
                                   const posix_spawn_file_actions_t *file_actions,
-                                  const posix_spawnattr_t *attributes, char *const argv[],
+                                  const posix_spawnattr_t *attrp, char *const argv[],
                                   char *const envp[])
 {
     const HandedOver environment(file, envp);
-    return QPORT_RUN_NEXT(posix_spawnp)(pid, file, file_actions, attributes, argv,
-                                        environment.get());
+    return QPORT_RUN_NEXT(posix_spawnp)(pid, file, file_actions, attrp, argv, environment.get());
 }
 
 QPORT_RUN_EXPORT int system(const char *command)
@@ -1420,8 +1417,8 @@ QPORT_RUN_EXPORT int system(const char *command)
     return QPORT_RUN_NEXT(system)(command);
 }
 
-QPORT_RUN_EXPORT FILE *popen(const char *command, const char *type)
+QPORT_RUN_EXPORT FILE *popen(const char *command, const char *modes)
 {
     const GrantInEnviron grant;
-    return QPORT_RUN_NEXT(popen)(command, type);
+    return QPORT_RUN_NEXT(popen)(command, modes);
 }

@@ -77,8 +77,7 @@ int main(int argc, char **argv)
     const long faults = argc > 2 ? std::strtol(argv[2], nullptr, 10) : 20000;
     const bool alternate = argc > 3 && std::strcmp(argv[3], "alternate") == 0;
     if (rounds < 1 || faults < 1 || (argc > 3 && !alternate)) {
-        std::fputs("usage: qport_run_trap_bench [ROUNDS [FAULTS_PER_ROUND [alternate]]]\n",
-                   stderr);
+        std::fputs("usage: qport_run_trap_bench [ROUNDS [FAULTS_PER_ROUND [alternate]]]\n", stderr);
         return 2;
     }
     if (!trapped_safely()) {

@@ -570,7 +570,7 @@ std::size_t native_signal_depth(bool leave)
 // canary can be checked even when the child is killed.
 std::string port_instructions_on_alternate_stack(std::size_t size)
 {
-    const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
     const std::size_t mapped = page + round_up(size, page);
     auto *memory = static_cast<unsigned char *>(
         ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
@@ -641,14 +641,15 @@ void page_in(int /*signal*/, siginfo_t *info, void *context)
 {
     fault_info = *info;
     fault_error_code = static_cast<ucontext_t *>(context)->uc_mcontext.gregs[REG_ERR];
-    const long page = ::sysconf(_SC_PAGESIZE);
-    auto *start = reinterpret_cast<char *>(reinterpret_cast<std::uintptr_t>(info->si_addr) &
-                                           ~static_cast<std::uintptr_t>(page - 1));
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    char *const start =
+        static_cast<char *>(info->si_addr) - reinterpret_cast<std::uintptr_t>(info->si_addr) % page;
     if (start != map_on_fault)
         siglongjmp(fault_recovery, 1);
-    if (::mprotect(start, static_cast<std::size_t>(page), map_protection) != 0)
-        ::mmap(start, static_cast<std::size_t>(page), PROT_READ | PROT_WRITE,
-               MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+    if (::mprotect(start, page, map_protection) != 0 &&
+        ::mmap(start, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1,
+               0) == MAP_FAILED)
+        siglongjmp(fault_recovery, 1);
     start[0] = 0x33;
     start[1] = 0x44;
     map_on_fault = nullptr;
@@ -743,11 +744,12 @@ void string_fault_resume()
 void string_device_memory()
 {
     std::ifstream maps("/proc/self/maps");
-    std::uintptr_t start = 0;
+    void *vvar = nullptr;
     for (std::string line; std::getline(maps, line);) {
         if (line.find("[vvar]") != std::string::npos)
-            start = std::strtoull(line.c_str(), nullptr, 16);
+            std::sscanf(line.c_str(), "%p", &vvar);
     }
+    const auto start = reinterpret_cast<std::uintptr_t>(vvar);
     if (start == 0) {
         std::puts("no [vvar] mapping");
         return;
@@ -768,7 +770,7 @@ void string_device_memory()
     if (sigsetjmp(fault_recovery, 1) == 0)
         rep_insb(run);
     std::printf("insb into [vvar]: %s at its start: %s\n", code_name(fault_info.si_code),
-                fault_info.si_addr == reinterpret_cast<void *>(start) ? "yes" : "no");
+                fault_info.si_addr == vvar ? "yes" : "no");
 }
 
 // ---------------------------------------------------------------- decoding
