@@ -348,6 +348,7 @@ struct GrantCase {
     std::string mode;
     std::vector<std::string> out;
     std::string err; // found in standard error, when not empty
+    std::vector<std::string> environment = {};
 };
 
 // What a program that probes its access (an instruction under a SIGSEGV
@@ -387,6 +388,17 @@ TEST(QportRunGrants, OnlyWhatTheProgramAskedForAsTheKernelGrantsIt)
          "grant-none",
          {"not asked: 0x80 denied", "after ioperm(0x80, 1, off): 0x80 denied, 0x81 denied"},
          ""},
+        {"a grant in the user's environment is not taken",
+         {"--follow-exec"},
+         "grant-none",
+         {"not asked: 0x80 denied", "after ioperm(0x80, 1, off): 0x80 denied, 0x81 denied"},
+         "",
+         {"QPORT_RUN_PORT_GRANT=3"}},
+        {"a grant the program forges for exec is replaced by its own",
+         {"--follow-exec"},
+         "grant-exec-forged",
+         {"after exec: 0x378 denied, 0x80 denied", "exec child exit 0"},
+         ""},
         {"--permissive grants it everything until it gives some up",
          {"--permissive"},
          "grant-none",
@@ -395,7 +407,8 @@ TEST(QportRunGrants, OnlyWhatTheProgramAskedForAsTheKernelGrantsIt)
     };
     for (const GrantCase &test : cases) {
         SCOPED_TRACE(test.name);
-        const Outcome outcome = run(under_qport_run(test.options, {subject, test.mode}));
+        const Outcome outcome =
+            run(under_qport_run(test.options, {subject, test.mode}), test.environment);
         EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
         EXPECT_EQ(lines_of(outcome.out), test.out);
         if (!test.err.empty()) {

@@ -472,6 +472,32 @@ int grant_exec(const char *self)
     return 0;
 }
 
+// A grant of its own making in the environment it hands to exec counts for
+// nothing: the program executed gets the thread's real one.
+int grant_exec_forged(const char *self)
+{
+    std::vector<std::string> variables;
+    for (char **entry = environ; *entry != nullptr; ++entry)
+        variables.emplace_back(*entry);
+    variables.emplace_back("QPORT_RUN_PORT_GRANT=3");
+    std::vector<char *> envp;
+    for (std::string &variable : variables)
+        envp.push_back(variable.data());
+    envp.push_back(nullptr);
+    std::fflush(stdout);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        char mode[] = "grant-after-exec";
+        char *const argv[] = {const_cast<char *>(self), mode, nullptr};
+        ::execve(self, argv, envp.data());
+        std::_Exit(127);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    std::printf("exec child exit %d\n", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    return 0;
+}
+
 void grant_after_exec()
 {
     catch_probes();
@@ -881,6 +907,8 @@ int main(int argc, char **argv)
         grant_threads();
     } else if (mode == "grant-exec") {
         return grant_exec(argv[0]);
+    } else if (mode == "grant-exec-forged") {
+        return grant_exec_forged(argv[0]);
     } else if (mode == "grant-after-exec") {
         grant_after_exec();
     } else if (mode == "grant-none") {
