@@ -659,6 +659,8 @@ siginfo_t fault_info;
 long long fault_error_code;
 char *map_on_fault;
 int map_protection;
+// Whether the handler runs on an alternate stack, and so the trap too.
+int handler_stack_flag = 0;
 
 // Maps the page the fault names (or opens it up) and returns, as a
 // program that pages its memory in on demand does: the instruction must go
@@ -702,7 +704,7 @@ char *two_pages(int second)
     map_protection = PROT_READ | PROT_WRITE;
     struct sigaction action {};
     action.sa_sigaction = page_in;
-    action.sa_flags = SA_SIGINFO;
+    action.sa_flags = SA_SIGINFO | handler_stack_flag;
     ::sigaction(SIGSEGV, &action, nullptr);
     return pages + page;
 }
@@ -731,9 +733,18 @@ struct StringRun {
 
 // rep outsb, rep outsw across the end of a page into one that is not
 // there, and rep insb into a read-only page: each faults at the second
-// page's first byte, and goes on once the handler has fixed it.
-void string_fault_resume()
+// page's first byte, and goes on once the handler has fixed it. With
+// on_alternate_stack, the handler and the trap run on an alternate stack.
+void string_fault_resume(bool on_alternate_stack)
 {
+    if (on_alternate_stack) {
+        static char stack[16 * 1024];
+        stack_t alternate{};
+        alternate.ss_sp = stack;
+        alternate.ss_size = sizeof stack;
+        ::sigaltstack(&alternate, nullptr);
+        handler_stack_flag = SA_ONSTACK;
+    }
     char *second = two_pages(PROT_NONE);
     second[-2] = 0x11;
     second[-1] = 0x22;
@@ -918,7 +929,9 @@ int main(int argc, char **argv)
     } else if (mode == "small-alternate-stack") {
         small_alternate_stack();
     } else if (mode == "string-fault-resume") {
-        string_fault_resume();
+        string_fault_resume(false);
+    } else if (mode == "string-fault-resume-alternate") {
+        string_fault_resume(true);
     } else if (mode == "string-device-memory") {
         string_device_memory();
     } else if (mode == "rex-w") {
