@@ -67,6 +67,8 @@ Exit status:
      Nothing was transferred, or, when a transfer on the parallel port was
      refused (another driver holds it), nothing is printed
   4  reset or show was run on the hardware build
+  5  QPORT_SIM_MACHINE names a simulated machine that cannot be used (the
+     reason is on standard error); nothing was transferred, reset or shown
 
 Port access needs root or the CAP_SYS_RAWIO capability. Without either, a
 user in group lp reaches the parallel port's data, status and control
@@ -74,7 +76,7 @@ registers (8-bit transfers only) through the kernel's parport driver.
 To try qportio without either, load the simulated build of the library from
 the directory qport/simulated beside libqport.so.1; its ports 0x378 to
 0x37A behave like a printer port:
-  LD_LIBRARY_PATH=/usr/lib/x86_64-linux-gnu/qport/simulated qportio read 0x379
+  LD_LIBRARY_PATH=)" QPORTIO_SIMULATED_LIBDIR R"( qportio read 0x379
 )";
 
 // The unsigned bits of one read of the given width.
@@ -154,6 +156,8 @@ bool may_transfer(const qportio::Transfer &transfer)
 
 int run(const qportio::Transfer &transfer)
 {
+    if (const auto refused = qportio::refuse_unusable_machine())
+        return *refused;
     if (!may_transfer(transfer))
         return qportio::exit_access_refused;
     int refusals = 0;

@@ -85,6 +85,19 @@
  *   switches  a switch on each status line: the status register reads
  *             bits 3..7 of the property "switches" (0x78 at reset, every
  *             line high), which anyone may set.
+ *   jtag      a JTAG target through a Xilinx DLC5 (Parallel Cable III)
+ *             cable: D0 TDI, D1 TCK, D2 TMS, D4 the cable's power (nothing
+ *             is clocked while it is low), TDO on status bit 4 (pin 13);
+ *             the other status bits read 0x68. Behind it, one test access
+ *             port as an XC3S200 has it: the 16-state controller clocked
+ *             on TCK's rising edge, a 6-bit instruction register capturing
+ *             0x11, IDCODE (001001, 32 bits, selected at Test-Logic-Reset),
+ *             SAMPLE/PRELOAD (000001) and EXTEST (000000) on a 599-bit
+ *             boundary-scan register that captures zeros, and BYPASS for
+ *             111111 and every other opcode. Outside Shift-IR and Shift-DR
+ *             TDO floats and reads 1. Properties: "tap-state",
+ *             "instruction", "idcode" (0x01414093; settable, odd), and
+ *             "ir-length".
  * A peripheral's settings follow its name: "name:key=value,key=value".
  * A preset of 0x379 overrides the peripheral until the next reset.
  *
@@ -162,7 +175,8 @@ enum qport_sim_device {
     QPORT_SIM_DEVICE_NONE = 0,
     QPORT_SIM_DEVICE_LOOPBACK = 1,
     QPORT_SIM_DEVICE_PRINTER = 2,
-    QPORT_SIM_DEVICE_SWITCHES = 3
+    QPORT_SIM_DEVICE_SWITCHES = 3,
+    QPORT_SIM_DEVICE_JTAG = 5
 };
 
 /* A device on the machine. */

@@ -2,19 +2,15 @@
 // What a caller and the user learn about port access: the status API, the
 // texts that explain a refusal, and the once-per-process refusal notices.
 #include <atomic>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include <unistd.h>
-
 #include "qport_ext.h"
 
 #include "backend.h"
 #include "internal.h"
-#include "shell_quote.h"
 
 namespace qport {
 namespace {
@@ -26,36 +22,30 @@ constexpr const char *refused_outcome =
 std::atomic<bool> told_access_refused{false};
 std::atomic<bool> told_past_last_port{false};
 
-std::string this_program()
-{
-    char path[PATH_MAX];
-    const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length <= 0)
-        return "PROGRAM";
-    return std::string(path, static_cast<std::size_t>(length));
-}
+// Where the installed documentation explains giving a program port access,
+// and whom to let run it first: on a line of its own, indented as a notice
+// keeps a path whole.
+constexpr const char *real_access_doc = "    " QPORT_REAL_ACCESS_DOC;
 
 std::string why_and_how(const Access &access)
 {
-    const std::string setcap = "    sudo setcap cap_sys_rawio+ep " + shell_quoted(this_program());
     switch (access.cause) {
     case QPORT_ACCESS_GRANTED:
         return "";
     case QPORT_ACCESS_NO_PRIVILEGE:
     case QPORT_ACCESS_PARPORT_ONLY:
-        return "The kernel refused access to the I/O ports (EPERM): this process lacks the "
-               "CAP_SYS_RAWIO capability.\n\nRun the program as root, or give it that "
-               "capability once:\n" +
-               setcap +
-               "\nWhoever may run the program then has full access to the ports, as root "
-               "has: let only a trusted group run it (chgrp, chmod 0750) before setting the "
-               "capability. A container must be started with CAP_SYS_RAWIO as well.";
+        return std::string("The kernel refused access to the I/O ports (EPERM): this process "
+                           "lacks the CAP_SYS_RAWIO capability.\n\nRun the program as root. "
+                           "Port access is root power: before giving the program the capability "
+                           "instead, restrict who may run it, as explained in\n") +
+               real_access_doc + "\nA container must be started with CAP_SYS_RAWIO as well.";
     case QPORT_ACCESS_USER_NAMESPACE:
-        return "The kernel refused access to the I/O ports (EPERM): this process runs in a "
-               "user namespace (a container or sandbox), where even its root may not use "
-               "the hardware's ports.\n\nRun the program outside the container, as root or "
-               "with the capability given once:\n" +
-               setcap;
+        return std::string("The kernel refused access to the I/O ports (EPERM): this process "
+                           "runs in a user namespace (a container or sandbox), where even its "
+                           "root may not use the hardware's ports.\n\nRun the program outside "
+                           "the container, as root, or with the capability given as explained "
+                           "in\n") +
+               real_access_doc;
     case QPORT_ACCESS_LOCKDOWN: {
         const std::string mode = backend::lockdown_mode();
         return "The kernel refused access to the I/O ports (EPERM): the kernel is locked "

@@ -187,7 +187,7 @@ Target target_of(const PciState &state, std::uint16_t port_offset)
 // register; narrower ones pass to the bus as ordinary I/O.
 bool reaches_address_register(const PortAccess &access)
 {
-    return access.width == 4 && access.offset == access.byte;
+    return access.width == 4 && access.offset == address_offset + access.byte;
 }
 
 // Places lpt2 where the card decodes it now: at BAR 0 while the command
@@ -215,10 +215,10 @@ void place_card_port(Machine &machine, const PciState &state)
 
 std::uint8_t read(Machine & /*machine*/, DeviceSlot &slot, const PortAccess &access)
 {
-    const PciState &state = state_of<PciState>(slot);
+    const auto &state = state_of<PciState>(slot);
     if (access.offset < data_offset) {
         if (reaches_address_register(access))
-            return state.address[access.offset].load(relaxed);
+            return state.address[access.byte].load(relaxed);
         // The reset control register reads its reset value: this machine
         // takes no reset from it.
         return access.offset == reset_control_offset ? 0x00 : 0xFF;
@@ -231,12 +231,12 @@ std::uint8_t read(Machine & /*machine*/, DeviceSlot &slot, const PortAccess &acc
 
 void write(Machine &machine, DeviceSlot &slot, const PortAccess &access, std::uint8_t value)
 {
-    PciState &state = state_of<PciState>(slot);
+    auto &state = state_of<PciState>(slot);
     if (access.offset < data_offset) {
         // Byte and word writes, 0xCF9's among them, reach no register here;
         // the reset control register never resets the simulated PC.
         if (reaches_address_register(access))
-            state.address[access.offset].store(value, relaxed);
+            state.address[access.byte].store(value, relaxed);
         return;
     }
     const Target target = target_of(state, access.offset);
@@ -254,7 +254,7 @@ void write(Machine &machine, DeviceSlot &slot, const PortAccess &access, std::ui
 
 void reset(Machine &machine, DeviceSlot &slot)
 {
-    PciState &state = state_of<PciState>(slot);
+    auto &state = state_of<PciState>(slot);
     for (auto &byte : state.address)
         byte.store(0, relaxed);
     for (std::size_t index = 0; index < functions.size(); ++index) {
@@ -281,7 +281,7 @@ std::string io_bar_text(const PciState &state, std::uint8_t offset)
 
 void describe(Machine & /*machine*/, DeviceSlot &slot, Properties &properties)
 {
-    const PciState &state = state_of<PciState>(slot);
+    const auto &state = state_of<PciState>(slot);
     properties.add("address", hex_text(address_of(state), 8));
     for (std::size_t index = 0; index < functions.size(); ++index) {
         const Function &described = functions[index];

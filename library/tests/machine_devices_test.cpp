@@ -115,7 +115,7 @@ TEST_F(MachineDevices, PropertiesAreSetAsEachDeviceTakesThem)
 {
     struct Case {
         const char *device, *key, *value;
-        int error; // 0 or the errno
+        int error;           // 0 or the errno
         std::uint8_t status; // 0x379 afterwards
     };
     const Case cases[] = {
@@ -173,8 +173,8 @@ TEST_F(MachineDevices, PresetsStandInForADevicesRegisterUntilReset)
 struct EnvironmentCase {
     const char *name;
     std::vector<std::string> environment;
-    const char *said;      // on standard error, or "" for nothing
-    const char *profile;   // of the shared machine afterwards
+    const char *said;    // on standard error, or "" for nothing
+    const char *profile; // of the shared machine afterwards
     const char *peripheral;
 };
 
