@@ -33,7 +33,8 @@ std::string why_and_how(qport_access cause, int error, const AccessFacts &facts)
     case QPORT_ACCESS_LOCKDOWN:
         return "The kernel refused access to the I/O ports (EPERM): the kernel is locked "
                "down" +
-               (facts.lockdown_mode.empty() ? std::string() : " (" + facts.lockdown_mode + " mode)") +
+               (facts.lockdown_mode.empty() ? std::string()
+                                            : " (" + facts.lockdown_mode + " mode)") +
                ", which forbids port access even to root. Secure Boot turns lockdown "
                "on.\n\nTurn Secure Boot off in the firmware set-up (or run 'sudo mokutil "
                "--disable-validation' and confirm at the next boot), then start the "

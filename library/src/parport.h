@@ -93,11 +93,12 @@ struct OpenedPort {
 std::vector<OpenedPort> open_reachable_ports(const std::string &root, DeviceOpener open);
 
 // Whether the route makes a transfer of bytes (1, 2 or 4) at offset from a
-// port's base: a byte on data, status or control; on a port with EPP (as
-// Port::has_epp says, which a transfer takes from where it keeps it) also a
-// byte on the address register, and 1, 2 or 4 bytes within the data
-// registers (base + 4 to base + 7), each byte one data cycle, as the
-// hardware makes a wide transfer there. Other wide transfers are never split.
+// port's base: a byte on data, status or control; on a port with EPP
+// (Port::has_epp, which a transfer takes as its route keeps it rather than
+// read the modes again) also a byte on the address register, and 1, 2 or 4
+// bytes within the data registers (base + 4 to base + 7), each byte one data
+// cycle, as the hardware makes a wide transfer there. Other wide transfers
+// are never split.
 bool route_covers(bool has_epp, unsigned offset, unsigned bytes);
 
 // The access of a thread once the route is counted: after every refusal by
