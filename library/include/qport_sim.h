@@ -68,8 +68,11 @@
  *
  * Record and trace: once the program has called any function here, each
  * transfer that reaches the port space is recorded in memory (the newest
- * QPORT_SIM_RECORDS); a program that never does pays nothing for it. When a
- * trace destination is set, each transfer is also written there as one line:
+ * QPORT_SIM_RECORDS); a program that never does pays nothing for it. A
+ * shared machine records from its creation on, until
+ * qport_sim_record_transfers() says otherwise: calling a function here does
+ * not change that. When a trace destination is set, each transfer is also
+ * written there as one line:
  *     <seconds>.<nanoseconds> <in|out> <8|16|32> 0x<port> 0x<value>
  * with CLOCK_MONOTONIC time, the port as 4 hex digits and the value as 2, 4
  * or 8 hex digits, e.g. "812.004211930 out 32 0x0378 0x00ffffff".
