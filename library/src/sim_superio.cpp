@@ -360,7 +360,7 @@ std::uint8_t read(Machine & /*machine*/, DeviceSlot &slot, const PortAccess &acc
     auto &state = state_of<SuperIoState>(slot);
     // 0x2E is write-only, and 0x2F answers only while the registers are open.
     const Control control = unpack(state.control.load());
-    if (access.offset == key_and_index_offset || !control.open)
+    if (access.offset != data_offset || !control.open)
         return 0xFF;
     if (control.index == ldn_select)
         return control.ldn;
