@@ -10,18 +10,22 @@ namespace qport::sim {
 
 extern const DeviceType parallel_port_device;
 extern const DeviceType post_code_device;
+extern const DeviceType superio_device;
 
 namespace {
 
-constexpr std::array<const DeviceType *, 2> types{
+constexpr std::array<const DeviceType *, 3> types{
     &parallel_port_device,
     &post_code_device,
+    &superio_device,
 };
 
 // A PC as real tools expect to find one.
 constexpr std::array pc_devices{
     ProfileDevice{"lpt1", &parallel_port_device, 0x378},
     ProfileDevice{"post", &post_code_device, 0x80},
+    // Its parallel port's registers decode lpt1 at 0x378, as at reset.
+    ProfileDevice{"superio", &superio_device, 0x2E},
 };
 
 // The first parallel port alone.
