@@ -75,8 +75,8 @@ protected:
 };
 
 // Paths through the controller from Test-Logic-Reset, by TMS.
-const std::string to_shift_dr = "0100";  // Run-Test/Idle, Select-DR, Capture-DR, Shift-DR
-const std::string to_shift_ir = "01100"; // ... Select-IR, Capture-IR, Shift-IR
+const std::string to_shift_dr = "0100";   // Run-Test/Idle, Select-DR, Capture-DR, Shift-DR
+const std::string to_shift_ir = "01100";  // ... Select-IR, Capture-IR, Shift-IR
 const std::string update_and_idle = "10"; // from Exit1: Update, Run-Test/Idle
 
 TEST_F(Jtag, ResetSelectsIdcodeWhichShiftsOutLeastSignificantBitFirst)
@@ -129,8 +129,8 @@ TEST_F(Jtag, InstructionRegisterCapturesItsPatternAndSelectsTheDataRegister)
 
 TEST_F(Jtag, FiveClocksWithTmsHighResetFromAnyState)
 {
-    for (const std::string &path : {std::string(""), to_shift_dr, to_shift_ir,
-                                    to_shift_ir + "1", to_shift_dr + "10"}) {
+    for (const std::string &path :
+         {std::string(""), to_shift_dr, to_shift_ir, to_shift_ir + "1", to_shift_dr + "10"}) {
         SCOPED_TRACE(path);
         clocks(path);
         clocks("11111");

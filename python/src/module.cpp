@@ -316,8 +316,14 @@ void bind_access(py::module_ &module, const py::object &access_enum)
         "The calling thread's port access, as an Access. Call it before the first transfer to\n"
         "learn the outcome without a notice. Never blocks.");
     module.def(
+        "direct_access_status",
+        [access_enum] { return member_or_number(access_enum, qport_direct_access_status()); },
+        "Direct access to all ports, as an Access: access_status(), except that where that\n"
+        "gives Access.PARPORT_ONLY this gives the kernel's reason for refusing direct access.");
+    module.def(
         "access_errno", [] { return qport_access_errno(); },
-        "The errno of the refused access request (EPERM, ENOSYS, ...); 0 when granted.");
+        "The errno of the refused access request (EPERM, ENOSYS, ...), also behind\n"
+        "Access.PARPORT_ONLY; 0 when granted.");
     module.def(
         "access_message", [] { return text_from_library(qport_access_message()); },
         "For the user: what was refused, why and how to fix it; a short confirmation when "
@@ -328,6 +334,19 @@ void bind_access(py::module_ &module, const py::object &access_enum)
         "The parallel ports the calling thread reaches without root, as a list of ParportRoute;\n"
         "[] unless access_status() is Access.PARPORT_ONLY (full access needs none, and the\n"
         "simulated build has none). The first call opens their devices, close-on-exec.");
+    module.def(
+        "parport_reaches",
+        [](Port port, int width) {
+            if (width != 8 && width != 16 && width != 32)
+                throw py::value_error("width must be 8, 16 or 32");
+            return qport_parport_reaches(static_cast<unsigned short>(port.value),
+                                         static_cast<unsigned>(width)) != 0;
+        },
+        py::arg("port"), py::arg("width") = 8,
+        "Whether a transfer of width bits (8, 16 or 32) at port goes through a parallel port\n"
+        "route for the calling thread: its data, status and control registers at 8 bits, and\n"
+        "on a port with EPP its EPP address register at 8 bits and data registers at any\n"
+        "width within them. False unless access_status() is Access.PARPORT_ONLY.");
     module.def(
         "drop_access",
         [] {

@@ -57,7 +57,9 @@ TEST(QportioMachine, RunsShareTheMachineThatTheyName)
         {"show -n 2", 0,
          "lpt1: parallel-port at 0x0378-0x037a\n  data: 0xff\n  status: 0x7f\n"
          "  control: 0xe1\n  peripheral: none\n"},
-        {"show -n 2", 0, "post: post-code at 0x0080\n  code: none\n"},
+        {"show -n 2", 0, "post: post-code at 0x0080\n  code: none\nsuperio: w83627hf"},
+        {"show -n 2", 0, "  ldn1: parallel port, enabled, base 0x378, irq 7\n"},
+        {"show -n 2", 0, "  ldnb: hardware monitor, disabled, base 0x000 (not simulated)\n"},
         {"show -n 2", 0, "last transfers: 2 of 3 recorded\n"},
         {"show", 0, "out 32 0x0378 0x00c100ff\n"},
         {"reset", 0, ""},
