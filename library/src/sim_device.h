@@ -87,6 +87,9 @@ const Profile &default_profile();
 const Profile *profile_of(const Machine &machine);
 // "pc, bare": for messages that list what may be chosen.
 std::string profile_names();
+// A hash of the device types' and peripherals' names in their order and of
+// the profiles: what a machine file's slots mean to this library.
+std::uint64_t layout_fingerprint();
 
 // Builds machine as profile: its devices at their bases, each at reset,
 // ports unpreset. Not async-signal-safe; the caller keeps other

@@ -38,6 +38,10 @@ struct MachineHeader {
     std::uint32_t version;
     std::uint32_t header_bytes;  // sizeof(MachineHeader), for a future reader
     std::uint64_t machine_bytes; // sizeof(Machine): the file's whole size
+    // Which devices and peripherals a slot's type numbers name, and the
+    // profiles' layout (layout_fingerprint()): a library built with other
+    // devices would read another device's state in a slot.
+    std::uint64_t layout;
 };
 
 // One recorded transfer. stamp is 2 * ticket + 1 while it is written and

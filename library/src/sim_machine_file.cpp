@@ -37,7 +37,7 @@ struct KeptPath {
 };
 constinit const KeptPath *kept_paths = nullptr;
 
-constexpr MachineHeader expected_header()
+MachineHeader expected_header()
 {
     MachineHeader header{};
     for (std::size_t i = 0; i < sizeof header.magic; ++i)
@@ -45,6 +45,7 @@ constexpr MachineHeader expected_header()
     header.version = machine_version;
     header.header_bytes = sizeof(MachineHeader);
     header.machine_bytes = sizeof(Machine);
+    header.layout = layout_fingerprint();
     return header;
 }
 
@@ -172,6 +173,10 @@ int use_machine_file(const char *path)
                   : "not a machine file (no QPORTSIM header)";
     else if (header.version != machine_version)
         why = another_version.c_str();
+    else if (header.header_bytes == sizeof(MachineHeader) &&
+             header.layout != expected_header().layout)
+        why = "a machine file of another build of this library, with other devices; remove it "
+              "or name another";
     else if (header.header_bytes != sizeof(MachineHeader) ||
              header.machine_bytes != sizeof(Machine) ||
              about.st_size != static_cast<off_t>(sizeof(Machine)))

@@ -5,6 +5,7 @@
 #include <array>
 
 #include "sim_device.h"
+#include "sim_parallel_port.h"
 
 namespace qport::sim {
 
@@ -77,6 +78,53 @@ std::string profile_names()
     for (const Profile &profile : machines)
         names += (names.empty() ? "" : ", ") + std::string(profile.name);
     return names;
+}
+
+namespace {
+
+// FNV-1a, over each name and a separator after it.
+class Fingerprint {
+public:
+    void add(std::string_view text)
+    {
+        for (const char c : text)
+            add_byte(static_cast<unsigned char>(c));
+        add_byte(0);
+    }
+    void add(std::uint32_t number) { add(decimal_text(number)); }
+    std::uint64_t value() const { return hash_; }
+
+private:
+    void add_byte(unsigned char byte)
+    {
+        hash_ ^= byte;
+        hash_ *= 0x100000001B3U;
+    }
+    std::uint64_t hash_ = 0xCBF29CE484222325U;
+};
+
+} // namespace
+
+std::uint64_t layout_fingerprint()
+{
+    Fingerprint fingerprint;
+    for (const DeviceType *type : types) {
+        fingerprint.add(type->name);
+        fingerprint.add(type->port_count);
+    }
+    for (const PeripheralType *peripheral : peripheral_types()) {
+        fingerprint.add(peripheral->name);
+        fingerprint.add(static_cast<std::uint32_t>(peripheral->device));
+    }
+    for (const Profile &profile : machines) {
+        fingerprint.add(profile.name);
+        for (const ProfileDevice &device : profile.devices) {
+            fingerprint.add(device.name);
+            fingerprint.add(device.type->name);
+            fingerprint.add(device.base);
+        }
+    }
+    return fingerprint.value();
 }
 
 } // namespace qport::sim

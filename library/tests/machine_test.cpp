@@ -147,6 +147,17 @@ TEST_F(SharedMachine, FilesThatAreNoMachineAreRefused)
              ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
          },
          "must have mode 0600", EPERM},
+        {"a machine of a library built with other devices",
+         [&](const std::string &path) {
+             ASSERT_EQ(qport_sim_use_machine(path.c_str()), 0);
+             qport_sim_use_machine(nullptr);
+             std::FILE *file = std::fopen(path.c_str(), "r+b");
+             const std::uint64_t layout = 0x5EED;
+             std::fseek(file, 24, SEEK_SET); // after magic, version and two sizes
+             std::fwrite(&layout, sizeof layout, 1, file);
+             std::fclose(file);
+         },
+         "another build of this library", EINVAL},
         {"a truncated machine",
          [&](const std::string &path) {
              ASSERT_EQ(qport_sim_use_machine(path.c_str()), 0);
