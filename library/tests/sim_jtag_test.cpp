@@ -48,7 +48,8 @@ protected:
         for (const char bit : tms_bits)
             clock(bit == '1');
     }
-    // Shifts bits (LSB first) in and returns what came out; the state must
+    // Shifts bits (LSB first) in and returns the first 64 that came out; the
+    // state must
     // be Shift-IR or Shift-DR. With exit, the last bit is shifted on the
     // way to Exit1, as every JTAG program does it; otherwise the state
     // stays.
@@ -56,7 +57,9 @@ protected:
     {
         std::uint64_t out = 0;
         for (unsigned i = 0; i < count; ++i) {
-            out |= std::uint64_t{tdo()} << i;
+            const bool bit = tdo();
+            if (i < 64)
+                out |= std::uint64_t{bit} << i;
             clock(exit && i + 1 == count, ((in >> i) & 1) != 0);
         }
         return out;
