@@ -52,8 +52,9 @@ wait_for_display() {
 }
 
 # Runs LCDd on a display of size $1 wired as $2, reached at the TCP port
-# $3, on the machine $4; LCDd's own configuration, as Debian ships none for
-# this driver.
+# $3, on the machine $4, with a configuration of its own, as Debian ships
+# none for this driver. Started as root, LCDd changes to nobody once its
+# driver is set up, and drives the display on from there.
 start_lcdd() {
   local size=$1 wiring=$2 port=$3 machine=$4 config=$scratch/LCDd-$2.conf
   cat >"$config" <<EOF
@@ -64,7 +65,6 @@ Bind=127.0.0.1
 Port=$port
 ReportLevel=3
 ReportToSyslog=no
-User=$(id -un)
 Foreground=yes
 ServerScreen=on
 
