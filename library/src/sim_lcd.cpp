@@ -440,8 +440,8 @@ bool parse_size(std::string_view text, Geometry &geometry)
     if (cross == std::string_view::npos || !parse_number(text.substr(0, cross), columns) ||
         !parse_number(text.substr(cross + 1), rows))
         return false;
-    if (columns == 0 || (rows != 1 && rows != 2 && rows != 4) || columns * rows > ddram_bytes ||
-        columns > line_length)
+    if (columns == 0 || columns > line_length || (rows != 1 && rows != 2 && rows != 4) ||
+        std::size_t{columns} * rows > ddram_bytes)
         return false;
     geometry = {columns, rows};
     return true;
