@@ -92,7 +92,11 @@ exec 3<>"/dev/tcp/127.0.0.1/$port"
 for request in hello "screen_add qport" "screen_set qport -priority foreground" \
   "widget_add qport greeting string" 'widget_set qport greeting 1 2 "qport was here"'; do
   echo "$request" >&3
-  read -r reply <&3
+  # LCDd also tells, unasked, when the client's screen comes and goes.
+  reply=
+  while [ -z "$reply" ] || [[ $reply == listen* ]] || [[ $reply == ignore* ]]; do
+    read -r -t 10 reply <&3 || fail "LCDd did not answer $request"
+  done
   case $reply in connect* | success) ;; *) fail "LCDd answered $request with: $reply" ;; esac
 done
 wait_for_display "$machine" "line2: qport was here"
