@@ -116,6 +116,37 @@
  *   switches  a switch on each status line: the status register reads
  *             bits 3..7 of the property "switches" (0x78 at reset, every
  *             line high), which anyone may set.
+ *   lcd       an HD44780 character display with one controller, 20x4
+ *             unless "size" says otherwise (16x2, 40x2, 16x4, 8x1, ...:
+ *             1, 2 or 4 rows, up to 40 columns and 80 cells), wired as
+ *             LCDproc's hd44780 driver wires it ("wiring"):
+ *               4bit    D0..D3 -> DB4..DB7, D4 -> RS, D5 -> RW, D6 -> E;
+ *                       D7 (a second controller's E) goes nowhere, and
+ *                       DB0..DB3 are open, held high by the chip.
+ *               winamp  D0..D7 -> DB0..DB7, nStrobe (pin 1) -> E,
+ *                       nAutoFeed (14) -> RW, nInit (16) -> RS: E is high
+ *                       while control bit 0 is clear, RW while bit 1 is
+ *                       clear, RS while bit 2 is set.
+ *             The chip takes a cycle as E falls, with RS, RW and the data
+ *             as they were while E was high: the HD44780's instructions,
+ *             writes and reads of DDRAM and CGRAM, and reads of the busy
+ *             flag (never set: every instruction is done at once) with
+ *             the address counter. In 4-bit mode it pairs nibbles in the
+ *             order they come, a lone one with the next. Line 2 of DDRAM
+ *             is at 0x40; rows 3 and 4 continue rows 1 and 2 (0x14 and
+ *             0x54 on a 20x4); a 16x1 is two lines of 8 side by side. It
+ *             powers up, and comes back from a machine reset, in 8-bit
+ *             mode with one line and the display off. The PC never sees
+ *             what the chip drives on a read (the data lines are outputs)
+ *             and no status line is wired: they read 0x7F. Properties:
+ *             "line1".."line4" (what each row shows, UTF-8, blank while
+ *             the display is off; the ROM's characters as they look, 0x5C
+ *             as a yen sign; CGRAM characters as circled digits 0..7),
+ *             "cursor" ("2,5 underline blinking", "off-screen hidden"),
+ *             "display" (on/off), "mode" (4-bit/8-bit), "controller-lines"
+ *             (1/2), "address-counter" ("ddram 0x05"), "last-read" (the
+ *             byte the chip last put out, or "none"); "size" and "wiring"
+ *             may be set.
  *   jtag      a JTAG target through a Xilinx DLC5 (Parallel Cable III)
  *             cable: D0 TDI, D1 TCK, D2 TMS, D4 the cable's power (nothing
  *             is clocked while it is low), TDO on status bit 4 (pin 13);
@@ -210,6 +241,7 @@ enum qport_sim_device {
     QPORT_SIM_DEVICE_LOOPBACK = 1,
     QPORT_SIM_DEVICE_PRINTER = 2,
     QPORT_SIM_DEVICE_SWITCHES = 3,
+    QPORT_SIM_DEVICE_LCD = 4,
     QPORT_SIM_DEVICE_JTAG = 5
 };
 

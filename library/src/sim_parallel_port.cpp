@@ -16,6 +16,7 @@ extern const PeripheralType no_peripheral;
 extern const PeripheralType loopback_peripheral;
 extern const PeripheralType printer_peripheral;
 extern const PeripheralType switches_peripheral;
+extern const PeripheralType lcd_peripheral;
 extern const PeripheralType jtag_peripheral;
 
 namespace {
@@ -25,9 +26,9 @@ constexpr auto relaxed = std::memory_order_relaxed;
 // The one list of peripherals: a peripheral added to the simulator is a
 // source file defining its PeripheralType, a value in the public enum and a
 // line here.
-constexpr std::array<const PeripheralType *, 5> peripherals{
+constexpr std::array<const PeripheralType *, 6> peripherals{
     &no_peripheral,       &loopback_peripheral, &printer_peripheral,
-    &switches_peripheral, &jtag_peripheral,
+    &switches_peripheral, &lcd_peripheral,      &jtag_peripheral,
 };
 
 constexpr std::uint16_t data_offset = 0;
