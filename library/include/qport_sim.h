@@ -203,7 +203,10 @@
  *                             machine built otherwise is rebuilt, at reset).
  *   QPORT_SIM_DEVICE=PERIPHERAL[:KEY=VALUE,...]
  *                             the peripheral on lpt1 (of the shared machine,
- *                             for every process using it).
+ *                             for every process using it). Named without
+ *                             settings, the peripheral already there is left
+ *                             as it is; otherwise a new one is put on, at
+ *                             its reset.
  *   QPORT_SIM_PRINTER_OUTPUT=PATH
  *                             where the printer appends the bytes it takes
  *                             (stored in a shared machine). Without it,

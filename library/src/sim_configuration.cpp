@@ -68,7 +68,7 @@ void configure_peripheral(Machine &machine, const char *spec)
     if (port == nullptr)
         return;
     const std::string kept = "the parallel port keeps its peripheral";
-    switch (set_peripheral(machine, *port, spec)) {
+    switch (set_peripheral(machine, *port, spec, Plugging::unless_plugged_in)) {
     case 0:
         break;
     case ENOENT:

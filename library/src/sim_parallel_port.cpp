@@ -208,7 +208,7 @@ std::string peripheral_names()
     return names;
 }
 
-int set_peripheral(Machine &machine, DeviceSlot &slot, std::string_view spec)
+int set_peripheral(Machine &machine, DeviceSlot &slot, std::string_view spec, Plugging plugging)
 {
     const std::size_t colon = spec.find(':');
     const std::string_view name = spec.substr(0, colon);
@@ -218,6 +218,9 @@ int set_peripheral(Machine &machine, DeviceSlot &slot, std::string_view spec)
     if (chosen == peripherals.end())
         return ENOENT;
     const ParallelPort port = port_of(machine, slot);
+    if (plugging == Plugging::unless_plugged_in && colon == std::string_view::npos &&
+        &peripheral_of(port) == *chosen)
+        return 0;
     port.state.peripheral.store(static_cast<std::uint32_t>((*chosen)->device), relaxed);
     reset_peripheral(port);
     std::string_view options = colon == std::string_view::npos ? "" : spec.substr(colon + 1);

@@ -230,4 +230,30 @@ TEST_F(MachineDevices, EnvironmentChoosesTheMachineAndTellsWhatItCannotTake)
     }
 }
 
+// Every process of a shared machine may name the peripheral in its
+// environment: the one there stays, with what was driven onto it, unless
+// settings ask for a new one.
+TEST_F(MachineDevices, NamingThePeripheralAlreadyThereLeavesItAsItIs)
+{
+    ScratchDirectory directory;
+    const std::string machine = directory / "machine";
+    ASSERT_EQ(qport_sim_use_machine(machine.c_str()), 0);
+    ASSERT_EQ(qport_sim_set_device_property("lpt1", "peripheral", "switches:switches=0x50"), 0);
+    struct Case {
+        const char *device;
+        const char *switches; // afterwards
+    };
+    for (const Case &c : {Case{"switches", "0x50"}, Case{"switches:switches=0x10", "0x10"},
+                          Case{"switches", "0x10"}}) {
+        SCOPED_TRACE(c.device);
+        ProgramRun run;
+        run.arguments = {QPORT_TRANSFER_SUBJECT};
+        run.environment = {"QPORT_SIM_MACHINE=" + machine,
+                           std::string("QPORT_SIM_DEVICE=") + c.device};
+        run.directory = directory.path();
+        ASSERT_EQ(run_program(run).status, 0);
+        EXPECT_EQ(properties_of("lpt1")["switches"], c.switches);
+    }
+}
+
 } // namespace
