@@ -10,17 +10,20 @@ namespace qport::sim {
 
 extern const DeviceType parallel_port_device;
 extern const DeviceType post_code_device;
+extern const DeviceType rtc_device;
 
 namespace {
 
-constexpr std::array<const DeviceType *, 2> types{
+constexpr std::array<const DeviceType *, 3> types{
     &parallel_port_device,
     &post_code_device,
+    &rtc_device,
 };
 
 // A PC as real tools expect to find one.
 constexpr std::array pc_devices{
     ProfileDevice{"lpt1", &parallel_port_device, 0x378},
+    ProfileDevice{"rtc", &rtc_device, 0x70},
     ProfileDevice{"post", &post_code_device, 0x80},
 };
 
