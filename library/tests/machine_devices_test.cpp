@@ -64,7 +64,7 @@ TEST_F(MachineDevices, ProfilesPutTheirDevicesOnTheMachine)
     };
     const Case cases[] = {
         {"bare", {"lpt1 parallel-port 888+3"}},
-        {"pc", {"lpt1 parallel-port 888+3", "post post-code 128+1"}},
+        {"pc", {"lpt1 parallel-port 888+3", "rtc mc146818-rtc 112+4", "post post-code 128+1"}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.profile);
