@@ -50,8 +50,10 @@ std::string iso_text(std::int64_t seconds)
     const rtc::DateTime t = rtc::date_time_of(seconds);
     std::string year = decimal_text(static_cast<std::uint64_t>(t.year < 0 ? -t.year : t.year));
     year.insert(0, year.size() < 4 ? 4 - year.size() : 0, '0');
-    return (t.year < 0 ? "-" : "") + year + "-" + two_digits(t.month) + "-" + two_digits(t.day) +
-           "T" + two_digits(t.hour) + ":" + two_digits(t.minute) + ":" + two_digits(t.second);
+    std::string text(t.year < 0 ? "-" : "");
+    text += year + "-" + two_digits(t.month) + "-" + two_digits(t.day) + "T" + two_digits(t.hour) +
+            ":" + two_digits(t.minute) + ":" + two_digits(t.second);
+    return text;
 }
 
 // Seconds to the nearest millisecond, trailing zeros dropped: "-3600", "0.5".
@@ -63,12 +65,14 @@ std::string seconds_text(Ticks ticks)
     const std::uint64_t rounded = magnitude + ticks_per_second / 2000; // to the nearest ms
     const std::uint64_t milliseconds = rounded % ticks_per_second * 1000 / ticks_per_second;
     const std::uint64_t seconds = rounded / ticks_per_second;
-    std::string text =
-        (negative && (seconds | milliseconds) != 0 ? "-" : "") + decimal_text(seconds);
+    std::string text(negative && (seconds | milliseconds) != 0 ? "-" : "");
+    text += decimal_text(seconds);
     std::string fraction = decimal_text(milliseconds + 1000).substr(1);
     while (!fraction.empty() && fraction.back() == '0')
         fraction.pop_back();
-    return fraction.empty() ? text : text + "." + fraction;
+    if (!fraction.empty())
+        text += "." + fraction;
+    return text;
 }
 
 // Digits to a number, false for anything else or past limit.

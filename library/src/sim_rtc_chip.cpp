@@ -43,6 +43,7 @@ constexpr Ticks update_warning = 8 + 65;
 constexpr Ticks half_second = ticks_per_second / 2;
 
 constexpr std::int64_t seconds_per_day = 86400;
+constexpr int thursday = 4; // 1970-01-01, weekday 0 being Sunday
 
 struct Control {
     std::uint8_t a;
@@ -162,25 +163,45 @@ std::uint8_t byte_at(std::uint64_t registers, int place)
     return static_cast<std::uint8_t>(registers >> (8 * place));
 }
 
-// The time registers showing seconds, the weekday lead days ahead.
-std::uint64_t time_registers(std::int64_t seconds, int weekday_lead, Control control)
+// The time register at place showing seconds, the weekday lead days
+// ahead. The time of day needs no calendar: reading the seconds stays cheap.
+std::uint8_t time_register(std::int64_t seconds, int weekday_lead, Control control, Place place)
 {
+    const std::int64_t days = floor_div(seconds, seconds_per_day);
+    const auto of_day = static_cast<int>(seconds - days * seconds_per_day);
+    switch (place) {
+    case second_place:
+        return encode(of_day % 60, control);
+    case minute_place:
+        return encode(of_day / 60 % 60, control);
+    case hour_place:
+        return encode_hour(of_day / 3600, control);
+    case weekday_place:
+        return encode(floor_mod(days + thursday + weekday_lead, 7) + 1, control);
+    default:
+        break;
+    }
     const DateTime t = date_time_of(seconds);
     const std::int64_t century = floor_div(t.year, 100);
-    // In the order of Place.
-    const std::uint8_t bytes[8] = {
-        encode(t.second, control),
-        encode(t.minute, control),
-        encode_hour(t.hour, control),
-        encode(floor_mod(t.weekday + weekday_lead, 7) + 1, control),
-        encode(t.day, control),
-        encode(t.month, control),
-        encode(static_cast<int>(t.year - century * 100), control),
-        encode(floor_mod(century, 100), control),
-    };
+    switch (place) {
+    case day_place:
+        return encode(t.day, control);
+    case month_place:
+        return encode(t.month, control);
+    case year_place:
+        return encode(static_cast<int>(t.year - century * 100), control);
+    default:
+        return encode(floor_mod(century, 100), control);
+    }
+}
+
+// All eight, as SET or the divider holds them.
+std::uint64_t time_registers(std::int64_t seconds, int weekday_lead, Control control)
+{
     std::uint64_t registers = 0;
     for (int place = century_place; place >= second_place; --place)
-        registers = registers << 8 | bytes[place];
+        registers = registers << 8 |
+                    time_register(seconds, weekday_lead, control, static_cast<Place>(place));
     return registers;
 }
 
@@ -330,8 +351,7 @@ std::uint8_t read_time_register(State &state, Place place, Clock now)
     if (!counting(control))
         return byte_at(state.held_time.load(relaxed), place);
     const Ticks clock = now() + state.offset.load(relaxed);
-    return byte_at(time_registers(seconds_at(clock), state.weekday_lead.load(relaxed), control),
-                   place);
+    return time_register(seconds_at(clock), state.weekday_lead.load(relaxed), control, place);
 }
 
 // While the clock counts, a time register written moves the clock by what
@@ -457,7 +477,7 @@ DateTime date_time_of(std::int64_t seconds)
         of_day / 3600,
         of_day / 60 % 60,
         of_day % 60,
-        floor_mod(days + 4, 7), // 1970-01-01 was a Thursday
+        floor_mod(days + thursday, 7),
     };
 }
 

@@ -16,6 +16,7 @@ namespace {
 namespace rtc = qport::sim::rtc;
 using rtc::Ticks;
 constexpr Ticks second = rtc::ticks_per_second;
+constexpr Ticks one_day = 86400 * second;
 
 // The host's time as the chip sees it.
 Ticks host_now = 0;
@@ -201,12 +202,12 @@ TEST(RtcChip, TheWeekdayCountsOnItsOwn)
     chip.write(rtc::weekday_register, 0x01);
     EXPECT_EQ(chip.read(rtc::weekday_register), 0x01);
     EXPECT_EQ(chip.shown(), december_9) << "the date stays";
-    Chip::wait(86400 * second);
+    Chip::wait(one_day);
     EXPECT_EQ(chip.read(rtc::weekday_register), 0x02);
     EXPECT_EQ(chip.read(rtc::day_register), 0x10);
-    Chip::wait(5 * 86400 * second);
+    Chip::wait(5 * one_day);
     EXPECT_EQ(chip.read(rtc::weekday_register), 0x07);
-    Chip::wait(86400 * second);
+    Chip::wait(one_day);
     EXPECT_EQ(chip.read(rtc::weekday_register), 0x01);
 }
 
@@ -358,8 +359,8 @@ TEST(RtcChip, RegisterCGathersFlagsUntilItIsRead)
         {"any second of 13:35 rings", rtc::seconds_alarm, 0xC0, 13 * second, 0x10},
         {"at 13:35:00", 0xFF, 0, second, 0xB0},
         {"and at 13:35:01", 0xFF, 0, second, 0xB0},
-        {"an alarm of 60 s never rings", rtc::seconds_alarm, 0x60, 86400 * second, 0x10},
-        {"a day reaches any other alarm", rtc::seconds_alarm, 0x07, 86400 * second, 0xB0},
+        {"an alarm of 60 s never rings", rtc::seconds_alarm, 0x60, one_day, 0x10},
+        {"a day reaches any other alarm", rtc::seconds_alarm, 0x07, one_day, 0xB0},
     };
     Chip chip;
     chip.write(rtc::register_a, 0x26);
@@ -470,12 +471,12 @@ TEST(RtcChip, SettingTheOffsetMovesTheClockOrItsHeldRegisters)
     EXPECT_EQ(chip.read(rtc::hours_register), 0x12);
 
     chip.write(rtc::register_b, 0x82);
-    rtc::set_offset(chip.state, 86400 * second, test_clock);
+    rtc::set_offset(chip.state, one_day, test_clock);
     EXPECT_EQ(chip.read(rtc::day_register), 0x10) << "the held registers";
     EXPECT_EQ(chip.read(rtc::weekday_register), 0x05);
     const rtc::Reading held = rtc::reading(chip.state, test_clock);
     EXPECT_EQ(held.running, rtc::Running::held_by_set);
-    EXPECT_EQ(held.ahead, 86400 * second);
+    EXPECT_EQ(held.ahead, one_day);
 }
 
 } // namespace
