@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: LGPL-2.1-or-later
 # What `cmake --install` puts in place besides the targets' own rules: the
-# CMake package, the pkg-config files and the places the installed programs
-# find the library from.
+# CMake package, the pkg-config files, the documentation and the places the
+# installed programs find the library from.
 include(CMakePackageConfigHelpers)
 
 # find_package(qport) gives qport::qport and qport::qport_simulated.
@@ -26,6 +26,11 @@ install(FILES
 configure_file(cmake/install-pkgconfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/install-pkgconfig.cmake @ONLY)
 install(SCRIPT ${CMAKE_CURRENT_BINARY_DIR}/install-pkgconfig.cmake COMPONENT development)
+
+# The documentation, with the library: its refusal notices point to
+# real-access.md there. The Debian build names its package's own directory.
+file(GLOB qport_docs CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
+install(FILES ${qport_docs} DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
 
 foreach(program qportio Quorrel)
   if(TARGET ${program})

@@ -41,9 +41,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${QPORT_HARDWARE_DIR})
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 # Each package's description: its own summary line, then the text. CPack
 # would put the project's summary before each; the file read when cpack runs
-# takes it away.
-file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/debian/cpack-project-config.cmake
-  "unset(CPACK_PACKAGE_DESCRIPTION_SUMMARY)\n")
+# takes it away, and gives the library package its dependencies (below).
+configure_file(cmake/cpack-project-config.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/debian/cpack-project-config.cmake @ONLY)
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_BINARY_DIR}/debian/cpack-project-config.cmake)
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libqport1)
@@ -52,17 +52,16 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 # (both builds carry that SONAME): programs built against this version need
 # it or a later one.
 configure_file(cmake/libqport1.shlibs.in ${CMAKE_CURRENT_BINARY_DIR}/debian/shlibs @ONLY)
-# dpkg runs ldconfig once for all packages through this trigger. CPack would
-# also write a postinst and a postrm calling ldconfig, unless the control
-# files name scripts of those names; the two named here do not exist, so the
-# package has no maintainer scripts at all (CPack prints "#missing file" for
-# each).
+# dpkg runs ldconfig once for all packages through this trigger, and the
+# package has no maintainer scripts at all. CPack would write a postinst and
+# a postrm calling ldconfig into a package whose shared objects it scans for
+# dpkg-shlibdeps; it scans none of this one's, whose dependencies
+# cmake/cpack-project-config.cmake.in computes instead.
 file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/debian/triggers "activate-noawait ldconfig\n")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS OFF)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
   ${CMAKE_CURRENT_BINARY_DIR}/debian/shlibs
-  ${CMAKE_CURRENT_BINARY_DIR}/debian/triggers
-  ${CMAKE_CURRENT_BINARY_DIR}/debian/no-maintainer-scripts/postinst
-  ${CMAKE_CURRENT_BINARY_DIR}/debian/no-maintainer-scripts/postrm)
+  ${CMAKE_CURRENT_BINARY_DIR}/debian/triggers)
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
   "library for direct access to the PC's I/O ports
 The shared library libqport.so.1, which reads and writes the PC's I/O

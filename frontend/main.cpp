@@ -4,6 +4,8 @@
 #include <memory>
 #include <string_view>
 
+#include "qport_ext.h"
+
 #include "application.h"
 #include "notice_box.h"
 #include "privileges.h"
@@ -27,12 +29,18 @@ bool displayMissing()
 // Quorrel reads no command-line options: the window toolkit is handed the
 // program's name and nothing else, so that no option (-plugin, -style,
 // -platformpluginpath ...) can bring code into a process that holds port
-// permission.
-int main()
+// permission. Someone who gave one (--help, say) is told so, and the window
+// opens as without it.
+int main(int argc, char ** /*argv*/)
 {
+    if (argc > 1)
+        std::cerr << "Quorrel: takes no options and ignores them (see 'man Quorrel').\n";
     // qport has asked for port access at load; the window toolkit and its
     // libraries run without any privilege, as the invoking user.
-    if (const std::error_code error = quorrel::startUnprivileged(std::cerr)) {
+    const auto portSpace = std::string_view(qport_backend()) == "simulated"
+                               ? quorrel::PortSpace::simulated
+                               : quorrel::PortSpace::hardware;
+    if (const std::error_code error = quorrel::startUnprivileged(std::cerr, portSpace)) {
         std::cerr << "Quorrel: cannot give up its privileges: " << error.message() << "\n";
         return 1;
     }

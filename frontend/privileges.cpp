@@ -16,8 +16,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "shell_quote.h"
-
 namespace quorrel {
 namespace {
 
@@ -155,13 +153,6 @@ void replaceEnvironment(const std::vector<std::string> &entries)
     }
 }
 
-std::string thisProgram()
-{
-    std::array<char, PATH_MAX> path{};
-    const ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size() - 1);
-    return length > 0 ? std::string(path.data(), static_cast<std::size_t>(length)) : "Quorrel";
-}
-
 } // namespace
 
 std::error_code dropPrivileges()
@@ -257,7 +248,7 @@ std::error_code becomeUser(const InvokingUser &user)
     return {};
 }
 
-std::error_code startUnprivileged(std::ostream &warnings)
+std::error_code startUnprivileged(std::ostream &warnings, PortSpace portSpace)
 {
     const uid_t realUid = ::getuid();
     const auto user = invokingUser(realUid, ::geteuid(), ::getgid(), ::getegid(),
@@ -279,10 +270,14 @@ std::error_code startUnprivileged(std::ostream &warnings)
         if (const std::error_code error = becomeUser(*user))
             return error;
     } else if (realUid == 0) {
-        warnings << "Quorrel: the window runs as root. To try port access as yourself instead, "
-                    "give the program the capability once and start it without sudo:\n"
-                 << "    sudo setcap cap_sys_rawio+ep " << qport::shell_quoted(thisProgram())
-                 << "\n";
+        warnings << "Quorrel: the window runs as root. ";
+        if (portSpace == PortSpace::simulated)
+            warnings << "The simulated port space needs no privilege: start Quorrel as "
+                        "yourself.\n";
+        else
+            warnings << "To use the ports as yourself instead, restrict who may run the program, "
+                        "then give it the capability, as explained in\n    " QPORT_REAL_ACCESS_DOC
+                        "\n";
     }
     return dropPrivileges();
 }

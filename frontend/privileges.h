@@ -63,12 +63,17 @@ std::vector<std::string> windowEnvironment(std::span<const char *const> environm
 // the old identity cannot be taken back.
 std::error_code becomeUser(const InvokingUser &user);
 
+// Which build of qport the program runs on: the simulated port space needs
+// no privilege at all, the hardware's ports need one.
+enum class PortSpace { hardware, simulated };
+
 // What Quorrel does before its window toolkit starts: in secure mode (file
 // capabilities or set-id) and under sudo or pkexec it replaces the
 // environment with windowEnvironment(); it switches to the invoking user;
 // then it drops every capability. Run as plain root it says on `warnings`
-// that the window runs as root, and how to avoid that, and goes on.
-std::error_code startUnprivileged(std::ostream &warnings);
+// that the window runs as root, and how to avoid that on portSpace, and goes
+// on.
+std::error_code startUnprivileged(std::ostream &warnings, PortSpace portSpace);
 
 } // namespace quorrel
 

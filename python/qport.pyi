@@ -9,9 +9,11 @@ The module uses whichever libqport.so.1 the loader finds: run a script with
 LD_LIBRARY_PATH=<libdir>/qport/simulated to act on the simulated port space,
 whose controls are then qport.sim (None on the hardware build).
 
-Without root, a parallel port whose /dev/parportN the user may open can still
-be reached: access_status() is then Access.PARPORT_ONLY and parport_routes()
-names its ports; 8-bit transfers on them go through that device.
+Where the kernel refuses direct access (no root, lockdown, a container), a
+parallel port whose /dev/parportN the user may open can still be reached:
+access_status() is then Access.PARPORT_ONLY, direct_access_status() tells the
+kernel's reason, parport_routes() names the ports and parport_reaches() what
+goes through that device (8-bit transfers, and EPP on a port with EPP).
 """
 
 import enum
@@ -79,8 +81,13 @@ def set_presenter(presenter: Optional[Presenter]) -> Optional[Presenter]:
 def access_status() -> Access:
     """The calling thread's port access. Never blocks."""
 
+def direct_access_status() -> Access:
+    """access_status(), except that where that is Access.PARPORT_ONLY this is
+    the kernel's reason for refusing direct access."""
+
 def access_errno() -> int:
-    """The errno of the refused access request; 0 when granted."""
+    """The errno of the refused access request, also behind PARPORT_ONLY; 0
+    when granted."""
 
 def access_message() -> str:
     """What was refused, why and how to fix it; a confirmation when granted."""
@@ -96,6 +103,11 @@ class ParportRoute(NamedTuple):
 def parport_routes() -> list[ParportRoute]:
     """The parallel ports reached without root; [] unless access_status() is
     Access.PARPORT_ONLY (the simulated build has none)."""
+
+def parport_reaches(port: int, width: int = 8) -> bool:
+    """Whether a transfer of width bits (8, 16, 32) at port goes through a
+    parallel port route; False unless access_status() is Access.PARPORT_ONLY.
+    Raises ValueError for another width."""
 
 def drop_access() -> None:
     """Gives up the calling thread's port access for good (survives no exec)."""
@@ -130,7 +142,9 @@ class SimulatedPorts:
     def reset(self) -> None: ...
     def preset(self, port: int, value: int) -> None: ...
     def peek(self, port: int) -> int: ...
-    def transfers(self) -> list[Transfer]: ...
+    def transfers(self) -> list[Transfer]:
+        """Recorded from the module's import on the process's own port space;
+        a shared machine records as its users set it (a new one does)."""
     def clear_transfers(self) -> None: ...
     def record_transfers(self, on: bool) -> None: ...
     def trace_to(self, destination: Optional[StrOrBytesPath]) -> None: ...

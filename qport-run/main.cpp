@@ -7,7 +7,8 @@
 // enter (dynamically linked x86-64 on the C library's loader, not set-id,
 // no file capabilities), the port permission this process inherited is
 // given up (it would survive exec), and on the simulated port space the
-// capability to ask for permission goes as well.
+// capability to ask for permission goes as well (with --drop-capabilities,
+// every capability).
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -36,15 +37,19 @@ constexpr int exit_not_found = 127;
 constexpr const char *usage =
     "Usage: qport-run [OPTION]... [--] PROGRAM [ARGUMENT]...\n"
     "Runs PROGRAM with its own port instructions (in, out, ins, outs) made\n"
-    "through qport, and its ioperm() and iopl() answered with success.\n"
+    "through qport, for the ports its ioperm() and iopl() were granted.\n"
     "\n"
     "  -s, --simulated     the simulated PC's port space (the default); PROGRAM\n"
     "                      and everything it starts lose CAP_SYS_RAWIO\n"
     "  -H, --hardware      this PC's ports, as far as qport's hardware build may\n"
     "                      reach them for you\n"
-    "  -f, --follow-exec   keep the preload in programs that PROGRAM executes\n"
-    "  -t, --trace=DEST    write the simulated trace to DEST (stderr or a file);\n"
-    "                      the same as QPORT_TRACE=DEST\n"
+    "  -f, --follow-exec   keep the preload, and each thread's ports, in\n"
+    "                      programs that PROGRAM executes\n"
+    "  -p, --permissive    PROGRAM starts with every port granted, as if it had\n"
+    "                      called ioperm() for all (for programs that never ask)\n"
+    "  -D, --drop-capabilities  PROGRAM runs without any capability, root too\n"
+    "  -t, --trace[=DEST]  write the simulated trace to DEST (stderr or a file;\n"
+    "                      stderr without DEST); the same as QPORT_TRACE=DEST\n"
     "  -h, --help          show this help and exit\n"
     "  -V, --version       show the version and exit\n"
     "\n"
@@ -55,7 +60,11 @@ constexpr const char *usage =
 struct Options {
     bool hardware = false;
     bool follow_exec = false;
+    bool permissive = false;
+    bool drop_capabilities = false;
     std::string trace;
+    // --trace without a destination: a word after it is PROGRAM.
+    bool trace_to_stderr_by_default = false;
     int program_index = 0;
 };
 
@@ -70,14 +79,18 @@ Options parse_options(int argc, char **argv)
     static const option long_options[] = {{"simulated", no_argument, nullptr, 's'},
                                           {"hardware", no_argument, nullptr, 'H'},
                                           {"follow-exec", no_argument, nullptr, 'f'},
-                                          {"trace", required_argument, nullptr, 't'},
+                                          {"permissive", no_argument, nullptr, 'p'},
+                                          {"drop-capabilities", no_argument, nullptr, 'D'},
+                                          {"trace", optional_argument, nullptr, 't'},
                                           {"help", no_argument, nullptr, 'h'},
                                           {"version", no_argument, nullptr, 'V'},
                                           {nullptr, 0, nullptr, 0}};
     Options options;
     int option = 0;
     // "+": the options end at PROGRAM, whose own options are its own.
-    while ((option = ::getopt_long(argc, argv, "+sHft:hV", long_options, nullptr)) != -1) {
+    // --trace takes its destination only as --trace=DEST (or -tDEST), so
+    // that "--trace outb 0x378 1" runs outb.
+    while ((option = ::getopt_long(argc, argv, "+sHfpDt::hV", long_options, nullptr)) != -1) {
         switch (option) {
         case 's':
             options.hardware = false;
@@ -88,10 +101,17 @@ Options parse_options(int argc, char **argv)
         case 'f':
             options.follow_exec = true;
             break;
+        case 'p':
+            options.permissive = true;
+            break;
+        case 'D':
+            options.drop_capabilities = true;
+            break;
         case 't':
-            if (*optarg == '\0')
+            if (optarg != nullptr && *optarg == '\0')
                 fail(exit_failure_of_our_own, "--trace needs a destination");
-            options.trace = optarg;
+            options.trace = optarg != nullptr ? optarg : "stderr";
+            options.trace_to_stderr_by_default = optarg == nullptr;
             break;
         case 'h':
             std::fputs(usage, stdout);
@@ -209,6 +229,47 @@ void give_up_rawio()
         fail(exit_failure_of_our_own, "CAP_SYS_RAWIO is still there; not running the program");
 }
 
+bool no_capability_in(const __user_cap_data_struct *data)
+{
+    for (int word = 0; word < _LINUX_CAPABILITY_U32S_3; ++word) {
+        if (data[word].effective != 0 || data[word].permitted != 0 || data[word].inheritable != 0)
+            return false;
+    }
+    return true;
+}
+
+// --drop-capabilities: every capability goes from every set of this
+// process and from its bounding set, and no_new_privs keeps any program it
+// executes from gaining one through set-user-ID or file capabilities. Root
+// stays user 0, owner of what root owns.
+void drop_every_capability()
+{
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+        fail(exit_failure_of_our_own,
+             std::string("cannot set no_new_privs: ") + std::strerror(errno));
+    // Older kernels have no ambient set, and then nothing in it.
+    ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+    // Lowering the bounding set needs CAP_SETPCAP, which only root has
+    // here; without it no_new_privs does the bounding set's work.
+    bool bounding_set_empty = true;
+    for (unsigned long capability = 0;; ++capability) {
+        const int held = ::prctl(PR_CAPBSET_READ, capability, 0, 0, 0);
+        if (held < 0)
+            break;
+        if (held == 1 && ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0)
+            bounding_set_empty = false;
+    }
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (::syscall(SYS_capset, &header, data) != 0)
+        fail(exit_failure_of_our_own,
+             std::string("cannot drop the capabilities: ") + std::strerror(errno));
+    // Checked as it now stands, not as it was asked for.
+    if (::syscall(SYS_capget, &header, data) != 0 || !no_capability_in(data) ||
+        ::prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0) != 1 || (::geteuid() == 0 && !bounding_set_empty))
+        fail(exit_failure_of_our_own, "a capability is still there; not running the program");
+}
+
 // The environment the program starts with: ours in front of any preload the
 // user has, and what the preload needs to know.
 std::vector<std::string> program_environment(const Options &options, const Files &files)
@@ -230,6 +291,9 @@ std::vector<std::string> program_environment(const Options &options, const Files
                           (options.hardware ? files.hardware : files.simulated));
     if (options.follow_exec)
         environment.emplace_back("QPORT_RUN_FOLLOW_EXEC=1");
+    // The preload's grant, as text: I/O privilege level 0, ports 0 to ffff.
+    if (options.permissive)
+        environment.emplace_back("QPORT_RUN_PORT_GRANT=0:0-ffff");
     if (!options.trace.empty())
         environment.push_back("QPORT_TRACE=" + options.trace);
     return environment;
@@ -252,8 +316,14 @@ int main(int argc, char **argv)
     const Options options = parse_options(argc, argv);
     const std::string name = argv[options.program_index];
     const std::string program = qport_run::find_program(name);
-    if (program.empty())
-        fail(exit_not_found, name + ": not found");
+    struct stat status {};
+    if (program.empty() ||
+        (::stat(program.c_str(), &status) != 0 && (errno == ENOENT || errno == ENOTDIR)))
+        fail(exit_not_found,
+             name + ": not found" +
+                 (options.trace_to_stderr_by_default
+                      ? " (--trace takes a file only as --trace=FILE; the trace goes to stderr)"
+                      : ""));
     if (const std::string why = qport_run::why_not_enterable(program); !why.empty())
         fail(exit_cannot_run, program + " " + why + ".");
 
@@ -268,7 +338,9 @@ int main(int argc, char **argv)
              "cannot find " + (options.hardware ? files.hardware : files.simulated));
 
     give_up_port_permission();
-    if (!options.hardware)
+    if (options.drop_capabilities)
+        drop_every_capability();
+    else if (!options.hardware)
         give_up_rawio();
 
     std::vector<std::string> environment = program_environment(options, files);

@@ -2,6 +2,7 @@
 #include "command_line.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <limits>
 #include <optional>
@@ -130,6 +131,55 @@ std::string hex_port(std::uint16_t port)
     return text;
 }
 
+// Every command, the machine's too: an unknown one is told them all.
+constexpr std::array<std::string_view, 5> commands = {"read", "write", "ports", "reset", "show"};
+constexpr const char *command_list = "read, write, ports, reset or show";
+
+// Edits from one word to the other: a letter added, dropped, changed, or two
+// neighbours swapped ("raed" is one edit from "read").
+std::size_t edit_distance(std::string_view from, std::string_view to)
+{
+    std::vector<std::vector<std::size_t>> edits(from.size() + 1,
+                                                std::vector<std::size_t>(to.size() + 1));
+    for (std::size_t i = 0; i <= from.size(); ++i)
+        edits[i][0] = i;
+    for (std::size_t j = 0; j <= to.size(); ++j)
+        edits[0][j] = j;
+    for (std::size_t i = 1; i <= from.size(); ++i) {
+        for (std::size_t j = 1; j <= to.size(); ++j) {
+            const std::size_t changed = from[i - 1] == to[j - 1] ? 0 : 1;
+            edits[i][j] =
+                std::min({edits[i - 1][j] + 1, edits[i][j - 1] + 1, edits[i - 1][j - 1] + changed});
+            if (i > 1 && j > 1 && from[i - 1] == to[j - 2] && from[i - 2] == to[j - 1])
+                edits[i][j] = std::min(edits[i][j], edits[i - 2][j - 2] + 1);
+        }
+    }
+    return edits[from.size()][to.size()];
+}
+
+// What an unknown command was meant to be: the nearest command, when it is
+// at most two edits away and nearer than to any other; otherwise the list.
+std::string unknown_command(std::string_view typed)
+{
+    std::string_view nearest;
+    std::size_t nearest_edits = 3;
+    bool tied = false;
+    for (const std::string_view command : commands) {
+        const std::size_t edits = edit_distance(typed, command);
+        if (edits < nearest_edits) {
+            nearest = command;
+            nearest_edits = edits;
+            tied = false;
+        } else if (edits == nearest_edits) {
+            tied = true;
+        }
+    }
+    std::string text = "unknown command '" + std::string(typed) + "'";
+    if (!nearest.empty() && !tied)
+        text += " (did you mean " + std::string(nearest) + "?)";
+    return text + ": use " + command_list;
+}
+
 } // namespace
 
 Command parse_command_line(std::span<const char *const> arguments)
@@ -190,7 +240,7 @@ Command parse_command_line(std::span<const char *const> arguments)
     }
 
     if (operands.empty())
-        return UsageError{"no command given: read, write or ports"};
+        return UsageError{std::string("no command given: use ") + command_list};
     Transfer transfer;
     const std::string_view command = operands.front();
     if (command == "ports") {
@@ -200,13 +250,17 @@ Command parse_command_line(std::span<const char *const> arguments)
             return UsageError{"options -w and -x apply to read and write only"};
         return ListPorts{};
     }
+    // reset and show are run before the options are taken apart, when they
+    // come first.
+    if (command == "reset" || command == "show")
+        return UsageError{"options may not come before " + std::string(command) +
+                          ": write qportio reset, or qportio show -n COUNT"};
     if (command == "read")
         transfer.direction = Direction::read;
     else if (command == "write")
         transfer.direction = Direction::write;
     else
-        return UsageError{"unknown command '" + std::string(command) +
-                          "': use read, write or ports"};
+        return UsageError{unknown_command(command)};
 
     const bool writing = transfer.direction == Direction::write;
     if (operands.size() < 2)

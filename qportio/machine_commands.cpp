@@ -11,6 +11,7 @@
 #include <charconv>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <string_view>
 #include <vector>
 
@@ -85,12 +86,14 @@ void print_property(const char *key, const char *value, void * /*user_data*/)
 
 int show(const SimulationApi &api, unsigned shown_transfers)
 {
+    // A machine that was named but could not be used is refused before this.
     const char *path = api.machine_path();
     const char *profile = api.current_profile();
     if (path != nullptr)
         std::printf("machine: %s", path);
     else
-        std::printf("machine: this process's own (QPORT_SIM_MACHINE is not set)");
+        std::printf("machine: this process's own (QPORT_SIM_MACHINE is %s)",
+                    std::getenv("QPORT_SIM_MACHINE") == nullptr ? "not set" : "empty");
     std::printf(", profile %s\n", profile != nullptr ? profile : "none");
 
     std::vector<qport_sim_device_info> devices(api.list_devices(nullptr, 0));
@@ -156,12 +159,31 @@ std::optional<int> run_machine_command(std::span<const char *const> arguments)
                      arguments[0]);
         return exit_needs_simulated_build;
     }
+    if (const auto refused = refuse_unusable_machine())
+        return refused;
     if (command == "show")
         return show(api, shown_transfers);
     if (api.machine_path() == nullptr)
         return usage_error("reset acts on a shared machine: set QPORT_SIM_MACHINE=PATH");
     api.reset();
     return exit_done;
+}
+
+std::optional<int> refuse_unusable_machine()
+{
+    const char *named = std::getenv("QPORT_SIM_MACHINE");
+    if (named == nullptr || *named == '\0')
+        return std::nullopt;
+    const char *(*machine_path)() = nullptr;
+    look_up(machine_path, "qport_sim_machine_path");
+    if (machine_path == nullptr || machine_path() != nullptr)
+        return std::nullopt;
+    std::fprintf(stderr,
+                 "qportio: QPORT_SIM_MACHINE=%s names a machine that cannot be used (the "
+                 "reason is above), so nothing was done; fix it, or unset QPORT_SIM_MACHINE "
+                 "for a port space of this run's own\n",
+                 named);
+    return exit_machine_unusable;
 }
 
 } // namespace qportio

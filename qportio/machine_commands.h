@@ -12,6 +12,14 @@ namespace qportio {
 // begin with one and returns its exit status; nullopt for any other command.
 std::optional<int> run_machine_command(std::span<const char *const> arguments);
 
+// When QPORT_SIM_MACHINE names a machine that the loaded simulated build
+// could not use (the library told why on standard error, and runs on a port
+// space of this process's own), says that nothing is done and returns
+// exit_machine_unusable: a script must not act on a machine it did not name.
+// nullopt when the named machine is in use, none is named, or the hardware
+// build is loaded.
+std::optional<int> refuse_unusable_machine();
+
 } // namespace qportio
 
 #endif

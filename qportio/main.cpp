@@ -49,9 +49,10 @@ A read prints each value on a line of its own, in the order of the ports;
 a write prints nothing.
 
 "ports" lists the parallel ports the kernel's parport driver knows (device,
-registers, ECP registers, modes, which driver holds the port, whether this
-user may open its /dev/parportN) and the PCI parallel-port cards with their
-I/O ranges, whether or not a driver has bound them. It makes no transfer.
+registers, EPP and ECP registers, modes, which driver holds the port,
+whether this user may open its /dev/parportN) and the PCI parallel-port
+cards with their I/O ranges, whether or not a driver has bound them. It
+makes no transfer.
 
 On the simulated build with QPORT_SIM_MACHINE=PATH, every process naming
 PATH shares one port space; there "reset" puts it back to its reset state
@@ -67,14 +68,19 @@ Exit status:
      Nothing was transferred, or, when a transfer on the parallel port was
      refused (another driver holds it), nothing is printed
   4  reset or show was run on the hardware build
+  5  QPORT_SIM_MACHINE names a simulated machine that cannot be used (the
+     reason is on standard error); nothing was transferred, reset or shown
 
-Port access needs root or the CAP_SYS_RAWIO capability. Without either, a
-user in group lp reaches the parallel port's data, status and control
-registers (8-bit transfers only) through the kernel's parport driver.
+Port access needs root or the CAP_SYS_RAWIO capability. Where the kernel
+refuses it (no capability, kernel lockdown, a container), a user who may
+open /dev/parportN (group lp) still reaches that parallel port's data,
+status and control registers (8-bit transfers), and on a port with EPP its
+EPP registers (8, 16 or 32 bits within the data registers), through the
+kernel's parport driver.
 To try qportio without either, load the simulated build of the library from
 the directory qport/simulated beside libqport.so.1; its ports 0x378 to
 0x37A behave like a printer port:
-  LD_LIBRARY_PATH=/usr/lib/x86_64-linux-gnu/qport/simulated qportio read 0x379
+  LD_LIBRARY_PATH=)" QPORTIO_SIMULATED_LIBDIR R"( qportio read 0x379
 )";
 
 // The unsigned bits of one read of the given width.
@@ -113,15 +119,6 @@ int report_notice(const char *title, const char *text, void *refusals)
     return 0;
 }
 
-// The ports the parallel port route reaches, as the library lists them.
-std::vector<qport_parport_route> parport_routes()
-{
-    std::vector<qport_parport_route> routes(qport_parport_routes(nullptr, 0));
-    const std::size_t listed = qport_parport_routes(routes.data(), routes.size());
-    routes.resize(std::min(listed, routes.size()));
-    return routes;
-}
-
 // Whether every transfer asked for may be made; if not, says why. Asked
 // before any transfer, so that a refusal is reported here, once, instead of
 // through the library's notice.
@@ -131,21 +128,18 @@ bool may_transfer(const qportio::Transfer &transfer)
     if (access == QPORT_ACCESS_GRANTED)
         return true;
     if (access == QPORT_ACCESS_PARPORT_ONLY) {
-        if (transfer.width_bits != 8) {
-            std::fprintf(stderr, "qportio: a %u-bit transfer is refused.\n%s\n",
-                         transfer.width_bits, qport_access_message());
-            return false;
-        }
-        const auto routes = parport_routes();
         const auto unreachable = std::ranges::find_if(transfer.ports, [&](std::uint16_t port) {
-            return std::ranges::none_of(routes, [&](const qport_parport_route &route) {
-                return port >= route.first_port && port <= route.last_port;
-            });
+            return qport_parport_reaches(port, transfer.width_bits) == 0;
         });
         if (unreachable == transfer.ports.end())
             return true;
-        std::fprintf(stderr, "qportio: port 0x%04X is refused.\n%s\n",
-                     static_cast<unsigned>(*unreachable), qport_access_message());
+        // A port the route reaches with bytes only.
+        if (qport_parport_reaches(*unreachable, 8) != 0)
+            std::fprintf(stderr, "qportio: a %u-bit transfer is refused.\n%s\n",
+                         transfer.width_bits, qport_access_message());
+        else
+            std::fprintf(stderr, "qportio: port 0x%04X is refused.\n%s\n",
+                         static_cast<unsigned>(*unreachable), qport_access_message());
         return false;
     }
     std::fprintf(stderr, "qportio: port access is refused.\n%s\n", qport_access_message());
@@ -154,6 +148,8 @@ bool may_transfer(const qportio::Transfer &transfer)
 
 int run(const qportio::Transfer &transfer)
 {
+    if (const auto refused = qportio::refuse_unusable_machine())
+        return *refused;
     if (!may_transfer(transfer))
         return qportio::exit_access_refused;
     int refusals = 0;

@@ -60,6 +60,8 @@ std::string describe_port(const std::string &root, const Port &port)
     const std::string path = qport::parport::device_path(root, port.number);
     std::string text =
         "  parport" + std::to_string(port.number) + ": ports " + range(port.base, port.base + 2U);
+    if (port.has_epp())
+        text += ", EPP " + range(port.base + 3U, port.last_register());
     if (port.ecp_base != 0)
         text += ", ECP " + range(port.ecp_base, port.ecp_base + 2U);
     text += ", irq " + channel(port.irq) + ", dma " + channel(port.dma) + ", modes " +

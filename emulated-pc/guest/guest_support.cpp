@@ -95,10 +95,16 @@ std::string read_all(int fd)
     return text;
 }
 
+// What a program is told to expect (QPORT_GUEST_PHASE), and the boot phase
+// on the kernel command line it is told so in.
+struct Expectation {
+    std::string name;
+    std::string kernel_phase;
+};
+
 // Checks what every guest program checks first, then runs its tests if this
-// is a phase it is meant for.
-int run_tests_in(int argc, char **argv, const std::vector<std::string> &phase_names,
-                 const std::string &kernel_phase)
+// is an expectation it is meant for, in its phase.
+int run_tests_in(int argc, char **argv, const std::vector<Expectation> &expectations)
 {
     if (!holds_only_standard_descriptors())
         return 1;
@@ -107,8 +113,10 @@ int run_tests_in(int argc, char **argv, const std::vector<std::string> &phase_na
     testing::InitGoogleTest(&argc, argv);
     const char *value = phase_variable();
     const std::string name = value != nullptr ? value : "";
-    if (std::find(phase_names.begin(), phase_names.end(), name) == phase_names.end() ||
-        phase_on_kernel_command_line() != (kernel_phase.empty() ? name : kernel_phase)) {
+    const std::string kernel_phase = phase_on_kernel_command_line();
+    if (std::none_of(expectations.begin(), expectations.end(), [&](const Expectation &each) {
+            return each.name == name && each.kernel_phase == kernel_phase;
+        })) {
         std::cerr << "This program runs only inside the emulated PC, started by its /init "
                      "(QPORT_GUEST_PHASE and qport.phase= on the kernel command line).\n";
         return 2;
@@ -152,12 +160,13 @@ Outcome run_program(const std::vector<std::string> &command)
 
 int run_tests(int argc, char **argv)
 {
-    return run_tests_in(argc, argv, {"granted", "refused"}, "");
+    return run_tests_in(argc, argv, {{"granted", "granted"}, {"refused", "refused"}});
 }
 
 int run_parport_tests(int argc, char **argv)
 {
-    return run_tests_in(argc, argv, {"lp-member", "refused"}, "parport");
+    return run_tests_in(
+        argc, argv, {{"lp-member", "parport"}, {"refused", "parport"}, {"lockdown", "lockdown"}});
 }
 
 } // namespace guest

@@ -60,7 +60,8 @@ Outcome run_program(const std::vector<std::string> &command);
 // no descriptor beyond 0..2; for main().
 int run_tests(int argc, char **argv);
 // The same for a program of the parport phase, run as a user in group lp
-// (QPORT_GUEST_PHASE=lp-member) and as one not (refused).
+// (QPORT_GUEST_PHASE=lp-member) and as one not (refused), and of the
+// lockdown phase, run as root in a locked-down kernel (lockdown).
 int run_parport_tests(int argc, char **argv);
 
 } // namespace guest

@@ -16,7 +16,10 @@
 // status for the outcome.
 //
 // This program executes a port instruction itself, to reach isa-debug-exit;
-// it is built for the guest only and never runs on the host.
+// it is built for the guest only and never runs on the host. It takes that
+// port first, before any preparation: a phase may lock the kernel down, which
+// refuses ioperm even to root but leaves a permission already held. Every
+// program it starts gives the port up before it runs.
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -27,6 +30,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <fcntl.h>
@@ -58,6 +62,12 @@ constexpr const char *installed_quorrel = "/usr/bin/Quorrel";
 constexpr const char *capable_copies_dir = "/run/capable";
 
 constexpr const char *tests_dir = "/tests";
+// Where the security file system shows and sets the kernel's lockdown.
+constexpr const char *security_dir = "/sys/kernel/security";
+constexpr const char *lockdown_file = "/sys/kernel/security/lockdown";
+
+// Whether /init holds the permission for isa-debug-exit's port.
+bool holds_exit_port = false;
 
 // One start of a program: as whom, and what it is told.
 struct Launch {
@@ -128,6 +138,12 @@ std::vector<std::string> programs_not_run(const guest::BootPhase &phase)
 // program. Any failure ends the child with status 127.
 [[noreturn]] void exec_program(const Launch &launch)
 {
+    // Port permission survives fork and exec: no program may start with
+    // /init's. Giving it up needs no privilege, under lockdown too.
+    if (::ioperm(debug_exit_port, 1, 0) != 0) {
+        std::perror("qport-guest: cannot give up port 0xf4");
+        std::_Exit(127);
+    }
     // Close-on-exec: only the copy on standard input may reach the program.
     const int null_input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (null_input >= 0)
@@ -246,6 +262,32 @@ guest::PhaseTable read_phase_table()
     return guest::read_phase_table(file);
 }
 
+// Locks the kernel down as Secure Boot does, in integrity mode, which
+// forbids port access even to root; it stays so until the machine ends. ""
+// when done, else what failed.
+std::string lock_down_kernel()
+{
+    if (!holds_exit_port)
+        return "the kernel is not locked down: /init would lose its way out";
+    const int file = ::open(lockdown_file, O_RDWR | O_CLOEXEC);
+    if (file < 0)
+        return std::string("cannot open ") + lockdown_file + ": " + std::strerror(errno);
+    constexpr std::string_view mode = "integrity";
+    const bool written =
+        ::write(file, mode.data(), mode.size()) == static_cast<ssize_t>(mode.size());
+    const int error = errno;
+    char buffer[128] = {};
+    const ssize_t length = ::pread(file, buffer, sizeof buffer - 1, 0);
+    ::close(file);
+    if (!written)
+        return std::string("cannot lock the kernel down: ") + std::strerror(error);
+    const std::string shown(buffer, length > 0 ? static_cast<std::size_t>(length) - 1 : 0);
+    if (shown.find("[integrity]") == std::string::npos)
+        return "the kernel's lockdown reads '" + shown + "', not integrity";
+    report("kernel locked down: " + shown);
+    return "";
+}
+
 // "" when done, else what failed.
 std::string prepare(guest::Preparation preparation)
 {
@@ -254,6 +296,12 @@ std::string prepare(guest::Preparation preparation)
         return "";
     case guest::Preparation::parallel_port:
         return guest::prepare_parallel_port();
+    case guest::Preparation::locked_down_parallel_port:
+        // The modules first: the locked-down kernel would take no module
+        // that it cannot check.
+        if (std::string problem = guest::prepare_parallel_port(); !problem.empty())
+            return problem;
+        return lock_down_kernel();
     case guest::Preparation::capable_quorrel:
         // The real program, for the attacker's test, with the capability
         // that setcap would give it.
@@ -269,7 +317,7 @@ std::string prepare(guest::Preparation preparation)
 // turns into QEMU exiting with 0: never mistaken for a pass.
 [[noreturn]] void end_machine(int code)
 {
-    if (::ioperm(debug_exit_port, 1, 1) == 0)
+    if (holds_exit_port || ::ioperm(debug_exit_port, 1, 1) == 0)
         ::outb(static_cast<unsigned char>(code), debug_exit_port);
     report(std::string("isa-debug-exit did not end the machine: ") + std::strerror(errno));
     ::sync();
@@ -286,6 +334,11 @@ int main()
     mount_or_report("sysfs", "/sys", "sysfs");
     mount_or_report("devtmpfs", "/dev", "devtmpfs");
     attach_console();
+    // As on an installed system, where the library reads the lockdown.
+    mount_or_report("securityfs", security_dir, "securityfs");
+    holds_exit_port = ::ioperm(debug_exit_port, 1, 1) == 0;
+    if (!holds_exit_port)
+        report(std::string("cannot take port 0xf4 for isa-debug-exit: ") + std::strerror(errno));
 
     timespec boot{};
     ::clock_gettime(CLOCK_BOOTTIME, &boot);

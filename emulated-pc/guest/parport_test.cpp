@@ -3,14 +3,17 @@
 // ppdev modules: run as an unprivileged user in group lp, byte transfers on
 // 0x378..0x37A go through /dev/parport0 and reach QEMU's parallel port (the
 // host checks QEMU's trace and the bytes the port printed); everything else
-// is refused. Run as a user not in lp, everything is refused as without the
-// route.
+// is refused, the EPP registers 0x37B..0x37F too, since the kernel finds no
+// EPP on QEMU's port. Run as a user not in lp, everything is refused as
+// without the route. Run as root in a locked-down kernel, which refuses root
+// direct access, the route is the same as in group lp.
 //
 // The tests run in this order: the first ones before this process makes any
 // query (nothing may be opened at load), the qportio ones before this process
 // claims the port (each qportio claims it for itself), the busy one last.
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,7 +34,10 @@ constexpr short control_port = 0x37A;
 constexpr const char *qportio = "/usr/bin/qportio";
 constexpr const char *range_text = "parallel port 0x378\u20130x37A through /dev/parport0";
 
-bool in_lp() { return std::string(std::getenv("QPORT_GUEST_PHASE")) == "lp-member"; }
+std::string expectation() { return std::getenv("QPORT_GUEST_PHASE"); }
+bool locked_down() { return expectation() == "lockdown"; }
+// Whether this run reaches the port through its device.
+bool in_lp() { return expectation() == "lp-member" || locked_down(); }
 
 char byte(int value) { return static_cast<char>(value); }
 int signed_byte(int value) { return static_cast<signed char>(value); }
@@ -89,9 +95,15 @@ TEST(ParallelPort, QportioListsThePortAndReadsSeveralRegisters)
         {{"read", "-x", "0x378", "0x37a"}, "0x3c\n0xcc\n", ""},
         {{"read", "-w", "16", "0x378"}, "", "qportio: a 16-bit transfer is refused.\n"},
         {{"read", "0x378", "0x80"}, "", "qportio: port 0x0080 is refused.\n"},
+        // No EPP on this port: its EPP registers are no part of the route.
+        {{"read", "0x37b"}, "", "qportio: port 0x037B is refused.\n"},
+        {{"write", "-w", "32", "0x37c", "0"}, "", "qportio: port 0x037C is refused.\n"},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.arguments[0] + " " + c.arguments[1] + " " + c.arguments[2]);
+        std::string command;
+        for (const std::string &argument : c.arguments)
+            command += " " + argument;
+        SCOPED_TRACE("qportio" + command);
         const guest::Outcome outcome = run_qportio(c.arguments);
         if (in_lp() && c.err.empty()) {
             EXPECT_EQ(outcome.status, 0) << outcome.err;
@@ -112,8 +124,14 @@ TEST(ParallelPort, StatusSaysWhatIsReachable)
 {
     qport_parport_route routes[2]{};
     const std::string message = qport_access_message();
+    // The kernel's reason for refusing direct access, with or without the
+    // route.
     EXPECT_EQ(qport_access_errno(), EPERM);
-    EXPECT_TRUE(contains(message, "CAP_SYS_RAWIO")) << message;
+    EXPECT_EQ(qport_direct_access_status(),
+              locked_down() ? QPORT_ACCESS_LOCKDOWN : QPORT_ACCESS_NO_PRIVILEGE);
+    EXPECT_TRUE(contains(message, locked_down() ? "the kernel is locked down (integrity mode)"
+                                                : "lacks the CAP_SYS_RAWIO capability"))
+        << message;
     if (!in_lp()) {
         EXPECT_EQ(qport_access_status(), QPORT_ACCESS_NO_PRIVILEGE);
         EXPECT_EQ(qport_parport_routes(routes, 2), 0U);
@@ -130,6 +148,18 @@ TEST(ParallelPort, StatusSaysWhatIsReachable)
     EXPECT_TRUE(message.starts_with("Only the parallel port is reachable: 8-bit transfers on " +
                                     std::string(range_text)))
         << message;
+    // Bytes on data, status and control only: the kernel finds no EPP here.
+    std::ifstream modes("/proc/sys/dev/parport/parport0/modes");
+    std::string mode_list;
+    std::getline(modes, mode_list);
+    EXPECT_FALSE(contains(mode_list, "EPP")) << mode_list;
+    for (unsigned port = 0x378; port <= 0x37F; ++port) {
+        SCOPED_TRACE(port);
+        const auto reached = static_cast<unsigned short>(port);
+        EXPECT_EQ(qport_parport_reaches(reached, 8), port <= 0x37A ? 1 : 0);
+        EXPECT_EQ(qport_parport_reaches(reached, 16), 0);
+        EXPECT_EQ(qport_parport_reaches(reached, 32), 0);
+    }
     // Opened once the query needed it, and never handed to an exec'd program.
     const auto open_devices = open_parport_devices();
     ASSERT_EQ(open_devices.size(), 1U);
@@ -189,9 +219,17 @@ TEST(ParallelPort, WideTransfersAndOtherPortsAreRefused)
     EXPECT_EQ(inport(data_port), -1);
     outportw(data_port, static_cast<short>(0x2222));
     outport(data_port, 0x33333333);
-    // EPP and ECP registers, and the debug console, which must stay empty.
-    EXPECT_EQ(inportb(0x37B), -1);
+    // The EPP registers of a port without EPP, and the ECP ones: the host
+    // finds no access to 0x37B..0x37F in QEMU's trace.
+    for (short port = 0x37B; port <= 0x37F; ++port) {
+        EXPECT_EQ(inportb(port), -1) << port;
+        outportb(port, byte(0x44));
+    }
+    EXPECT_EQ(inportw(0x37C), -1);
+    EXPECT_EQ(inport(0x37C), -1);
+    outport(0x37C, 0x44444444);
     EXPECT_EQ(inportb(0x778), -1);
+    // The debug console, which must stay empty.
     outportb(0x457A, byte('X'));
     EXPECT_EQ(inportb(data_port), 0x11);
     const auto notices = guest::notices();

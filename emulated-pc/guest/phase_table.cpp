@@ -16,6 +16,7 @@ template <typename Value> struct Named {
 constexpr Named<Preparation> preparations[] = {
     {"none", Preparation::none},
     {"parallel-port", Preparation::parallel_port},
+    {"locked-down-parallel-port", Preparation::locked_down_parallel_port},
     {"capable-quorrel", Preparation::capable_quorrel},
 };
 

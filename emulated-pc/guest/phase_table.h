@@ -14,7 +14,7 @@ namespace guest {
 // Where make-initramfs puts the table.
 inline constexpr const char *phase_table_path = "/etc/qport-phases";
 
-enum class Preparation { none, parallel_port, capable_quorrel };
+enum class Preparation { none, parallel_port, locked_down_parallel_port, capable_quorrel };
 
 enum class RunAs {
     root,             // uid 0, every capability

@@ -130,7 +130,7 @@ TEST_F(Privileges, ASudoStartRunsAsTheUserAndStillTransfers)
                   ::setenv("SUDO_UID", "65534", 1);
                   ::setenv("SUDO_GID", "65534", 1);
                   std::ostringstream warnings;
-                  ASSERT_FALSE(quorrel::startUnprivileged(warnings));
+                  ASSERT_FALSE(quorrel::startUnprivileged(warnings, quorrel::PortSpace::hardware));
                   EXPECT_EQ(::getuid(), 65534U);
                   EXPECT_EQ(::geteuid(), 65534U);
                   EXPECT_EQ(::getgid(), 65534U);

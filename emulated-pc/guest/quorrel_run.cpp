@@ -166,7 +166,8 @@ int main(int argc, char **argv)
     // As Quorrel's own main starts: in secure mode the environment becomes a
     // window's, then every privilege goes.
     std::ostringstream warnings;
-    if (const std::error_code error = quorrel::startUnprivileged(warnings)) {
+    if (const std::error_code error =
+            quorrel::startUnprivileged(warnings, quorrel::PortSpace::hardware)) {
         report("FAIL cannot give up privileges: " + error.message());
         return 1;
     }

@@ -24,11 +24,14 @@ TEST(PhaseTable, TheProjectsTableReadsWhole)
     ASSERT_TRUE(file.is_open()) << QPORT_PHASE_TABLE;
     const guest::PhaseTable table = guest::read_phase_table(file);
     ASSERT_EQ(table.problem, "");
-    for (const char *name : {"granted", "refused", "bench", "quorrel", "parport"})
+    for (const char *name : {"granted", "refused", "bench", "quorrel", "parport", "lockdown"})
         EXPECT_NE(guest::find_phase(table, name), nullptr) << name;
     const guest::BootPhase *parport = guest::find_phase(table, "parport");
     ASSERT_NE(parport, nullptr);
     EXPECT_EQ(parport->preparation, guest::Preparation::parallel_port);
+    const guest::BootPhase *lockdown = guest::find_phase(table, "lockdown");
+    ASSERT_NE(lockdown, nullptr);
+    EXPECT_EQ(lockdown->preparation, guest::Preparation::locked_down_parallel_port);
 }
 
 TEST(PhaseTable, RunsKeepTheirOrderIdentityAndLabel)

@@ -242,7 +242,8 @@ TEST(StartUnprivileged, UnderSudoRunsAsTheInvokingUserWithAWindowsEnvironmentOnl
         ::setenv("QT_PLUGIN_PATH", "/tmp/evil", 1);
         ::setenv("DISPLAY", ":7", 1);
         std::ostringstream warnings;
-        if (const std::error_code error = quorrel::startUnprivileged(warnings))
+        if (const std::error_code error =
+                quorrel::startUnprivileged(warnings, quorrel::PortSpace::hardware))
             return "error: " + error.message();
         std::string report = ownStatusText();
         report += "Environment:\t";
@@ -270,6 +271,41 @@ TEST(StartUnprivileged, UnderSudoRunsAsTheInvokingUserWithAWindowsEnvironmentOnl
     EXPECT_NE(environment.find("HOME=/nonexistent,"), std::string::npos) << environment;
     for (const char *gone : {"QT_PLUGIN_PATH", "SUDO_UID"})
         EXPECT_EQ(environment.find(gone), std::string::npos) << gone;
+}
+
+// Plain root, with nobody to switch to: the window goes on as root and the
+// warning says how to avoid that on the build in use. The simulated port
+// space needs no capability, so none is spoken of; for the hardware the
+// warning points to the documentation, which says whom to let run the
+// program before it is given one, never to a bare setcap.
+TEST(StartUnprivileged, AsPlainRootTellsWhatTheBuildInUseNeeds)
+{
+    if (::getuid() != 0)
+        GTEST_SKIP() << "needs root to play a plain root start";
+    const struct {
+        quorrel::PortSpace portSpace;
+        const char *expected;
+    } cases[] = {
+        {quorrel::PortSpace::simulated,
+         "Quorrel: the window runs as root. The simulated port space needs no privilege: "
+         "start Quorrel as yourself.\n"},
+        {quorrel::PortSpace::hardware,
+         "Quorrel: the window runs as root. To use the ports as yourself instead, restrict who "
+         "may run the program, then give it the capability, as explained in\n   "
+         " " QPORT_REAL_ACCESS_DOC "\n"},
+    };
+    for (const auto &c : cases) {
+        const ChildOutcome outcome = inChild([&c] {
+            for (const char *invoker : {"SUDO_UID", "SUDO_GID", "PKEXEC_UID"})
+                ::unsetenv(invoker);
+            std::ostringstream warnings;
+            if (const std::error_code error = quorrel::startUnprivileged(warnings, c.portSpace))
+                return "error: " + error.message();
+            return warnings.str();
+        });
+        ASSERT_EQ(outcome.error, "");
+        EXPECT_EQ(outcome.report, c.expected);
+    }
 }
 
 } // namespace

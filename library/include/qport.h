@@ -26,10 +26,11 @@
 // all bits set (-1 at every width), writes are dropped, and the user is told
 // once per process why, through a notice (see qport_ext.h to ask beforehand
 // and to show notices your own way).
-// Where it refuses only for want of CAP_SYS_RAWIO and the user may open a
-// parallel port's /dev/parportN (group lp), 8-bit transfers on that port's
-// data, status and control registers go through the kernel's parport driver
-// instead (QPORT_ACCESS_PARPORT_ONLY in qport_ext.h).
+// Where it refuses (for want of CAP_SYS_RAWIO, under lockdown, in a user
+// namespace, ...) and the process may open a parallel port's /dev/parportN
+// (group lp), 8-bit transfers on that port's data, status and control
+// registers, and its EPP registers where it has them, go through the kernel's
+// parport driver instead (QPORT_ACCESS_PARPORT_ONLY in qport_ext.h).
 //
 // A 16-bit transfer at port 0xFFFF or a 32-bit one at 0xFFFD..0xFFFF would
 // reach past the last port, which the processor faults on even with full

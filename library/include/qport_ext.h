@@ -35,10 +35,15 @@ enum qport_access {
     QPORT_ACCESS_OTHER = 6,
     /* The calling thread gave its access up with qport_drop_access(). */
     QPORT_ACCESS_DROPPED = 7,
-    /* The process lacks CAP_SYS_RAWIO (EPERM), but its user may open a
-     * parallel port's /dev/parportN: 8-bit transfers on that port's data,
-     * status and control registers go through the kernel's parport driver,
-     * and everything else is refused. See qport_parport_routes(). */
+    /* The kernel refused direct port access, for any of the reasons above
+     * (no CAP_SYS_RAWIO, a user namespace, lockdown, no kernel support, or
+     * another), but this process may open a parallel port's /dev/parportN:
+     * 8-bit transfers on that port's data, status and control registers go
+     * through the kernel's parport driver (ppdev), and on a port with EPP so
+     * do transfers on its EPP address register (8-bit) and data registers
+     * (8-, 16- or 32-bit within them, one EPP cycle a byte). Everything else
+     * is refused. qport_direct_access_status() tells the kernel's reason,
+     * qport_parport_routes() and qport_parport_reaches() what is reached. */
     QPORT_ACCESS_PARPORT_ONLY = 8
 };
 
@@ -61,8 +66,16 @@ enum qport_access {
  * transfer to learn the outcome without a notice. */
 enum qport_access qport_access_status(void);
 
-/* The errno of the refused request (EPERM, ENOSYS, ...); 0 when granted or
- * when no request could be made (not an x86). */
+/* The calling thread's direct access to all ports, which the parallel port
+ * route is not: the same as qport_access_status(), except that where that
+ * gives QPORT_ACCESS_PARPORT_ONLY this gives the kernel's reason for refusing
+ * direct access (QPORT_ACCESS_NO_PRIVILEGE, _USER_NAMESPACE, _LOCKDOWN,
+ * _NO_KERNEL_SUPPORT or _OTHER). Never blocks. */
+enum qport_access qport_direct_access_status(void);
+
+/* The errno of the refused request for direct access (EPERM, ENOSYS, ...),
+ * also when the parallel port route is taken (QPORT_ACCESS_PARPORT_ONLY); 0
+ * when granted or when no request could be made (not an x86). */
 int qport_access_errno(void);
 
 /* A text for the user about the calling thread's access: what was refused,
@@ -105,9 +118,13 @@ int qport_show_notice(const char *title, const char *text);
  * the build that acts on an in-memory port space. */
 const char *qport_backend(void);
 
-/* A parallel port reached without root, through the kernel's parport
- * driver (ppdev): its data register at first_port, status at first_port + 1
- * and control at last_port = first_port + 2. */
+/* A parallel port reached without direct access, through the kernel's
+ * parport driver (ppdev): its data register at first_port, status at
+ * first_port + 1 and control at last_port = first_port + 2. A port with EPP
+ * also has its EPP address register at first_port + 3 and its data registers
+ * at first_port + 4 to first_port + 7, which this struct does not count:
+ * qport_parport_reaches(first_port + 3, 8) tells whether the route reaches
+ * them. */
 struct qport_parport_route {
     unsigned short first_port;
     unsigned short last_port;
@@ -123,6 +140,20 @@ struct qport_parport_route {
  * first transfer or status query) opens the devices; the library keeps them
  * open, close-on-exec, until the process ends. Never sets errno. */
 size_t qport_parport_routes(struct qport_parport_route *out, size_t capacity);
+
+/* 1 when a transfer of width_bits (8, 16 or 32) at port goes through one of
+ * those routes for the calling thread, 0 when it would be refused: 0 for
+ * every port unless qport_access_status() is QPORT_ACCESS_PARPORT_ONLY. A
+ * route makes 8-bit transfers on a port's data, status and control registers,
+ * and on a port with EPP (its modes in /proc/sys/dev/parport/parportN/modes
+ * list EPP) 8-bit transfers on the EPP address register (an address cycle)
+ * and 8-, 16- and 32-bit ones within its data registers (a data cycle a byte,
+ * lowest first, as the hardware makes them). When the peripheral stops
+ * answering, the kernel ends the transfer: the cycles not made read as all
+ * ones, and bit 0 of the status register (the EPP timeout) is set until the
+ * next status read shows it or a write to status clears it, as on the
+ * hardware. Never sets errno. */
+int qport_parport_reaches(unsigned short port, unsigned width_bits);
 
 #ifdef __cplusplus
 }

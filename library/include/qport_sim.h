@@ -16,7 +16,8 @@
  * but never a byte half written. qport_sim_list_devices() names the devices
  * and their ports; qport_sim_device_properties() shows each one's state.
  *
- * lpt1, the parallel port at 0x378 (both profiles):
+ * lpt1, the parallel port at 0x378 (both profiles; on pc, superio below
+ * may move or disable it):
  *   0x378  data latch: reads back the last byte written. Reset 0x00.
  *   0x379  status register, read-only: writes are ignored. What it reads
  *          comes from the peripheral on the port (below); with none, 0x7F
@@ -67,6 +68,36 @@
  * (YYYY-MM-DDTHH:MM:SS, UTC) may be set; either puts a held clock's
  * registers at that time too.
  *
+ * superio, a Winbond W83627HF Super I/O chip at 0x2E-0x2F (pc):
+ *   0x2E   write-only (reads 0xFF). Closed, it takes the entry key: two
+ *          consecutive writes of 0x87 (any other byte written to 0x2E in
+ *          between starts the key again; reads and writes to 0x2F do not
+ *          count). Open, it takes the index of a register, or 0xAA, which
+ *          closes it. Other vendors' keys (0x88, 0x89, 0x86 0x86, 0x55,
+ *          0x87 0x01 0x55 0x55, ...) leave it closed.
+ *   0x2F   closed: reads 0xFF, ignores writes. Open: the indexed register.
+ *          Registers 0x00-0x2F are global: 0x20 the ID (0x52), 0x21 the
+ *          revision (0x17), 0x07 selects the logical device (LDN) whose
+ *          registers 0x30-0xFF are reached, and 0x22-0x2F hold the chip's
+ *          values at reset (0x22 0xFF, 0x2A 0x7C, 0x2B 0xC0, the rest 0).
+ *          Per LDN: 0x30 bit 0 enables it, 0x60/0x61 its base (high, low),
+ *          0x70 its IRQ, 0x74 its DMA channel (4: none), 0xF0.. its modes.
+ *          LDNs: 0 floppy, 1 parallel port, 2 and 3 serial ports, 5
+ *          keyboard, 6 consumer IR, 7 game/MIDI/GPIO 1, 8 GPIO 2, 9 GPIO 3,
+ *          0x0A ACPI, 0x0B hardware monitor. A register the chip lacks, or
+ *          any register of an LDN it lacks, reads 0xFF and ignores writes.
+ *        At reset (and at qport_sim_reset) it is closed with LDN 0 selected
+ *        and every register at the chip's power-on value, except that the
+ *        floppy, serial and keyboard LDNs are disabled: this machine has
+ *        no such devices behind them.
+ *   The parallel port LDN (1) decodes lpt1: enabled at 0x378, IRQ 7 at
+ *   reset; its base (on a 4-byte boundary, up to 0xFFC) moves lpt1, and
+ *   clearing its enable bit (or a base of 0) disables lpt1, whose ports
+ *   then read as unbacked; lpt1 keeps its registers and peripheral while
+ *   it moves. Properties: "chip", "id", "revision", "configuration"
+ *   (open/closed), "selected-ldn", and "ldn0".."ldnb", a summary of each
+ *   LDN ("parallel port, enabled, base 0x378, irq 7"). None may be set.
+ *
  * Peripherals on the parallel port (QPORT_SIM_DEVICE or
  * qport_sim_set_device; property "peripheral" of lpt1):
  *   none      the model above.
@@ -90,13 +121,29 @@
  *   switches  a switch on each status line: the status register reads
  *             bits 3..7 of the property "switches" (0x78 at reset, every
  *             line high), which anyone may set.
+ *   jtag      a JTAG target through a Xilinx DLC5 (Parallel Cable III)
+ *             cable: D0 TDI, D1 TCK, D2 TMS, D4 the cable's power (nothing
+ *             is clocked while it is low), TDO on status bit 4 (pin 13);
+ *             the other status bits read 0x68. Behind it, one test access
+ *             port as an XC3S200 has it: the 16-state controller clocked
+ *             on TCK's rising edge, a 6-bit instruction register capturing
+ *             0x11, IDCODE (001001, 32 bits, selected at Test-Logic-Reset),
+ *             SAMPLE/PRELOAD (000001) and EXTEST (000000) on a 599-bit
+ *             boundary-scan register that captures zeros, and BYPASS for
+ *             111111 and every other opcode. Outside Shift-IR and Shift-DR
+ *             TDO floats and reads 1. Properties: "tap-state",
+ *             "instruction", "idcode" (0x01414093; settable, odd), and
+ *             "ir-length".
  * A peripheral's settings follow its name: "name:key=value,key=value".
  * A preset of 0x379 overrides the peripheral until the next reset.
  *
  * Record and trace: once the program has called any function here, each
  * transfer that reaches the port space is recorded in memory (the newest
- * QPORT_SIM_RECORDS); a program that never does pays nothing for it. When a
- * trace destination is set, each transfer is also written there as one line:
+ * QPORT_SIM_RECORDS); a program that never does pays nothing for it. A
+ * shared machine records from its creation on, until
+ * qport_sim_record_transfers() says otherwise: calling a function here does
+ * not change that. When a trace destination is set, each transfer is also
+ * written there as one line:
  *     <seconds>.<nanoseconds> <in|out> <8|16|32> 0x<port> 0x<value>
  * with CLOCK_MONOTONIC time, the port as 4 hex digits and the value as 2, 4
  * or 8 hex digits, e.g. "812.004211930 out 32 0x0378 0x00ffffff".
@@ -167,7 +214,8 @@ enum qport_sim_device {
     QPORT_SIM_DEVICE_NONE = 0,
     QPORT_SIM_DEVICE_LOOPBACK = 1,
     QPORT_SIM_DEVICE_PRINTER = 2,
-    QPORT_SIM_DEVICE_SWITCHES = 3
+    QPORT_SIM_DEVICE_SWITCHES = 3,
+    QPORT_SIM_DEVICE_JTAG = 5
 };
 
 /* A device on the machine. */

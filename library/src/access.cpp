@@ -2,99 +2,34 @@
 // What a caller and the user learn about port access: the status API, the
 // texts that explain a refusal, and the once-per-process refusal notices.
 #include <atomic>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include <unistd.h>
-
 #include "qport_ext.h"
 
+#include "access_texts.h"
 #include "backend.h"
 #include "internal.h"
-#include "shell_quote.h"
 
 namespace qport {
 namespace {
 
 constexpr const char *refused_title = "Port access refused";
-constexpr const char *refused_outcome =
-    "No port transfer was made: reads return -1 (all bits set) and writes are dropped.";
 
 std::atomic<bool> told_access_refused{false};
 std::atomic<bool> told_past_last_port{false};
 
-std::string this_program()
+std::string message_about(const Access &access)
 {
-    char path[PATH_MAX];
-    const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length <= 0)
-        return "PROGRAM";
-    return std::string(path, static_cast<std::size_t>(length));
-}
-
-std::string why_and_how(const Access &access)
-{
-    const std::string setcap = "    sudo setcap cap_sys_rawio+ep " + shell_quoted(this_program());
-    switch (access.cause) {
-    case QPORT_ACCESS_GRANTED:
-        return "";
-    case QPORT_ACCESS_NO_PRIVILEGE:
-    case QPORT_ACCESS_PARPORT_ONLY:
-        return "The kernel refused access to the I/O ports (EPERM): this process lacks the "
-               "CAP_SYS_RAWIO capability.\n\nRun the program as root, or give it that "
-               "capability once:\n" +
-               setcap +
-               "\nWhoever may run the program then has full access to the ports, as root "
-               "has: let only a trusted group run it (chgrp, chmod 0750) before setting the "
-               "capability. A container must be started with CAP_SYS_RAWIO as well.";
-    case QPORT_ACCESS_USER_NAMESPACE:
-        return "The kernel refused access to the I/O ports (EPERM): this process runs in a "
-               "user namespace (a container or sandbox), where even its root may not use "
-               "the hardware's ports.\n\nRun the program outside the container, as root or "
-               "with the capability given once:\n" +
-               setcap;
-    case QPORT_ACCESS_LOCKDOWN: {
-        const std::string mode = backend::lockdown_mode();
-        return "The kernel refused access to the I/O ports (EPERM): the kernel is locked "
-               "down" +
-               (mode.empty() ? std::string() : " (" + mode + " mode)") +
-               ", which forbids port access even to root. Secure Boot turns lockdown "
-               "on.\n\nTurn Secure Boot off in the firmware set-up (or run 'sudo mokutil "
-               "--disable-validation' and confirm at the next boot), then start the "
-               "program as root or with CAP_SYS_RAWIO.";
-    }
-    case QPORT_ACCESS_NO_KERNEL_SUPPORT:
-        return "The kernel offers no access to the I/O ports (ENOSYS): it was built without "
-               "CONFIG_X86_IOPL_IOPERM, or the program runs in a sandbox or virtual machine "
-               "that does not pass port access on.\n\nRun the program on the machine that "
-               "has the ports, with a kernel built with CONFIG_X86_IOPL_IOPERM=y (the usual "
-               "distribution kernels are), as root or with CAP_SYS_RAWIO.";
-    case QPORT_ACCESS_NOT_X86:
-        return "This processor is not an x86: it has no I/O port space.\n\nRun the program "
-               "on an x86 PC.";
-    case QPORT_ACCESS_DROPPED:
-        return "This thread gave up its access to the I/O ports (qport_drop_access), so "
-               "that nothing it runs can use them.";
-    case QPORT_ACCESS_OTHER:
-        break;
-    }
-    return std::string("The kernel refused access to the I/O ports: ") +
-           std::strerror(access.error) +
-           ".\n\nCheck that the program runs as root or with CAP_SYS_RAWIO, and that no "
-           "security module forbids port access.";
-}
-
-std::string access_message(const Access &access)
-{
-    if (access.cause == QPORT_ACCESS_GRANTED)
-        return std::string("Port access is granted for ports 0x0000 to 0xFFFF (") +
-               backend::name() + " build).";
-    if (access.cause == QPORT_ACCESS_PARPORT_ONLY)
-        return parport_access_text() + "\n\n" + why_and_how(access);
-    return why_and_how(access) + "\n\n" + refused_outcome;
+    const qport_access direct = access.direct_cause();
+    return access_message(
+        access,
+        {backend::name(),
+         direct == QPORT_ACCESS_LOCKDOWN ? backend::lockdown_mode() : std::string(),
+         QPORT_REAL_ACCESS_DOC,
+         access.cause == QPORT_ACCESS_PARPORT_ONLY ? parport_access_text() : std::string()});
 }
 
 } // namespace
@@ -105,7 +40,7 @@ bool obtain_thread_access()
     if (access.cause == QPORT_ACCESS_GRANTED)
         return true;
     if (!told_access_refused.exchange(true))
-        present_notice(refused_title, access_message(access).c_str());
+        present_notice(refused_title, message_about(access).c_str());
     return false;
 }
 
@@ -136,6 +71,11 @@ extern "C" QPORT_EXPORT qport_access qport_access_status(void)
     return qport::backend::thread_access().cause;
 }
 
+extern "C" QPORT_EXPORT qport_access qport_direct_access_status(void)
+{
+    return qport::backend::thread_access().direct_cause();
+}
+
 extern "C" QPORT_EXPORT int qport_access_errno(void)
 {
     return qport::backend::thread_access().error;
@@ -144,7 +84,7 @@ extern "C" QPORT_EXPORT int qport_access_errno(void)
 extern "C" QPORT_EXPORT const char *qport_access_message(void)
 {
     thread_local std::string message;
-    message = qport::access_message(qport::backend::thread_access());
+    message = qport::message_about(qport::backend::thread_access());
     return message.c_str();
 }
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Reading what the kernel tells about parallel ports: the parport driver's
-// entries in /proc/sys/dev/parport and the PCI devices in sysfs.
+// entries in /proc/sys/dev/parport, the devices ppdev makes for them, and the
+// PCI devices in sysfs.
 #include <algorithm>
 #include <charconv>
 #include <filesystem>
@@ -9,12 +10,40 @@
 #include <sstream>
 #include <string_view>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
 #include "parport.h"
 
 namespace qport::parport {
 namespace {
 
 namespace fs = std::filesystem;
+
+// ppdev's character devices.
+constexpr unsigned ppdev_major = 99;
+// The EPP registers follow control: the address at base + 3, the data at
+// base + 4 to base + 7.
+constexpr unsigned last_epp_offset = 7;
+constexpr unsigned control_offset = 2;
+
+bool is_ppdev(const struct stat &status)
+{
+    return S_ISCHR(status.st_mode) && ::major(status.st_rdev) == ppdev_major;
+}
+
+// Whether modes, as "PCSPP,TRISTATE,COMPAT,EPP,ECP", lists mode.
+bool lists_mode(const std::string &modes, std::string_view mode)
+{
+    std::istringstream list(modes);
+    for (std::string each; std::getline(list, each, ',');) {
+        if (each == mode)
+            return true;
+    }
+    return false;
+}
 
 std::string first_line(const fs::path &path)
 {
@@ -85,14 +114,17 @@ std::optional<Port> read_port(const std::string &root, const fs::path &dir, unsi
 
 } // namespace
 
-bool Port::bidirectional() const
+bool Port::bidirectional() const { return lists_mode(modes, "TRISTATE"); }
+
+bool Port::has_epp() const
 {
-    std::istringstream list(modes);
-    for (std::string mode; std::getline(list, mode, ',');) {
-        if (mode == "TRISTATE")
-            return true;
-    }
-    return false;
+    // Registers past the last port would be none the processor reaches.
+    return lists_mode(modes, "EPP") && base <= 0xFFFF - last_epp_offset;
+}
+
+std::uint16_t Port::last_register() const
+{
+    return static_cast<std::uint16_t>(base + (has_epp() ? last_epp_offset : control_offset));
 }
 
 std::vector<Port> find_ports(const std::string &root)
@@ -121,6 +153,69 @@ std::string holder_of(const std::string &root, unsigned number)
 std::string device_path(const std::string &root, unsigned number)
 {
     return root + "/dev/parport" + std::to_string(number);
+}
+
+int open_ppdev(const std::string &path)
+{
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0 || !is_ppdev(status))
+        return -1;
+    // Non-blocking: an EPP transfer then returns when the peripheral stops
+    // answering, where ppdev would otherwise try again without end.
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return -1;
+    if (::fstat(fd, &status) != 0 || !is_ppdev(status)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::vector<OpenedPort> open_reachable_ports(const std::string &root, DeviceOpener open)
+{
+    std::vector<OpenedPort> opened;
+    for (const Port &port : find_ports(root)) {
+        std::string path = device_path(root, port.number);
+        const int fd = open(path);
+        if (fd >= 0)
+            opened.push_back({port, std::move(path), fd});
+    }
+    return opened;
+}
+
+bool route_covers(bool has_epp, unsigned offset, unsigned bytes)
+{
+    constexpr unsigned epp_address_offset = 3;
+    constexpr unsigned first_epp_data_offset = 4;
+    if (bytes == 1 && offset <= control_offset)
+        return true;
+    if (!has_epp)
+        return false;
+    if (offset == epp_address_offset)
+        return bytes == 1;
+    return (bytes == 1 || bytes == 2 || bytes == 4) && offset >= first_epp_data_offset &&
+           offset + bytes <= last_epp_offset + 1;
+}
+
+Access with_route(const Access &direct, bool port_opened)
+{
+    if (!port_opened)
+        return direct;
+    switch (direct.cause) {
+    case QPORT_ACCESS_NO_PRIVILEGE:
+    case QPORT_ACCESS_USER_NAMESPACE:
+    case QPORT_ACCESS_LOCKDOWN:
+    case QPORT_ACCESS_NO_KERNEL_SUPPORT:
+    case QPORT_ACCESS_OTHER:
+        return {QPORT_ACCESS_PARPORT_ONLY, direct.error, direct.cause};
+    case QPORT_ACCESS_GRANTED:
+    case QPORT_ACCESS_NOT_X86: // no port space, so no parallel port either
+    case QPORT_ACCESS_DROPPED:
+    case QPORT_ACCESS_PARPORT_ONLY:
+        break;
+    }
+    return direct;
 }
 
 std::vector<PciCard> find_pci_cards(const std::string &root)

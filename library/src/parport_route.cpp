@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// The parallel port without root. When the kernel refuses direct port access
-// for want of CAP_SYS_RAWIO, 8-bit transfers on the registers of a parallel
-// port whose /dev/parportN this user may open go through that device.
+// The parallel port without root. Wherever the kernel refuses direct port
+// access (no CAP_SYS_RAWIO, a user namespace, lockdown, no kernel support),
+// 8-bit transfers on the registers of a parallel port whose /dev/parportN
+// this process may open go through that device, and on a port with EPP its
+// EPP registers too, wide transfers within the data registers included.
 //
 // Nothing here runs at load: the devices are looked for once, at the first
 // transfer or query that needs them, and kept open (close-on-exec, so no
@@ -10,6 +12,7 @@
 // QPORT_ACCESS_PARPORT_ONLY, so the simulated build, whose ports are all in
 // memory, never routes a transfer anywhere.
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -19,11 +22,8 @@
 #include <mutex>
 #include <thread>
 
-#include <fcntl.h>
 #include <linux/ppdev.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "backend.h"
@@ -35,8 +35,6 @@ namespace {
 
 using namespace parport;
 
-// ppdev's character devices.
-constexpr unsigned ppdev_major = 99;
 // How long a transfer waits for another driver to let go of the port, the
 // first time; later ones look once.
 constexpr unsigned claim_wait_ms = 1000;
@@ -49,14 +47,20 @@ public:
     {
         return ::ioctl(fd_, request, argument);
     }
+    ssize_t read(void *buffer, std::size_t size) override { return ::read(fd_, buffer, size); }
+    ssize_t write(const void *buffer, std::size_t size) override
+    {
+        return ::write(fd_, buffer, size);
+    }
 
 private:
     int fd_;
 };
 
 struct Route {
-    Route(const Port &found, std::string path, int fd)
-        : port(found), reach{found.base, std::move(path)}, device(fd), registers(device, port)
+    explicit Route(OpenedPort opened)
+        : port(opened.port), reach{port.base, std::move(opened.device), port.has_epp()},
+          device(opened.fd), registers(device, port)
     {}
     Port port;
     Reach reach;
@@ -66,9 +70,14 @@ struct Route {
     // transfers.
     std::atomic<bool> claimed{false};
     bool waited = false;
-};
 
-constexpr unsigned control_offset = 2;
+    // Whether a transfer at offset may go without transfer_mutex once the
+    // port is claimed: data and status keep no state in the register view,
+    // and ppdev orders its requests itself. Control keeps the direction; on
+    // a port with EPP every transfer may switch ppdev's mode or follow EPP
+    // cycles, and a status read then clears the timeout the kernel looks at.
+    bool transfers_alone(unsigned offset) const { return offset <= 1 && !reach.epp; }
+};
 
 #if defined(QPORT_SIMULATED)
 constexpr bool simulated_build = true;
@@ -84,31 +93,6 @@ std::mutex transfer_mutex;
 constinit thread_local bool thread_takes_route __attribute__((tls_model("initial-exec"))) = false;
 std::atomic<bool> told_route_refusal{false};
 
-// An open ppdev device, or -1. Anything else at that path (a file, another
-// device) is left alone.
-bool is_ppdev(const struct stat &status)
-{
-    return S_ISCHR(status.st_mode) && ::major(status.st_rdev) == ppdev_major;
-}
-
-// An open ppdev device, or -1. Anything else at that path (a file, a FIFO,
-// another device, whose open could have effects of its own) is never opened;
-// the descriptor is checked again in case the path changed in between.
-int open_ppdev(const std::string &path)
-{
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0 || !is_ppdev(status))
-        return -1;
-    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
-        return -1;
-    if (::fstat(fd, &status) != 0 || !is_ppdev(status)) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 std::vector<std::unique_ptr<Route>> look_for_routes()
 {
     std::vector<std::unique_ptr<Route>> found;
@@ -116,12 +100,8 @@ std::vector<std::unique_ptr<Route>> look_for_routes()
     // all in memory: it never opens a device.
     if constexpr (simulated_build)
         return found;
-    for (const Port &port : find_ports("")) {
-        std::string path = device_path("", port.number);
-        const int fd = open_ppdev(path);
-        if (fd >= 0)
-            found.push_back(std::make_unique<Route>(port, std::move(path), fd));
-    }
+    for (OpenedPort &opened : open_reachable_ports("", open_ppdev))
+        found.push_back(std::make_unique<Route>(std::move(opened)));
     return found;
 }
 
@@ -142,8 +122,9 @@ std::vector<Reach> reach_of_routes()
     return reach;
 }
 
-// The route for port, if the calling thread's transfers take one.
-Route *route_for(std::uint16_t port)
+// The route that makes a transfer of bytes at port, if the calling thread's
+// transfers take one.
+Route *route_for(std::uint16_t port, unsigned bytes)
 {
     if (!thread_takes_route) {
         if (backend::thread_access().cause != QPORT_ACCESS_PARPORT_ONLY)
@@ -151,7 +132,8 @@ Route *route_for(std::uint16_t port)
         thread_takes_route = true;
     }
     for (const auto &route : reachable_routes()) {
-        if (port >= route->port.base && port - route->port.base <= 2)
+        if (port >= route->port.base &&
+            route_covers(route->reach.epp, port - route->port.base, bytes))
             return route.get();
     }
     return nullptr;
@@ -213,14 +195,13 @@ Refusal request_refusal(const Route &route, int error)
                 ".\n\nIt was not made: a read returns -1 (all bits set), a write is dropped."};
 }
 
-// Makes one register transfer on route: once the port is claimed, data and
-// status transfers go without the lock (they keep no state here, and ppdev
-// orders its requests itself); a claim and control transfers take it. False,
-// with the refusal filled in, when the transfer was not made.
+// Makes one register transfer on route, with transfer_mutex for a claim and
+// wherever Route::transfers_alone says. False, with the refusal filled in,
+// when the transfer was not made.
 template <typename Transfer>
 bool transfer_on(Route &route, unsigned offset, const Transfer &transfer, Refusal &refusal)
 {
-    if (offset != control_offset && route.claimed.load(std::memory_order_acquire)) {
+    if (route.transfers_alone(offset) && route.claimed.load(std::memory_order_acquire)) {
         if (transfer())
             return true;
         refusal = request_refusal(route, errno);
@@ -242,43 +223,68 @@ void tell(const Refusal &refusal)
         present_notice(refusal.title.c_str(), refusal.text.c_str());
 }
 
+// The bytes of a transfer, lowest first, as the port space orders them.
+std::array<std::uint8_t, 4> bytes_of(std::uint32_t value)
+{
+    return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+            static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+}
+
+std::uint32_t value_of(const std::array<std::uint8_t, 4> &bytes, unsigned count)
+{
+    std::uint32_t value = 0;
+    for (unsigned i = count; i-- > 0;)
+        value = value << 8 | bytes[i];
+    return value;
+}
+
 } // namespace
 
 Access widened_by_parport_route(const Access &access)
 {
-    // Lockdown and user namespaces are told as the kernel said them: the
-    // route is for a user who merely lacks the capability.
-    if (access.cause != QPORT_ACCESS_NO_PRIVILEGE || reachable_routes().empty())
+    // Only a refusal looks for the devices.
+    if (access.cause == QPORT_ACCESS_GRANTED || access.cause == QPORT_ACCESS_DROPPED)
         return access;
-    return {QPORT_ACCESS_PARPORT_ONLY, access.error};
+    return with_route(access, !reachable_routes().empty());
 }
 
 void leave_parport_route() { thread_takes_route = false; }
 
-std::optional<std::uint8_t> read_through_parport_route(std::uint16_t port)
+std::optional<std::uint32_t> read_through_parport_route(std::uint16_t port, unsigned bytes)
 {
-    Route *route = route_for(port);
+    Route *route = route_for(port, bytes);
     if (route == nullptr)
         return std::nullopt;
     const unsigned offset = port - route->port.base;
-    std::uint8_t value = 0;
+    std::array<std::uint8_t, 4> read{};
     Refusal refusal;
     if (transfer_on(
-            *route, offset, [&] { return route->registers.read(offset, value); }, refusal))
-        return value;
+            *route, offset,
+            [&] {
+                return bytes == 1 ? route->registers.read(offset, read[0])
+                                  : route->registers.read_epp_data({read.data(), bytes});
+            },
+            refusal))
+        return value_of(read, bytes);
     tell(refusal);
-    return static_cast<std::uint8_t>(QPORT_REFUSED_READ);
+    return static_cast<std::uint32_t>(QPORT_REFUSED_READ);
 }
 
-bool write_through_parport_route(std::uint16_t port, std::uint8_t value)
+bool write_through_parport_route(std::uint16_t port, unsigned bytes, std::uint32_t value)
 {
-    Route *route = route_for(port);
+    Route *route = route_for(port, bytes);
     if (route == nullptr)
         return false;
     const unsigned offset = port - route->port.base;
+    const std::array<std::uint8_t, 4> written = bytes_of(value);
     Refusal refusal;
     if (!transfer_on(
-            *route, offset, [&] { return route->registers.write(offset, value); }, refusal))
+            *route, offset,
+            [&] {
+                return bytes == 1 ? route->registers.write(offset, written[0])
+                                  : route->registers.write_epp_data({written.data(), bytes});
+            },
+            refusal))
         tell(refusal);
     return true;
 }
@@ -296,8 +302,16 @@ extern "C" QPORT_EXPORT size_t qport_parport_routes(qport_parport_route *out, si
     for (std::size_t i = 0; i < copied; ++i) {
         out[i] = {};
         out[i].first_port = routes[i]->port.base;
+        // Control, even on a port with EPP: the struct says so.
         out[i].last_port = static_cast<unsigned short>(routes[i]->port.base + 2U);
         std::snprintf(out[i].device, sizeof out[i].device, "%s", routes[i]->reach.device.c_str());
     }
     return routes.size();
+}
+
+extern "C" QPORT_EXPORT int qport_parport_reaches(unsigned short port, unsigned width_bits)
+{
+    if (width_bits != 8 && width_bits != 16 && width_bits != 32)
+        return 0;
+    return qport::route_for(port, width_bits / 8) != nullptr ? 1 : 0;
 }

@@ -14,10 +14,15 @@ std::string hex_port(unsigned port)
     return text;
 }
 
+// U+2013, the en dash of a range.
+std::string range(unsigned first, unsigned last)
+{
+    return hex_port(first) + "\u2013" + hex_port(last);
+}
+
 std::string range_of(const Reach &reach)
 {
-    // U+2013, the en dash of a range.
-    return hex_port(reach.base) + "\u2013" + hex_port(reach.base + 2U);
+    return range(reach.base, reach.base + (reach.epp ? 7U : 2U));
 }
 
 // "lp0" is device 0 of the driver "lp", "ppdev0.1" one of ppdev's.
@@ -43,10 +48,22 @@ std::string reachable_text(const std::vector<Reach> &reach)
 
 std::string partial_access_text(const std::vector<Reach> &reach)
 {
+    std::string epp_data;
+    for (const Reach &each : reach) {
+        if (each.epp)
+            epp_data += (epp_data.empty() ? "" : " and ") + range(each.base + 4U, each.base + 7U);
+    }
+    if (epp_data.empty())
+        return "Only the parallel port is reachable: 8-bit transfers on " + reachable_text(reach) +
+               " go through the kernel's parport driver, which this user may use. Every other "
+               "port, and every 16- or 32-bit transfer, is refused: reads return -1 (all bits "
+               "set) and writes are dropped.";
     return "Only the parallel port is reachable: 8-bit transfers on " + reachable_text(reach) +
-           " go through the kernel's parport driver, which this user may use. Every other "
-           "port, and every 16- or 32-bit transfer, is refused: reads return -1 (all bits "
-           "set) and writes are dropped.";
+           " go through the kernel's parport driver, which this user may use, and so do 16- "
+           "and 32-bit transfers within the EPP data registers (" +
+           epp_data +
+           "), one EPP cycle a byte. Every other port, and every other 16- or 32-bit transfer, "
+           "is refused: reads return -1 (all bits set) and writes are dropped.";
 }
 
 std::string busy_text(const Reach &reach, const std::string &holder, unsigned waited_ms)

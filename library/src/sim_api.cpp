@@ -33,8 +33,7 @@ class PropertyVisits final : public sim::Properties {
 public:
     PropertyVisits(qport_sim_property_visitor visit, void *user_data)
         : visit_(visit), user_data_(user_data)
-    {
-    }
+    {}
     void add(std::string_view key, std::string_view value) override
     {
         const std::string key_text(key);
@@ -216,9 +215,8 @@ extern "C" QPORT_EXPORT size_t qport_sim_list_devices(qport_sim_device_info *out
     return count;
 }
 
-extern "C" QPORT_EXPORT int qport_sim_device_properties(const char *device,
-                                                        qport_sim_property_visitor visit,
-                                                        void *user_data)
+extern "C" QPORT_EXPORT int
+qport_sim_device_properties(const char *device, qport_sim_property_visitor visit, void *user_data)
 {
     sim::note_api_use();
     sim::Machine &machine = *active_machine();
@@ -230,9 +228,9 @@ extern "C" QPORT_EXPORT int qport_sim_device_properties(const char *device,
     visits.add("type", type->name);
     const unsigned base = slot->base.load();
     const unsigned count = slot->count.load();
-    visits.add("ports", count == 0 ? std::string("none (disabled)")
-                                   : sim::hex_text(base, 4) + "-" +
-                                         sim::hex_text(base + count - 1, 4));
+    visits.add("ports", count == 0
+                            ? std::string("none (disabled)")
+                            : sim::hex_text(base, 4) + "-" + sim::hex_text(base + count - 1, 4));
     if (type->describe != nullptr)
         type->describe(machine, *slot, visits);
     return 0;

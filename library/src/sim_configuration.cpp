@@ -153,7 +153,11 @@ std::string refusal_names()
 
 void note_api_use()
 {
-    if (!recording_chosen.load(std::memory_order_relaxed) && !recording_chosen.exchange(true))
+    // A shared machine records as it was made to (from its creation on),
+    // whatever its users ask about it: looking at it must not slow every
+    // process on it down.
+    if (!recording_chosen.load(std::memory_order_relaxed) && !recording_chosen.exchange(true) &&
+        machine_file_path() == nullptr)
         active_machine()->recording.store(1);
 }
 

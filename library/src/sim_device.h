@@ -47,8 +47,7 @@ struct DeviceType {
     std::string_view summary; // one line: what the device is
     std::uint16_t port_count; // ports it decodes from its base
     std::uint8_t (*read)(Machine &machine, DeviceSlot &slot, const PortAccess &access);
-    void (*write)(Machine &machine, DeviceSlot &slot, const PortAccess &access,
-                  std::uint8_t value);
+    void (*write)(Machine &machine, DeviceSlot &slot, const PortAccess &access, std::uint8_t value);
     // To its state at power-on. Its state is all zeros the first time, and
     // afterwards keeps what the device keeps across a reset (its
     // configuration, battery-backed memory).
@@ -106,8 +105,8 @@ DeviceSlot *find_slot(Machine &machine, std::string_view name);
 void move_device(Machine &machine, DeviceSlot &slot, std::uint16_t base, std::uint16_t count);
 
 // A byte transfer on any port, through the device that decodes it.
-std::uint8_t read_port(Machine &machine, std::uint16_t port, std::uint8_t width,
-                       std::uint8_t byte, bool peek);
+std::uint8_t read_port(Machine &machine, std::uint16_t port, std::uint8_t width, std::uint8_t byte,
+                       bool peek);
 void write_port(Machine &machine, std::uint16_t port, std::uint8_t width, std::uint8_t byte,
                 std::uint8_t value);
 void preset_port(Machine &machine, std::uint16_t port, std::uint8_t value);

@@ -168,8 +168,8 @@ void move_device(Machine &machine, DeviceSlot &slot, std::uint16_t base, std::ui
     claim_ports(machine, slot);
 }
 
-std::uint8_t read_port(Machine &machine, std::uint16_t port, std::uint8_t width,
-                       std::uint8_t byte, bool peek)
+std::uint8_t read_port(Machine &machine, std::uint16_t port, std::uint8_t width, std::uint8_t byte,
+                       bool peek)
 {
     const Decoder decoder = decoder_of(machine, port);
     if (decoder.slot == nullptr)
@@ -183,8 +183,8 @@ void write_port(Machine &machine, std::uint16_t port, std::uint8_t width, std::u
 {
     const Decoder decoder = decoder_of(machine, port);
     if (decoder.slot != nullptr)
-        decoder.type->write(machine, *decoder.slot,
-                            PortAccess{decoder.offset, width, byte, false}, value);
+        decoder.type->write(machine, *decoder.slot, PortAccess{decoder.offset, width, byte, false},
+                            value);
 }
 
 void preset_port(Machine &machine, std::uint16_t port, std::uint8_t value)

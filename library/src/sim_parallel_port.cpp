@@ -16,6 +16,7 @@ extern const PeripheralType no_peripheral;
 extern const PeripheralType loopback_peripheral;
 extern const PeripheralType printer_peripheral;
 extern const PeripheralType switches_peripheral;
+extern const PeripheralType jtag_peripheral;
 
 namespace {
 
@@ -24,8 +25,10 @@ constexpr auto relaxed = std::memory_order_relaxed;
 // The one list of peripherals: a peripheral added to the simulator is a
 // source file defining its PeripheralType, a value in the public enum and a
 // line here.
-constexpr std::array<const PeripheralType *, 4> peripherals{
-    &no_peripheral, &loopback_peripheral, &printer_peripheral, &switches_peripheral};
+constexpr std::array<const PeripheralType *, 5> peripherals{
+    &no_peripheral,       &loopback_peripheral, &printer_peripheral,
+    &switches_peripheral, &jtag_peripheral,
+};
 
 constexpr std::uint16_t data_offset = 0;
 constexpr std::uint16_t status_offset = 1;
@@ -131,9 +134,9 @@ void describe(Machine &machine, DeviceSlot &slot, Properties &properties)
     properties.add("peripheral", peripheral_of(port).name);
     if (port.state.printer_output[0] != '\0')
         properties.add("printer-output",
-                       std::string_view(port.state.printer_output,
-                                        ::strnlen(port.state.printer_output,
-                                                  sizeof port.state.printer_output)));
+                       std::string_view(
+                           port.state.printer_output,
+                           ::strnlen(port.state.printer_output, sizeof port.state.printer_output)));
     if (const auto describe = peripheral_of(port).describe)
         describe(port, properties);
 }
@@ -208,10 +211,9 @@ int set_peripheral(Machine &machine, DeviceSlot &slot, std::string_view spec)
 {
     const std::size_t colon = spec.find(':');
     const std::string_view name = spec.substr(0, colon);
-    const auto chosen = std::find_if(peripherals.begin(), peripherals.end(),
-                                     [name](const PeripheralType *peripheral) {
-                                         return peripheral->name == name;
-                                     });
+    const auto chosen =
+        std::find_if(peripherals.begin(), peripherals.end(),
+                     [name](const PeripheralType *peripheral) { return peripheral->name == name; });
     if (chosen == peripherals.end())
         return ENOENT;
     const ParallelPort port = port_of(machine, slot);

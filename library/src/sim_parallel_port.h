@@ -27,10 +27,10 @@ constexpr std::uint8_t status_select = 0x10;
 constexpr std::uint8_t status_not_error = 0x08;
 constexpr std::uint8_t status_reserved_bits = 0x07; // read as ones
 // Control register bits.
-constexpr std::uint8_t control_strobe = 0x01;    // 1 drives nStrobe low
-constexpr std::uint8_t control_auto_feed = 0x02; // 1 drives nAutoFeed low
-constexpr std::uint8_t control_not_init = 0x04;  // 0 drives nInit low
-constexpr std::uint8_t control_select_in = 0x08; // 1 drives nSelectIn low
+constexpr std::uint8_t control_strobe = 0x01;      // 1 drives nStrobe low
+constexpr std::uint8_t control_auto_feed = 0x02;   // 1 drives nAutoFeed low
+constexpr std::uint8_t control_not_init = 0x04;    // 0 drives nInit low
+constexpr std::uint8_t control_select_in = 0x08;   // 1 drives nSelectIn low
 constexpr std::uint8_t control_unused_bits = 0xE0; // read as ones
 constexpr std::uint8_t control_at_reset = 0x0C;    // nInit high, SELECT IN set
 
@@ -40,7 +40,7 @@ constexpr std::size_t peripheral_state_bytes = 3072;
 // The controller's state in its slot.
 struct ParallelPortState {
     std::atomic<std::uint8_t> data;
-    std::atomic<std::uint8_t> control; // bits 0..4 as written
+    std::atomic<std::uint8_t> control;     // bits 0..4 as written
     std::atomic<std::uint32_t> peripheral; // enum qport_sim_device
     // Where a printer on this port appends what it takes; "" for nowhere.
     // Read by each process when it starts using the machine.

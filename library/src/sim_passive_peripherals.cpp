@@ -78,17 +78,31 @@ int set_switches(const ParallelPort &port, std::string_view key, std::string_vie
 } // namespace
 
 extern const PeripheralType no_peripheral{
-    QPORT_SIM_DEVICE_NONE, "none", "nothing on the connector", nothing_changes, open_status, nullptr, nullptr, nullptr,
+    QPORT_SIM_DEVICE_NONE,
+    "none",
+    "nothing on the connector",
+    nothing_changes,
+    open_status,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 extern const PeripheralType loopback_peripheral{
-    QPORT_SIM_DEVICE_LOOPBACK, "loopback", "the common 25-pin loopback plug", nothing_changes, loopback_status, nullptr,
-    nullptr,    nullptr,
+    QPORT_SIM_DEVICE_LOOPBACK,
+    "loopback",
+    "the common 25-pin loopback plug",
+    nothing_changes,
+    loopback_status,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 extern const PeripheralType switches_peripheral{
-    QPORT_SIM_DEVICE_SWITCHES, "switches",    "a switch on each status line", nothing_changes, switches_status,
-    reset_switches, describe_switches,             set_switches,
+    QPORT_SIM_DEVICE_SWITCHES, "switches",      "a switch on each status line",
+    nothing_changes,           switches_status, reset_switches,
+    describe_switches,         set_switches,
 };
 
 } // namespace qport::sim

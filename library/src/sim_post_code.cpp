@@ -37,8 +37,11 @@ void describe(Machine & /*machine*/, DeviceSlot &slot, Properties &properties)
 } // namespace
 
 extern const DeviceType post_code_device{
-    "post-code", "the POST code port: takes progress codes, reads all ones", 1, read, write,
-    reset,       describe, nullptr, nullptr,
+    "post-code", "the POST code port: takes progress codes, reads all ones",
+    1,           read,
+    write,       reset,
+    describe,    nullptr,
+    nullptr,
 };
 
 } // namespace qport::sim

@@ -102,7 +102,14 @@ void describe(const ParallelPort &port, Properties &properties)
 } // namespace
 
 extern const PeripheralType printer_peripheral{
-    QPORT_SIM_DEVICE_PRINTER, "printer", "a printer on line with paper", lines_changed, status, reset, describe, nullptr,
+    QPORT_SIM_DEVICE_PRINTER,
+    "printer",
+    "a printer on line with paper",
+    lines_changed,
+    status,
+    reset,
+    describe,
+    nullptr,
 };
 
 // How many bytes the printer on the port has printed since its reset.

@@ -39,11 +39,11 @@ template <unsigned Bytes> bool may_transfer_after_all(std::uint16_t port)
 template <typename Value, unsigned Bytes, Value (*read)(std::uint16_t)>
 [[gnu::noinline, gnu::cold]] Value read_on_slow_path(std::uint16_t port)
 {
-    // The parallel port without root: byte transfers only, as ppdev has no
-    // wider ones and a wide transfer is never split.
-    if constexpr (Bytes == 1) {
-        if (const auto routed = read_through_parport_route(port))
-            return *routed;
+    // The parallel port without root: bytes, and the EPP data cycles a wide
+    // transfer makes on a port with EPP; other wide transfers are never split.
+    if (within_port_space<Bytes>(port)) {
+        if (const auto routed = read_through_parport_route(port, Bytes))
+            return static_cast<Value>(*routed);
     }
     if (!may_transfer_after_all<Bytes>(port))
         return static_cast<Value>(QPORT_REFUSED_READ);
@@ -53,10 +53,8 @@ template <typename Value, unsigned Bytes, Value (*read)(std::uint16_t)>
 template <typename Value, unsigned Bytes, void (*write)(std::uint16_t, Value)>
 [[gnu::noinline, gnu::cold]] void write_on_slow_path(std::uint16_t port, Value value)
 {
-    if constexpr (Bytes == 1) {
-        if (write_through_parport_route(port, value))
-            return;
-    }
+    if (within_port_space<Bytes>(port) && write_through_parport_route(port, Bytes, value))
+        return;
     if (may_transfer_after_all<Bytes>(port))
         write(port, value);
 }

@@ -64,7 +64,9 @@ TEST_F(MachineDevices, ProfilesPutTheirDevicesOnTheMachine)
     };
     const Case cases[] = {
         {"bare", {"lpt1 parallel-port 888+3"}},
-        {"pc", {"lpt1 parallel-port 888+3", "rtc mc146818-rtc 112+4", "post post-code 128+1"}},
+        {"pc",
+         {"lpt1 parallel-port 888+3", "rtc mc146818-rtc 112+4", "post post-code 128+1",
+          "superio w83627hf 46+2"}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.profile);
@@ -113,7 +115,7 @@ TEST_F(MachineDevices, PropertiesAreSetAsEachDeviceTakesThem)
 {
     struct Case {
         const char *device, *key, *value;
-        int error; // 0 or the errno
+        int error;           // 0 or the errno
         std::uint8_t status; // 0x379 afterwards
     };
     const Case cases[] = {
@@ -171,8 +173,8 @@ TEST_F(MachineDevices, PresetsStandInForADevicesRegisterUntilReset)
 struct EnvironmentCase {
     const char *name;
     std::vector<std::string> environment;
-    const char *said;      // on standard error, or "" for nothing
-    const char *profile;   // of the shared machine afterwards
+    const char *said;    // on standard error, or "" for nothing
+    const char *profile; // of the shared machine afterwards
     const char *peripheral;
 };
 

@@ -76,6 +76,24 @@ TEST_F(SharedMachine, ProgramsNamingTheFileShareItsPortsAndRecord)
     EXPECT_EQ(qport_sim_peek(0x378), 0x21);
 }
 
+// Recording costs every transfer on the machine; a process that only looks
+// at a shared machine through qport_sim.h leaves its setting as it is.
+TEST_F(SharedMachine, LookingAtASharedMachineLeavesItsRecordingAlone)
+{
+    const std::string machine = directory / "machine";
+    ASSERT_EQ(qport_sim_use_machine(machine.c_str()), 0);
+    qport_sim_record_transfers(0);
+    ProgramRun run;
+    run.arguments = {QPORT_TRANSFER_SUBJECT, "look"};
+    run.environment = {"QPORT_SIM_MACHINE=" + machine};
+    run.directory = directory.path();
+    const ProgramOutcome outcome = run_program(run);
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(outcome.out, "shared\n85\n");
+    EXPECT_EQ(qport_sim_transfers(nullptr, 0), 0U);
+    qport_sim_record_transfers(1);
+}
+
 struct RefusedFileCase {
     const char *name;
     std::function<void(const std::string &)> make; // makes the file at the path

@@ -1,15 +1,12 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // The parsers that tell the causes of a refusal apart, on the texts the
-// kernel shows, and the quoting of the commands the library prints.
-#include <cstdio>
-#include <cstdlib>
+// kernel shows.
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "internal.h"
 #include "refusal_causes.h"
-#include "shell_quote.h"
 
 namespace {
 
@@ -62,36 +59,6 @@ TEST(RefusalCauses, EffectiveCapabilityIsReadFromCapEffOnly)
     };
     for (const auto &c : cases)
         EXPECT_EQ(qport::status_has_effective_capability(c.status, rawio), c.has_rawio) << c.status;
-}
-
-// What the library prints is pasted into a shell: a path must stay one word
-// and run nothing, whatever its characters.
-TEST(ShellQuoting, APathStaysOneWordAndRunsNothing)
-{
-    const struct {
-        const char *path;
-        const char *quoted;
-    } cases[] = {
-        {"/usr/bin/Quorrel", "/usr/bin/Quorrel"},
-        {"/opt/odd dir;touch X/Quorrel", "'/opt/odd dir;touch X/Quorrel'"},
-        {"/tmp/$(reboot)", "'/tmp/$(reboot)'"},
-        {"/tmp/it's", "'/tmp/it'\\''s'"},
-        {"/tmp/`id`\n", "'/tmp/`id`\n'"},
-        {"", "''"},
-    };
-    for (const auto &c : cases) {
-        const std::string quoted = qport::shell_quoted(c.path);
-        EXPECT_EQ(quoted, c.quoted);
-        // The shell itself gives back the path, unchanged and as one word.
-        const std::string command = "printf '%s|' " + quoted;
-        std::FILE *shell = ::popen(command.c_str(), "r");
-        ASSERT_NE(shell, nullptr);
-        std::string words;
-        for (int ch = std::fgetc(shell); ch != EOF; ch = std::fgetc(shell))
-            words += static_cast<char>(ch);
-        EXPECT_EQ(::pclose(shell), 0);
-        EXPECT_EQ(words, std::string(c.path) + "|") << command;
-    }
 }
 
 } // namespace

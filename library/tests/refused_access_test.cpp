@@ -29,8 +29,11 @@ struct CauseCase {
 TEST_F(RefusedAccess, StatusErrnoAndMessageNameTheCauseAndTheFix)
 {
     const CauseCase cases[] = {
-        {QPORT_ACCESS_NO_PRIVILEGE, EPERM, "CAP_SYS_RAWIO", "setcap cap_sys_rawio+ep /"},
-        {QPORT_ACCESS_USER_NAMESPACE, EPERM, "user namespace", "outside the container"},
+        {QPORT_ACCESS_NO_PRIVILEGE, EPERM, "CAP_SYS_RAWIO",
+         "restrict who may run it, as explained in\n    " QPORT_REAL_ACCESS_DOC "\n"},
+        {QPORT_ACCESS_USER_NAMESPACE, EPERM, "user namespace",
+         "outside the container, as root, or with the capability given as explained in\n"
+         "    " QPORT_REAL_ACCESS_DOC "\n"},
         {QPORT_ACCESS_LOCKDOWN, EPERM, "locked down", "Secure Boot off"},
         {QPORT_ACCESS_NO_KERNEL_SUPPORT, ENOSYS, "(ENOSYS)", "CONFIG_X86_IOPL_IOPERM=y"},
         {QPORT_ACCESS_NOT_X86, 0, "not an x86", "x86 PC"},
@@ -46,6 +49,8 @@ TEST_F(RefusedAccess, StatusErrnoAndMessageNameTheCauseAndTheFix)
         EXPECT_NE(message.find(c.fix), std::string::npos) << message;
         EXPECT_NE(message.find("No port transfer was made"), std::string::npos) << message;
         EXPECT_EQ(message.find("\n\n\n"), std::string::npos) << "a double blank line";
+        // A bare command would skip restricting who may run the program.
+        EXPECT_EQ(message.find("setcap"), std::string::npos) << message;
     }
     qport_sim_refuse(QPORT_ACCESS_GRANTED);
     EXPECT_EQ(qport_access_status(), QPORT_ACCESS_GRANTED);

@@ -7,6 +7,8 @@
 #include <exception>
 #include <vector>
 
+#include <unistd.h>
+
 #include <pybind11/pybind11.h>
 
 #include "qport.h"
@@ -65,24 +67,69 @@ int presenter_answer(const py::object &answer)
     return truth;
 }
 
-// The library's own presenter may wait for Enter: other Python threads run
-// meanwhile.
-int show_in_library(const char *title, const char *text)
+// Once the interpreter is being finalised, a thread that gave up the GIL
+// must not take it back: the interpreter would end the thread inside the
+// taking, and its thread state may already be gone.
+bool interpreter_finalizing()
 {
-    if (PyGILState_Check() == 1) {
-        const py::gil_scoped_release unlocked;
-        return qport_default_presenter(title, text, nullptr);
-    }
-    return qport_default_presenter(title, text, nullptr);
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
 }
 
+// A thread that may no longer take the GIL back waits for the process to
+// end, as newer interpreters make such threads wait. Ending it instead would
+// unwind through whatever called the library, which need not expect that.
+[[noreturn]] void wait_for_the_process_to_end()
+{
+    for (;;)
+        ::pause();
+}
+
+// The library's own presenter may wait for Enter: other Python threads run
+// meanwhile. The GIL is handled by hand, not by guards: a thread cancelled
+// while it waits unwinds from here without the GIL, and leaves it free.
+int show_in_library(const char *title, const char *text)
+{
+    // Only the thread finalising the interpreter holds the GIL then, and no
+    // other Python thread may run while it waits.
+    if (interpreter_finalizing() || PyGILState_Check() != 1)
+        return qport_default_presenter(title, text, nullptr);
+    PyThreadState *const thread = PyEval_SaveThread();
+    const int shown = qport_default_presenter(title, text, nullptr);
+    // Finalisation began while this thread waited: a daemon thread whose
+    // notice outlived the program.
+    if (interpreter_finalizing())
+        wait_for_the_process_to_end();
+    PyEval_RestoreThread(thread);
+    return shown;
+}
+
+// With the GIL held. The references are bare, not py::object: should the
+// interpreter end this thread inside the call (a daemon thread running the
+// presenter at finalisation), the unwinding runs without the GIL and must
+// release nothing.
 int show_in_python(const char *title, const char *text)
 {
-    if (!python_presenter)
+    PyObject *const presenter = python_presenter.ptr();
+    if (presenter == nullptr)
         return show_in_library(title, text);
     // Our own reference: the presenter may install another while it runs.
-    const auto presenter = py::reinterpret_borrow<py::object>(python_presenter);
-    return presenter_answer(presenter(text_from_library(title), text_from_library(text)));
+    Py_INCREF(presenter);
+    PyObject *const title_text = PyUnicode_DecodeFSDefault(title);
+    PyObject *const notice_text = PyUnicode_DecodeFSDefault(text);
+    PyObject *const answer =
+        title_text != nullptr && notice_text != nullptr
+            ? PyObject_CallFunctionObjArgs(presenter, title_text, notice_text, nullptr)
+            : nullptr;
+    Py_XDECREF(notice_text);
+    Py_XDECREF(title_text);
+    Py_DECREF(presenter);
+    if (answer == nullptr)
+        throw py::error_already_set();
+    return presenter_answer(py::reinterpret_steal<py::object>(answer));
 }
 
 int show_or_report(const char *title, const char *text)
@@ -99,22 +146,29 @@ int show_or_report(const char *title, const char *text)
 }
 
 // The library's presenter for as long as the interpreter runs. It may be
-// called from any thread, Python's or not; nothing may escape it into the
-// library.
-int present(const char *title, const char *text, void * /*user_data*/) noexcept
+// called from any thread, Python's or not. Nothing may escape it into the
+// library but a thread's forced unwinding (its cancellation, or its end by
+// the interpreter at finalisation), which must go on to end the thread.
+int present(const char *title, const char *text, void * /*user_data*/)
 {
+    // Without a Python presenter a thread of another library never waits
+    // for the GIL, which a Python thread waiting for it may hold; nor once
+    // finalisation has begun, when taking it would end the thread.
+    if (!python_presenter_installed || interpreter_finalizing())
+        return show_in_library(title, text);
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    int shown = 0;
     try {
-        // Without a Python presenter a thread of another library never
-        // waits for the GIL, which a Python thread waiting for it may hold.
-        if (!python_presenter_installed)
-            return show_in_library(title, text);
-        const py::gil_scoped_acquire gil;
-        return show_or_report(title, text);
-    } catch (...) {
+        shown = show_or_report(title, text);
+    } catch (const std::exception &) {
         // Only reporting the presenter's error can fail (no memory, say):
-        // the notice counts as not shown.
-        return 0;
+        // the notice counts as not shown. A forced unwinding is no
+        // std::exception: it passes, and leaves the GIL alone, which the
+        // interpreter let go of before the thread's end, as it does around
+        // every wait a cancellation can end.
     }
+    PyGILState_Release(gil);
+    return shown;
 }
 
 // Before the interpreter goes, the library gets its own presenter back: a
@@ -262,8 +316,14 @@ void bind_access(py::module_ &module, const py::object &access_enum)
         "The calling thread's port access, as an Access. Call it before the first transfer to\n"
         "learn the outcome without a notice. Never blocks.");
     module.def(
+        "direct_access_status",
+        [access_enum] { return member_or_number(access_enum, qport_direct_access_status()); },
+        "Direct access to all ports, as an Access: access_status(), except that where that\n"
+        "gives Access.PARPORT_ONLY this gives the kernel's reason for refusing direct access.");
+    module.def(
         "access_errno", [] { return qport_access_errno(); },
-        "The errno of the refused access request (EPERM, ENOSYS, ...); 0 when granted.");
+        "The errno of the refused access request (EPERM, ENOSYS, ...), also behind\n"
+        "Access.PARPORT_ONLY; 0 when granted.");
     module.def(
         "access_message", [] { return text_from_library(qport_access_message()); },
         "For the user: what was refused, why and how to fix it; a short confirmation when "
@@ -274,6 +334,19 @@ void bind_access(py::module_ &module, const py::object &access_enum)
         "The parallel ports the calling thread reaches without root, as a list of ParportRoute;\n"
         "[] unless access_status() is Access.PARPORT_ONLY (full access needs none, and the\n"
         "simulated build has none). The first call opens their devices, close-on-exec.");
+    module.def(
+        "parport_reaches",
+        [](Port port, int width) {
+            if (width != 8 && width != 16 && width != 32)
+                throw py::value_error("width must be 8, 16 or 32");
+            return qport_parport_reaches(static_cast<unsigned short>(port.value),
+                                         static_cast<unsigned>(width)) != 0;
+        },
+        py::arg("port"), py::arg("width") = 8,
+        "Whether a transfer of width bits (8, 16 or 32) at port goes through a parallel port\n"
+        "route for the calling thread: its data, status and control registers at 8 bits, and\n"
+        "on a port with EPP its EPP address register at 8 bits and data registers at any\n"
+        "width within them. False unless access_status() is Access.PARPORT_ONLY.");
     module.def(
         "drop_access",
         [] {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
@@ -154,6 +155,20 @@ py::object machine_path(const SimulatedPorts &ports)
     return text_from_library(path);
 }
 
+// The library records only from a program's first qport_sim call; a script
+// that transfers first and then looks at qport.sim.transfers() expects its
+// transfers there. So the module starts recording when it is loaded, on the
+// process's own port space only: a shared machine (QPORT_SIM_MACHINE, which
+// the library took when the module loaded it) keeps the setting its users
+// gave it, since importing the module must not turn recording on for every
+// process using the machine. A new machine file records from its creation.
+void start_recording_own_port_space(const SimulatedPorts &ports)
+{
+    const char *machine = std::getenv("QPORT_SIM_MACHINE");
+    if (machine == nullptr || *machine == '\0')
+        ports.record_transfers(1);
+}
+
 py::object make_transfer_type(const py::module_ &module)
 {
     py::object transfer =
@@ -219,7 +234,8 @@ void bind_simulated_ports(py::module_ &module, const py::object &access_enum)
             "transfer.")
         .def("transfers", &recorded_transfers,
              "The recorded transfers, oldest first, as a list of Transfer (the newest "
-             "65536 are kept).")
+             "65536 are kept). The process's own port space records from the module's "
+             "import; a shared machine records as its users set it (a new one does).")
         .def(
             "clear_transfers", [](const SimulatedPorts &ports) { ports.clear_transfers(); },
             "Forgets the recorded transfers.")
@@ -284,6 +300,7 @@ void bind_simulated_ports(py::module_ &module, const py::object &access_enum)
     ports->transfer_type = transfer_type;
     ports->access_enum = access_enum;
     ports->device_enum = device_enum;
+    start_recording_own_port_space(*ports);
     module.attr("sim") = py::cast(std::move(*ports));
 }
 

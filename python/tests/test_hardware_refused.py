@@ -23,7 +23,8 @@ REFUSED = textwrap.dedent(
         sys.exit({SKIPPED})
     notices = []
     qport.set_presenter(lambda title, text: notices.append((title, text)))
-    print(qport.backend(), qport.sim, qport.access_errno() != 0, qport.parport_routes())
+    print(qport.backend(), qport.sim, qport.access_errno() != 0, qport.parport_routes(),
+          qport.direct_access_status() is qport.access_status(), qport.parport_reaches(0x378))
     print(qport.inportb(0x378), qport.inportw(0x378), qport.inport(0x378))
     qport.outportb(0x378, 0x55)
     print(notices == [("Port access refused", qport.access_message())])
@@ -49,7 +50,7 @@ def test_refused_hardware_transfers_nothing():
                     "transfers run only in the emulated PC")
     assert child.returncode == 0, child.stderr
     assert child.stdout.splitlines() == [
-        "hardware None True []",
+        "hardware None True [] True False",
         "-1 -1 -1",
         "True",
     ]

@@ -41,3 +41,24 @@ def test_a_file_that_is_no_machine_is_refused(tmp_path, contents):
     # The process keeps its own port space, and the file is left alone.
     assert (qport.sim.machine_path(), qport.sim.peek(0x378)) == (None, 0x3C)
     assert path.read_bytes() == contents
+
+
+def run_child(script, **environment):
+    child = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                           timeout=30, env={**os.environ, **environment})
+    assert child.returncode == 0, child.stderr
+    return child.stdout
+
+
+def test_import_records_on_the_process_own_port_space_only(tmp_path):
+    # Without a qport.sim call first, the process's own port space records.
+    own = run_child("import qport; qport.outportb(0x378, 0x5A); "
+                    "print([t.port for t in qport.sim.transfers()])", QPORT_SIM_MACHINE="")
+    assert own == "[888]\n"
+    # A shared machine whose user stopped recording: importing the module in
+    # another process does not start it again.
+    machine = tmp_path / "machine"
+    qport.sim.use_machine(machine)
+    qport.sim.record_transfers(False)
+    run_child("import qport; qport.outportb(0x378, 0x5A)", QPORT_SIM_MACHINE=str(machine))
+    assert (qport.sim.peek(0x378), qport.sim.transfers()) == (0x5A, [])

@@ -92,7 +92,15 @@ def test_refuse_takes_only_causes_the_kernel_gives(cause):
 def test_simulated_build_has_no_parport_route(cause):
     qport.sim.refuse(cause)
     assert qport.access_status() is not qport.Access.PARPORT_ONLY
+    assert qport.direct_access_status() is cause
     assert qport.parport_routes() == []
+    assert not any(qport.parport_reaches(0x378, width) for width in (8, 16, 32))
+
+
+@pytest.mark.parametrize("width", [0, 7, 64, -8])
+def test_parport_reaches_takes_only_transfer_widths(width):
+    with pytest.raises(ValueError):
+        qport.parport_reaches(0x378, width)
 
 
 def test_a_thread_that_drops_its_access_is_refused_alone(presenter):

@@ -14,7 +14,11 @@
 
 namespace {
 
+using qport_run::AddressSize;
+using qport_run::CodeMode;
 using qport_run::Direction;
+using qport_run::FaultKind;
+using qport_run::MemoryFault;
 using qport_run::PortInstruction;
 using qport_run::Segment;
 
@@ -22,14 +26,20 @@ struct DecodeCase {
     std::string name;
     std::vector<std::uint8_t> bytes;
     std::optional<PortInstruction> expected;
+    CodeMode mode = CodeMode::long64;
 };
 
-PortInstruction port(Direction direction, unsigned width, unsigned length)
+// Each instruction at its mode's own address size unless a case says
+// otherwise.
+PortInstruction port(Direction direction, unsigned width, unsigned length,
+                     CodeMode mode = CodeMode::long64)
 {
     PortInstruction instruction;
     instruction.direction = direction;
     instruction.width_bytes = width;
     instruction.length = length;
+    instruction.mode = mode;
+    instruction.address_size = mode == CodeMode::long64 ? AddressSize::bits64 : AddressSize::bits32;
     return instruction;
 }
 
@@ -42,13 +52,26 @@ PortInstruction immediate(Direction direction, unsigned width, unsigned length, 
 }
 
 PortInstruction string(Direction direction, unsigned width, unsigned length, bool repeat,
-                       bool address_32 = false, Segment segment = Segment::flat)
+                       Segment segment = Segment::flat)
 {
     PortInstruction instruction = port(direction, width, length);
     instruction.string = true;
     instruction.repeat = repeat;
-    instruction.address_32 = address_32;
     instruction.segment = segment;
+    return instruction;
+}
+
+PortInstruction with_addresses(PortInstruction instruction, AddressSize size)
+{
+    instruction.address_size = size;
+    return instruction;
+}
+
+PortInstruction in_32_bit_code(PortInstruction instruction)
+{
+    instruction.mode = CodeMode::compat32;
+    instruction.address_size =
+        instruction.address_size == AddressSize::bits64 ? AddressSize::bits32 : AddressSize::bits16;
     return instruction;
 }
 
@@ -68,7 +91,10 @@ TEST(Decode, RecognisesEveryPortInstructionFormAndNothingElse)
         {"in eax, dx", {0xED}, port(in, 4, 1)},
         {"in ax, dx", {0x66, 0xED}, port(in, 2, 2)},
         {"REX.W changes nothing", {0x48, 0xED}, port(in, 4, 2)},
-        {"66 with REX.W is 16 bits", {0x66, 0x48, 0xED}, port(in, 2, 3)},
+        {"REX.W wins over 66", {0x66, 0x48, 0xED}, port(in, 4, 3)},
+        {"a legacy prefix after REX cancels it", {0x48, 0x66, 0xED}, port(in, 2, 3)},
+        {"only the REX right before the opcode counts", {0x66, 0x48, 0x40, 0xED}, port(in, 2, 4)},
+        {"REX.W on a string form", {0x66, 0x48, 0x6D}, string(in, 4, 3, false)},
         {"in al, imm8", {0xE4, 0x80}, immediate(in, 1, 2, 0x80)},
         {"in ax, imm8", {0x66, 0xE5, 0x71}, immediate(in, 2, 3, 0x71)},
         {"in eax, imm8", {0xE5, 0xFF}, immediate(in, 4, 2, 0xFF)},
@@ -80,11 +106,13 @@ TEST(Decode, RecognisesEveryPortInstructionFormAndNothingElse)
         {"rep on a plain in is ignored", {0xF3, 0xEC}, port(in, 1, 2)},
         {"insb", {0x6C}, string(in, 1, 1, false)},
         {"rep insb", {0xF3, 0x6C}, string(in, 1, 2, true)},
-        {"rep insd, 32-bit addresses", {0x67, 0xF3, 0x6D}, string(in, 4, 3, true, true)},
+        {"rep insd, 32-bit addresses",
+         {0x67, 0xF3, 0x6D},
+         with_addresses(string(in, 4, 3, true), AddressSize::bits32)},
         {"rep outsw", {0xF3, 0x66, 0x6F}, string(out, 2, 3, true)},
         {"repne acts as rep", {0xF2, 0x6E}, string(out, 1, 2, true)},
-        {"outsb through fs", {0x64, 0xF3, 0x6E}, string(out, 1, 3, true, false, Segment::fs)},
-        {"outsb through gs", {0x65, 0x6E}, string(out, 1, 2, false, false, Segment::gs)},
+        {"outsb through fs", {0x64, 0xF3, 0x6E}, string(out, 1, 3, true, Segment::fs)},
+        {"outsb through gs", {0x65, 0x6E}, string(out, 1, 2, false, Segment::gs)},
         {"cs override has no base", {0x2E, 0x6E}, string(out, 1, 2, false)},
         {"lock makes it undefined", {0xF0, 0xEC}, std::nullopt},
         {"nop", {0x90}, std::nullopt},
@@ -94,14 +122,37 @@ TEST(Decode, RecognisesEveryPortInstructionFormAndNothingElse)
         {"longer than 15 bytes", repeated(0x66, 15, 0xED), std::nullopt},
         {"15 bytes exactly", repeated(0x66, 14, 0xED), port(in, 2, 15)},
         {"immediate past 15 bytes", repeated(0x66, 14, 0xE4), std::nullopt},
+        {"32-bit code: in eax, dx", {0xED}, in_32_bit_code(port(in, 4, 1)), CodeMode::compat32},
+        {"32-bit code: 66 makes 16 bits",
+         {0x66, 0xEF},
+         in_32_bit_code(port(out, 2, 2)),
+         CodeMode::compat32},
+        {"32-bit code: 48 is DEC, not REX", {0x48, 0xED}, std::nullopt, CodeMode::compat32},
+        {"32-bit code: rep insb counts ECX",
+         {0xF3, 0x6C},
+         in_32_bit_code(string(in, 1, 2, true)),
+         CodeMode::compat32},
+        {"32-bit code: 67 selects 16-bit addresses",
+         {0x67, 0xF3, 0x6E},
+         in_32_bit_code(with_addresses(string(out, 1, 3, true), AddressSize::bits32)),
+         CodeMode::compat32},
     };
     for (const DecodeCase &test : cases) {
         SCOPED_TRACE(test.name);
         std::vector<std::uint8_t> code = test.bytes;
         code.resize(qport_run::longest_instruction + 1, 0xCC);
-        const std::optional<PortInstruction> got = qport_run::decode(code.data());
+        const std::optional<PortInstruction> got = qport_run::decode(code.data(), test.mode);
         EXPECT_EQ(got, test.expected);
     }
+}
+
+TEST(Decode, KnowsLinuxsTwoUserCodeSegmentsOnly)
+{
+    EXPECT_EQ(qport_run::code_mode_of(0x33), CodeMode::long64);
+    EXPECT_EQ(qport_run::code_mode_of(0x23), CodeMode::compat32);
+    // A segment of the process's own LDT, and a data segment.
+    EXPECT_EQ(qport_run::code_mode_of(0x07), std::nullopt);
+    EXPECT_EQ(qport_run::code_mode_of(0x2b), std::nullopt);
 }
 
 // ---------------------------------------------------------------- execution
@@ -129,39 +180,46 @@ public:
     std::vector<Transfer> transfers;
 };
 
-// Bytes at [base, base + size); everything else faults.
+// Bytes at [base, base + size), of which the first writable_bytes may be
+// written; everything else is unmapped. Like the processor, a write stores
+// whole elements only.
 class TestMemory final : public qport_run::Memory {
 public:
-    TestMemory(std::uint64_t base, std::vector<std::uint8_t> bytes)
-        : base_(base), bytes_(std::move(bytes))
+    TestMemory(std::uint64_t base, std::vector<std::uint8_t> bytes, std::size_t writable_bytes)
+        : base_(base), bytes_(std::move(bytes)), writable_(std::min(writable_bytes, bytes_.size()))
     {}
-    std::size_t read(std::uint64_t address, void *out, std::size_t size) override
+    qport_run::Copied read(std::uint64_t address, void *out, std::size_t size,
+                           unsigned /*width*/) override
     {
-        const std::size_t n = reachable(address, size);
+        const std::size_t n = reachable(address, size, bytes_.size());
         std::memcpy(out, bytes_.data() + (address - base_), n);
-        return n;
+        return {n, fault_at(address + n)};
     }
-    std::size_t write(std::uint64_t address, const void *in, std::size_t size) override
+    qport_run::Copied write(std::uint64_t address, const void *in, std::size_t size,
+                            unsigned width) override
     {
-        const std::size_t n = reachable(address, size);
-        std::memcpy(bytes_.data() + (address - base_), in, n);
-        return n;
-    }
-    std::size_t writable(std::uint64_t address, std::size_t size) override
-    {
-        return reachable(address, size);
+        const std::size_t n = reachable(address, size, writable_);
+        const std::size_t whole = n / width * width;
+        std::memcpy(bytes_.data() + (address - base_), in, whole);
+        return {whole, fault_at(address + n)};
     }
     const std::vector<std::uint8_t> &bytes() const { return bytes_; }
 
 private:
-    std::size_t reachable(std::uint64_t address, std::size_t size) const
+    std::size_t reachable(std::uint64_t address, std::size_t size, std::size_t limit) const
     {
-        if (address < base_ || address >= base_ + bytes_.size())
+        if (address < base_ || address >= base_ + limit)
             return 0;
-        return std::min<std::size_t>(size, base_ + bytes_.size() - address);
+        return std::min<std::size_t>(size, base_ + limit - address);
+    }
+    MemoryFault fault_at(std::uint64_t address) const
+    {
+        const bool mapped = address >= base_ && address < base_ + bytes_.size();
+        return {address, mapped ? FaultKind::protection : FaultKind::unmapped};
     }
     std::uint64_t base_;
     std::vector<std::uint8_t> bytes_;
+    std::size_t writable_;
 };
 
 constexpr std::uint64_t buffer_at = 0x10000;
@@ -177,8 +235,25 @@ struct ExecuteCase {
     std::vector<Transfer> transfers;
     std::vector<std::uint8_t> memory_after;
     bool complete = true;
-    std::optional<std::uint64_t> fault_at = std::nullopt;
+    std::optional<MemoryFault> fault = std::nullopt;
+    CodeMode mode = CodeMode::long64;
+    std::size_t writable_bytes = ~std::size_t{0};
+    qport_run::Registers segments{}; // their fs_base and gs_base
 };
+
+std::vector<std::uint8_t> with_bytes(std::vector<std::uint8_t> bytes, std::size_t at,
+                                     const std::vector<std::uint8_t> &these)
+{
+    std::copy(these.begin(), these.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
+    return bytes;
+}
+
+qport_run::Registers fs_at(std::uint64_t base)
+{
+    qport_run::Registers registers;
+    registers.fs_base = base;
+    return registers;
+}
 
 qport_run::Registers regs(std::uint64_t rax, std::uint64_t rcx, std::uint64_t rdx,
                           std::uint64_t rsi, std::uint64_t rdi, std::uint64_t rip_offset,
@@ -200,6 +275,7 @@ TEST(Execute, PutsResultsWhereTheProcessorWouldAndMovesOn)
     constexpr std::uint64_t high = 0x1122334455667788;
     constexpr std::uint64_t b = buffer_at;
     constexpr std::uint64_t many = qport_run::elements_per_execution + 5;
+    constexpr std::size_t page = qport_run::page_size;
     const std::vector<ExecuteCase> cases = {
         {"in al keeps the upper bits",
          {0xE4, 0x80},
@@ -286,16 +362,79 @@ TEST(Execute, PutsResultsWhereTheProcessorWouldAndMovesOn)
          {{'o', 8, 0x378, 5}, {'o', 8, 0x378, 6}},
          {5, 6},
          false,
-         b + 2},
-        {"an input with nowhere to go reads no port",
+         MemoryFault{b + 2, FaultKind::unmapped}},
+        {"an input with nowhere to go loses the one element it read",
          {0xF3, 0x6D},
-         regs(0, 1, 0x378, 0, b, 0),
+         regs(0, 3, 0x378, 0, b + 4, 0),
          {0, 0},
-         regs(0, 1, 0x378, 0, b, 0),
-         {},
+         regs(0, 3, 0x378, 0, b + 4, 0),
+         {{'i', 32, 0x378, 0xA0}},
          {0, 0},
          false,
-         b},
+         MemoryFault{b + 4, FaultKind::unmapped}},
+        {"an input into a read-only page stops at its first byte",
+         {0xF3, 0x6C},
+         regs(0, 4, 0x378, 0, b + page - 2, 0),
+         std::vector<std::uint8_t>(page + 2),
+         regs(0, 2, 0x378, 0, b + page, 0),
+         {{'i', 8, 0x378, 0xA0}, {'i', 8, 0x378, 0xA1}, {'i', 8, 0x378, 0xA2}},
+         with_bytes(std::vector<std::uint8_t>(page + 2), page - 2, {0xA0, 0xA1}),
+         false,
+         MemoryFault{b + page, FaultKind::protection},
+         CodeMode::long64,
+         page},
+        {"a word that crosses the end faults at its first unreachable byte",
+         {0xF3, 0x66, 0x6F},
+         regs(0, 2, 0x378, b, 0, 0),
+         {1, 2, 3},
+         regs(0, 1, 0x378, b + 2, 0, 0),
+         {{'o', 16, 0x378, 0x0201}},
+         {1, 2, 3},
+         false,
+         MemoryFault{b + 3, FaultKind::unmapped}},
+        {"a word stored across the end leaves no byte of it",
+         {0x66, 0x6D},
+         regs(0, 0, 0x378, 0, b + 1, 0),
+         {0, 0},
+         regs(0, 0, 0x378, 0, b + 1, 0),
+         {{'i', 16, 0x378, 0xA0}},
+         {0, 0},
+         false,
+         MemoryFault{b + 2, FaultKind::unmapped}},
+        {"32-bit code counts ECX and uses EDI, clearing their upper halves",
+         {0xF3, 0x6C},
+         regs(0, 0xDEAD000000000002, 0x378, 0, 0x1234567800000000 | b, 0),
+         {0, 0, 7},
+         regs(0, 0, 0x378, 0, b + 2, 2),
+         {{'i', 8, 0x378, 0xA0}, {'i', 8, 0x378, 0xA1}},
+         {0xA0, 0xA1, 7},
+         true,
+         std::nullopt,
+         CodeMode::compat32},
+        {"32-bit code with 67: CX and SI, their upper bits kept",
+         {0x64, 0x67, 0xF3, 0x6E},
+         regs(0, 0x12340002, 0x378, 0xABCD0100, 0, 0),
+         {0, 4, 5},
+         regs(0, 0x12340000, 0x378, 0xABCD0102, 0, 4),
+         {{'o', 8, 0x378, 4}, {'o', 8, 0x378, 5}},
+         {0, 4, 5},
+         true,
+         std::nullopt,
+         CodeMode::compat32,
+         ~std::size_t{0},
+         fs_at(b - 0xFF)},
+        {"16-bit addresses wrap to the segment's start",
+         {0x64, 0x67, 0xF3, 0x6E},
+         regs(0, 2, 0x378, 0xFFFF, 0, 0),
+         {9},
+         regs(0, 1, 0x378, 0, 0, 0),
+         {{'o', 8, 0x378, 9}},
+         {9},
+         false,
+         MemoryFault{b - 0xFFFF, FaultKind::unmapped},
+         CodeMode::compat32,
+         ~std::size_t{0},
+         fs_at(b - 0xFFFF)},
         {"a huge count stops after a batch",
          {0xF3, 0x6C},
          regs(0, many, 0x80, 0, b, 0),
@@ -309,11 +448,13 @@ TEST(Execute, PutsResultsWhereTheProcessorWouldAndMovesOn)
         SCOPED_TRACE(test.name);
         std::vector<std::uint8_t> code = test.code;
         code.resize(qport_run::longest_instruction + 1, 0xCC);
-        const std::optional<PortInstruction> instruction = qport_run::decode(code.data());
+        const std::optional<PortInstruction> instruction =
+            qport_run::decode(code.data(), test.mode);
         ASSERT_TRUE(instruction.has_value());
         qport_run::Registers registers = test.before;
+        registers.fs_base = test.segments.fs_base;
         RecordingPorts ports;
-        TestMemory memory(buffer_at, test.memory);
+        TestMemory memory(buffer_at, test.memory, test.writable_bytes);
         const qport_run::Execution execution =
             qport_run::execute(*instruction, registers, ports, memory);
         EXPECT_EQ(registers.rax, test.after.rax);
@@ -323,10 +464,7 @@ TEST(Execute, PutsResultsWhereTheProcessorWouldAndMovesOn)
         EXPECT_EQ(registers.rdi, test.after.rdi);
         EXPECT_EQ(registers.rip, test.after.rip);
         EXPECT_EQ(execution.complete, test.complete);
-        EXPECT_EQ(execution.memory_fault, test.fault_at.has_value());
-        if (test.fault_at) {
-            EXPECT_EQ(execution.fault_address, *test.fault_at);
-        }
+        EXPECT_EQ(execution.memory_fault, test.fault);
         if (test.name == "a huge count stops after a batch") {
             EXPECT_EQ(ports.transfers.size(), qport_run::elements_per_execution);
             continue;
@@ -347,7 +485,7 @@ TEST(Execute, OnlyOutsTakesTheSegmentBase)
         qport_run::Registers registers = regs(0, 0, 0x378, 0x10, outs ? 0 : buffer_at, 0);
         registers.fs_base = buffer_at - 0x10;
         RecordingPorts ports;
-        TestMemory memory(buffer_at, {0x42});
+        TestMemory memory(buffer_at, {0x42}, 1);
         const qport_run::Execution execution =
             qport_run::execute(*qport_run::decode(code.data()), registers, ports, memory);
         EXPECT_TRUE(execution.complete);

@@ -9,6 +9,7 @@
 // inherited permission, and the subject refuses to execute a port
 // instruction unless the preload is in front and it holds no CAP_SYS_RAWIO.
 // The safety case below checks all of that before the others rely on it.
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -262,6 +263,46 @@ TEST(QportRunSubject, PortInstructionsOfEveryFormGoToTheSimulatedPortSpace)
          0,
          {"child: transferred", "exec child exit 0"},
          {"out 8 0x0378 0xe7"}},
+        {"66 48 ED is in eax, dx: REX.W wins over 66",
+         {},
+         "rex-w",
+         0,
+         0,
+         {"66 48 ED: 0x00000000ffffffff"},
+         {"in 32 0x0080 0xffffffff"}},
+        {"string forms fault where the processor does and go on once the page is there",
+         {},
+         "string-fault-resume",
+         0,
+         0,
+         {"outsb: SEGV_MAPERR at the next page's start: yes; rcx 0",
+          "outsw across pages: SEGV_MAPERR at the next page's start: yes; rcx 0",
+          "insb: SEGV_ACCERR at the read-only page's start: yes, a write: yes; rcx 0"},
+         // The third input read is the one whose store faulted, lost as the
+         // processor may lose it.
+         {"out 8 0x0378 0x11", "out 8 0x0378 0x22", "out 8 0x0378 0x33", "out 8 0x0378 0x44",
+          "out 16 0x0378 0x3311", "in 8 0x0379 0x7f", "in 8 0x0379 0x7f", "in 8 0x0379 0x7f",
+          "in 8 0x0379 0x7f", "in 8 0x0379 0x7f"}},
+        {"the same with the handler, and so the trap, on an alternate stack",
+         {},
+         "string-fault-resume-alternate",
+         0,
+         0,
+         {"outsb: SEGV_MAPERR at the next page's start: yes; rcx 0",
+          "outsw across pages: SEGV_MAPERR at the next page's start: yes; rcx 0",
+          "insb: SEGV_ACCERR at the read-only page's start: yes, a write: yes; rcx 0"},
+         {"out 8 0x0378 0x11", "out 8 0x0378 0x22", "out 8 0x0378 0x33", "out 8 0x0378 0x44",
+          "out 16 0x0378 0x3311", "in 8 0x0379 0x7f", "in 8 0x0379 0x7f", "in 8 0x0379 0x7f",
+          "in 8 0x0379 0x7f", "in 8 0x0379 0x7f"}},
+        {"an alternate stack with room for the kernel's frame, the handler and 512 bytes",
+         {},
+         "small-alternate-stack",
+         0,
+         0,
+         {"enough room: transfers right, fault caught, canary intact",
+          "too little room: killed by SIGSEGV, canary intact"},
+         {"out 8 0x0378 0x3c", "in 8 0x0378 0x3c", "in 8 0x0378 0x3c", "in 8 0x0378 0x3c",
+          "in 8 0x0378 0x3c", "in 8 0x0379 0x7f"}},
     };
     for (const SubjectCase &test : cases) {
         SCOPED_TRACE(test.name);
@@ -270,6 +311,121 @@ TEST(QportRunSubject, PortInstructionsOfEveryFormGoToTheSimulatedPortSpace)
         EXPECT_EQ(outcome.signal, test.signal);
         EXPECT_EQ(lines_of(outcome.out), test.out);
         EXPECT_EQ(outcome.transfers, test.transfers);
+    }
+}
+
+// A flood of SIGSEGV from another thread while port instructions run: the
+// trap holds it off while it works, and the program's handler takes it.
+TEST(QportRunSubject, AFloodOfSigsegvWaitsForTheTrap)
+{
+    const Outcome outcome = run(under_qport_run({}, {subject, "segv-flood"}));
+    EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
+    EXPECT_EQ(lines_of(outcome.out),
+              (std::vector<std::string>{"the trap defers SIGSEGV: yes",
+                                        "flood: 2000 of 2000 reads right, handler ran: yes"}));
+    EXPECT_EQ(outcome.transfers.size(), 2000U);
+}
+
+// The vDSO's data, which the kernel cannot copy between processes' views:
+// read all the same, and refused as read-only to ins.
+TEST(QportRunSubject, StringFormsReachMemoryTheKernelCannotCopy)
+{
+    const Outcome outcome = run(under_qport_run({}, {subject, "string-device-memory"}));
+    EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
+    EXPECT_EQ(lines_of(outcome.out),
+              (std::vector<std::string>{"outsb from [vvar]: rcx 0",
+                                        "insb into [vvar]: SEGV_ACCERR at its start: yes"}));
+    ASSERT_EQ(outcome.transfers.size(), 9U);
+    for (std::size_t i = 0; i < 8; ++i)
+        EXPECT_TRUE(outcome.transfers[i].starts_with("out 8 0x0378 ")) << outcome.transfers[i];
+}
+
+// 32-bit code in the 64-bit process (the user code segment 0x23): ECX and
+// EDI, not RCX and RDI. Skipped where the machine has no such segment.
+TEST(QportRunSubject, ThirtyTwoBitCodeCountsAndAddressesIn32Bits)
+{
+    const Outcome outcome = run(under_qport_run({}, {subject, "compat-code"}));
+    if (outcome.exit_status == 77)
+        GTEST_SKIP() << outcome.out;
+    EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
+    EXPECT_EQ(outcome.out, "32-bit rep insb: ecx 0, edi advanced 2, bytes 7f 7f ee\n");
+    EXPECT_EQ(outcome.transfers,
+              (std::vector<std::string>{"in 8 0x0379 0x7f", "in 8 0x0379 0x7f"}));
+}
+
+struct GrantCase {
+    std::string name;
+    std::vector<std::string> options;
+    std::string mode;
+    std::vector<std::string> out;
+    std::string err; // found in standard error, when not empty
+    std::vector<std::string> environment = {};
+};
+
+// What a program that probes its access (an instruction under a SIGSEGV
+// handler) finds: what ioperm() and iopl() granted, by the kernel's rules.
+TEST(QportRunGrants, OnlyWhatTheProgramAskedForAsTheKernelGrantsIt)
+{
+    const std::vector<GrantCase> cases = {
+        {"the kernel's rules",
+         {},
+         "grant-rules",
+         {"not asked: 0x378 denied", "cli without iopl: denied",
+          "ioperm(0x378, 2): ok; 0x378 allowed, 0x379 allowed, 0x37a denied, inw at 0x379 denied",
+          "iopl(3): ok; 0x80 allowed, inl at 0xfffc allowed, inw at 0xffff denied",
+          "cli at level 3: passed", "iopl(0): ok; 0x80 denied, 0x378 allowed",
+          "ioperm(0x378, 1, off): ok; 0x378 denied, 0x379 allowed",
+          "bad arguments: EINVAL EINVAL EINVAL EINVAL EINVAL"},
+         "uses CLI/STI at I/O privilege level 3; taken as no-ops, as Linux does"},
+        {"threads and fork inherit",
+         {},
+         "grant-threads",
+         {"thread: 0x378 allowed, 0x80 denied", "thread after its ioperm: 0x80 allowed",
+          "main: 0x80 denied", "C11 thread: 0x378 allowed", "thread after iopl(3): 0x80 allowed",
+          "child: 0x378 allowed, 0x80 denied"},
+         ""},
+        {"--follow-exec keeps the grant across exec",
+         {"--follow-exec"},
+         "grant-exec",
+         {"after exec: 0x378 allowed, 0x80 denied", "exec child exit 0"},
+         ""},
+        {"without --follow-exec, exec loses the trap and says so",
+         {},
+         "grant-exec",
+         {"preload: absent", "exec child exit 4"},
+         "executes " + subject + " without qport-run's trap; qport-run --follow-exec keeps it"},
+        {"a program that asks for nothing has nothing",
+         {},
+         "grant-none",
+         {"not asked: 0x80 denied", "after ioperm(0x80, 1, off): 0x80 denied, 0x81 denied"},
+         ""},
+        {"a grant in the user's environment is not taken",
+         {"--follow-exec"},
+         "grant-none",
+         {"not asked: 0x80 denied", "after ioperm(0x80, 1, off): 0x80 denied, 0x81 denied"},
+         "",
+         {"QPORT_RUN_PORT_GRANT=3"}},
+        {"a grant the program forges for exec is replaced by its own",
+         {"--follow-exec"},
+         "grant-exec-forged",
+         {"after exec: 0x378 denied, 0x80 denied", "exec child exit 0"},
+         ""},
+        {"--permissive grants it everything until it gives some up",
+         {"--permissive"},
+         "grant-none",
+         {"not asked: 0x80 allowed", "after ioperm(0x80, 1, off): 0x80 denied, 0x81 allowed"},
+         ""},
+    };
+    for (const GrantCase &test : cases) {
+        SCOPED_TRACE(test.name);
+        const Outcome outcome =
+            run(under_qport_run(test.options, {subject, test.mode}), test.environment);
+        EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
+        EXPECT_EQ(lines_of(outcome.out), test.out);
+        if (!test.err.empty()) {
+            EXPECT_NE(outcome.err.find(test.err), std::string::npos) << outcome.err;
+            EXPECT_EQ(lines_of(outcome.err).size(), 1U) << outcome.err;
+        }
     }
 }
 
@@ -373,6 +529,10 @@ TEST(QportRunRefuses, BadCommandLinesWithTheirOwnStatus)
         {{"--no-such-option", "true"}, 125, "Try 'qport-run --help'"},
         {{"--trace=", "true"}, 125, "--trace needs a destination"},
         {{"qport-run-no-such-program"}, 127, "not found"},
+        {{"/nonexistent/program"}, 127, "/nonexistent/program: not found"},
+        {{"--trace", "/nonexistent/trace", "outb", "0x378", "1"},
+         127,
+         "/nonexistent/trace: not found (--trace takes a file only as --trace=FILE"},
     };
     for (const Case &test : cases) {
         const Outcome outcome = run(under_qport_run(test.arguments, {}));
@@ -382,6 +542,37 @@ TEST(QportRunRefuses, BadCommandLinesWithTheirOwnStatus)
     const Outcome help = run({launcher, "--help"});
     EXPECT_EQ(help.exit_status, 0);
     EXPECT_NE(help.out.find("Usage: qport-run"), std::string::npos);
+}
+
+// --trace with no destination traces to standard error, and the word after
+// it is the program.
+TEST(QportRunOptions, TraceWithoutDestinationGoesToStandardError)
+{
+    const Outcome outcome = run(under_qport_run({"--trace"}, {"outb", "0x378", "1"}));
+    EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
+    EXPECT_NE(outcome.err.find("out 8 0x0378 0x01"), std::string::npos) << outcome.err;
+}
+
+// Root under --simulated keeps every capability but CAP_SYS_RAWIO, as the
+// documentation says; --drop-capabilities leaves it none, for good.
+TEST(QportRunSafety, DropCapabilitiesLeavesRootNone)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "root's capabilities need root";
+    const Outcome kept = run(under_qport_run({}, {"/bin/cat", "/proc/self/status"}));
+    ASSERT_EQ(kept.exit_status, 0) << kept.err;
+    EXPECT_NE(capability_set(kept.out, "CapEff") & ~cap_sys_rawio, 0U);
+
+    const Outcome dropped =
+        run(under_qport_run({"--drop-capabilities"}, {"/bin/cat", "/proc/self/status"}));
+    ASSERT_EQ(dropped.exit_status, 0) << dropped.err;
+    for (const char *set : {"CapInh", "CapPrm", "CapEff", "CapBnd", "CapAmb"})
+        EXPECT_EQ(capability_set(dropped.out, set), 0U) << set;
+    EXPECT_NE(dropped.out.find("NoNewPrivs:\t1"), std::string::npos);
+
+    const Outcome transfers = run(under_qport_run({"--drop-capabilities"}, {subject, "immediate"}));
+    EXPECT_EQ(transfers.exit_status, 0) << transfers.err;
+    EXPECT_EQ(transfers.transfers.size(), 6U);
 }
 
 // Debian's ioport tools: each transfer at its width, values as the
@@ -421,6 +612,25 @@ TEST(QportRunDebianTools, AWriteByOneAndAReadByTheNextAgree)
     EXPECT_EQ(read.exit_status, 0) << read.err;
     EXPECT_EQ(read.out, "85\n");
     EXPECT_EQ(read.transfers, std::vector<std::string>{"in 8 0x0378 0x55"});
+}
+
+// env runs outb: without --follow-exec outb runs untrapped, and qport-run
+// says so on one line; with it, outb's transfer is made.
+TEST(QportRunDebianTools, AProgramRunByAnotherNeedsFollowExec)
+{
+    const Outcome lost = run(under_qport_run({}, {"env", "outb", "0x378", "0x55"}));
+    EXPECT_NE(lost.exit_status, 0);
+    const std::vector<std::string> notices = lines_of(lost.err);
+    EXPECT_EQ(std::count_if(notices.begin(), notices.end(),
+                            [](const std::string &line) { return line.starts_with("qport-run:"); }),
+              1);
+    EXPECT_NE(lost.err.find("qport-run: env executes outb without qport-run's trap; qport-run "
+                            "--follow-exec keeps it there"),
+              std::string::npos)
+        << lost.err;
+    const Outcome kept = run(under_qport_run({"--follow-exec"}, {"env", "outb", "0x378", "0x55"}));
+    EXPECT_EQ(kept.exit_status, 0) << kept.err;
+    EXPECT_EQ(kept.transfers, std::vector<std::string>{"out 8 0x0378 0x55"});
 }
 
 TEST(QportRunDebianTools, LspciMakesItsConfigurationCyclesThroughQport)

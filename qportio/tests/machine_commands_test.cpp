@@ -57,8 +57,11 @@ TEST(QportioMachine, RunsShareTheMachineThatTheyName)
         {"show -n 2", 0,
          "lpt1: parallel-port at 0x0378-0x037a\n  data: 0xff\n  status: 0x7f\n"
          "  control: 0xe1\n  peripheral: none\n"},
+        {"show -n 2", 0, "post: post-code at 0x0080\n  code: none\nsuperio: w83627hf"},
+        {"show -n 2", 0, "  ldn1: parallel port, enabled, base 0x378, irq 7\n"},
         {"show -n 2", 0,
-         "post: post-code at 0x0080\n  code: none\nlast transfers: 2 of 3 recorded\n"},
+         "  ldnb: hardware monitor, disabled, base 0x000 (not simulated)\n"
+         "last transfers: 2 of 3 recorded\n"},
         {"show", 0, "out 32 0x0378 0x00c100ff\n"},
         {"reset", 0, ""},
         {"read -x 0x37a", 0, "0xec\n"},
@@ -71,6 +74,11 @@ TEST(QportioMachine, RunsShareTheMachineThatTheyName)
         {"show", 0,
          "  peripheral: printer\n  printer-output: " + paper +
              "\n  printed-bytes: 1\n  paper: Q\n"},
+        {"read -x 0x379", 0, "0x1f\n"}, // the nAck pulse, then ready again
+        {"write 0x378 0x52", 0, ""},
+        {"write 0x37a 0x0d", 0, ""},
+        {"write 0x37a 0x0c", 0, ""},
+        {"show", 0, "  printed-bytes: 2\n  paper: QR\n"},
         {"show extra", 2, "show takes no argument but -n COUNT"},
     };
     for (const Step &step : steps) {
@@ -107,8 +115,8 @@ TEST(QportioMachine, TellsWhatItCannotDo)
         {"a machine command on the hardware build", "", "show", false, 4,
          "needs the simulated build"},
         {"reset without a shared machine", "", "reset", true, 2, "set QPORT_SIM_MACHINE=PATH"},
-        {"a file that is no machine", "QPORT_SIM_MACHINE=/etc/passwd", "read 0x378", true, 0,
-         "cannot use the machine file /etc/passwd: "},
+        {"an empty QPORT_SIM_MACHINE", "QPORT_SIM_MACHINE=", "show", true, 0,
+         "machine: this process's own (QPORT_SIM_MACHINE is empty)"},
         {"an unknown device", "QPORT_SIM_DEVICE=scanner", "read 0x379", true, 0,
          "QPORT_SIM_DEVICE=scanner names no peripheral; it can be none, loopback, printer"},
     };
@@ -117,6 +125,33 @@ TEST(QportioMachine, TellsWhatItCannotDo)
         const Outcome run = qportio(c.environment, c.arguments, c.simulated);
         EXPECT_EQ(run.status, c.status) << run.out;
         EXPECT_NE(run.out.find(c.out), std::string::npos) << run.out;
+    }
+}
+
+// A machine that was named but cannot be used stops every command that
+// would act on it, after the library's reason: a script must not go on with
+// a port space of its own, as if it were the machine it named.
+TEST(QportioMachine, AMachineThatCannotBeUsedStopsTheRun)
+{
+    const char *const unusable[][2] = {
+        {"/nonexistent/dir/pc", "cannot use the machine file /nonexistent/dir/pc: No such file"},
+        {"/etc/passwd", "cannot use the machine file /etc/passwd: "},
+    };
+    for (const auto &[path, reason] : unusable) {
+        for (const char *arguments : {"read 0x378", "write 0x378 0x55", "show", "reset"}) {
+            SCOPED_TRACE(std::string(path) + ": " + arguments);
+            const Outcome run = qportio(
+                std::string("QPORT_SIM_MACHINE=") + path + " QPORT_TRACE=stdout", arguments);
+            EXPECT_EQ(run.status, 5) << run.out;
+            EXPECT_NE(run.out.find(reason), std::string::npos) << run.out;
+            EXPECT_NE(run.out.find("qportio: QPORT_SIM_MACHINE=" + std::string(path) +
+                                   " names a machine that cannot be used"),
+                      std::string::npos)
+                << run.out;
+            // Nothing transferred, traced or shown.
+            for (const char *absent : {" in 8 ", " out 8 ", "machine:", "is not set"})
+                EXPECT_EQ(run.out.find(absent), std::string::npos) << absent << "\n" << run.out;
+        }
     }
 }
 

@@ -39,7 +39,7 @@ TEST_F(ParallelPortListing, NamesEachPortAndCardWithWhatAUserNeeds)
     put(port0 + "base-addr", "888\t1912\n");
     put(port0 + "irq", "7\n");
     put(port0 + "dma", "-1\n");
-    put(port0 + "modes", "PCSPP,TRISTATE,COMPAT,ECP\n");
+    put(port0 + "modes", "PCSPP,TRISTATE,COMPAT,EPP,ECP\n");
     put(port0 + "devices/active", "lp0\n");
     put("dev/parport0", "");
     const std::string port1 = "proc/sys/dev/parport/parport1/";
@@ -55,8 +55,8 @@ TEST_F(ParallelPortListing, NamesEachPortAndCardWithWhatAUserNeeds)
 
     EXPECT_EQ(qportio::describe_parallel_ports(root()),
               "Parallel ports (the kernel's parport driver):\n"
-              "  parport0: ports 0x378-0x37A, ECP 0x778-0x77A, irq 7, dma none, modes "
-              "PCSPP,TRISTATE,COMPAT,ECP\n"
+              "  parport0: ports 0x378-0x37A, EPP 0x37B-0x37F, ECP 0x778-0x77A, irq 7, dma "
+              "none, modes PCSPP,TRISTATE,COMPAT,EPP,ECP\n"
               "    held by lp0; this user may open " +
                   root() +
                   "/dev/parport0\n"

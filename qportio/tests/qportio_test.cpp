@@ -220,8 +220,16 @@ struct UsageCase {
 TEST_F(Qportio, BadArgumentsAreExplainedAndNothingIsTransferred)
 {
     const std::vector<UsageCase> cases = {
-        {{}, "no command given"},
-        {{"peek", "0x378"}, "unknown command 'peek'"},
+        {{}, "no command given: use read, write, ports, reset or show"},
+        {{"peek", "0x378"}, "unknown command 'peek': use read, write, ports, reset or show"},
+        {{"raed", "0x378"},
+         "unknown command 'raed' (did you mean read?): use read, write, ports, reset or show"},
+        {{"wirte", "0x378", "1"}, "unknown command 'wirte' (did you mean write?)"},
+        {{"port"}, "unknown command 'port' (did you mean ports?)"},
+        {{"shwo"}, "unknown command 'shwo' (did you mean show?)"},
+        {{"rest"}, "unknown command 'rest' (did you mean reset?)"},
+        {{"Read", "0x378"}, "unknown command 'Read' (did you mean read?)"},
+        {{"-x", "show"}, "options may not come before show"},
         {{"read"}, "PORT is missing"},
         {{"write", "0x378"}, "VALUE is missing"},
         {{"write", "0x378", "1", "2"}, "unexpected argument '2'"},
@@ -320,10 +328,15 @@ TEST_F(Qportio, HelpAndVersionGoToStandardOutput)
         const Outcome outcome = run_qportio(c.arguments);
         EXPECT_EQ(outcome.exit_status, 0);
         EXPECT_TRUE(outcome.out.starts_with(c.out_start)) << outcome.out;
-        if (c.out_start == help)
+        if (c.out_start == help) {
             EXPECT_NE(outcome.out.find("\nExit status:\n"), std::string::npos);
-        else
+            // The example names where this build installs the simulated library.
+            EXPECT_NE(outcome.out.find("LD_LIBRARY_PATH=" QPORT_INSTALLED_SIMULATED_LIBDIR
+                                       " qportio read"),
+                      std::string::npos);
+        } else {
             EXPECT_EQ(outcome.out, version);
+        }
         EXPECT_EQ(outcome.err, "");
         EXPECT_TRUE(outcome.transfers.empty());
     }
