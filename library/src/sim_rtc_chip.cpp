@@ -66,7 +66,10 @@ bool divider_counts(Control control) { return (control.a & a_divider_bits) == a_
 
 bool counting(Control control) { return divider_counts(control) && (control.b & b_set) == 0; }
 
-std::int64_t seconds_at(Ticks clock) { return clock >> 15; } // floors, before 1970 too
+constexpr int tick_bits = 15;
+static_assert(ticks_per_second == Ticks{1} << tick_bits);
+// Shifts floor, before 1970 too.
+std::int64_t seconds_at(Ticks clock) { return clock >> tick_bits; }
 Ticks phase_at(Ticks clock) { return clock & (ticks_per_second - 1); }
 
 std::int64_t floor_div(std::int64_t a, std::int64_t b)
@@ -97,7 +100,8 @@ std::uint8_t encode(int value, Control control)
     return static_cast<std::uint8_t>((value / 10) << 4 | value % 10);
 }
 
-// A byte in BCD with a nibble over 9 counts on as the chip would add it.
+// A BCD byte with a nibble over 9 is still taken as tens and units: the
+// calendar carries what is out of range, as the clock counts on from it.
 int decode(std::uint8_t byte, Control control)
 {
     if ((control.b & b_binary) != 0)
@@ -253,12 +257,13 @@ bool rings_within_day(const Alarm &alarm, int first, int last)
     for (int hour = first / 3600; hour <= last / 3600; ++hour) {
         if (!rings_at(alarm.hour, hour))
             continue;
-        const int first_minute = std::max(first, hour * 3600) - hour * 3600;
-        const int last_minute = std::min(last, hour * 3600 + 3599) - hour * 3600;
-        for (int minute = first_minute / 60; minute <= last_minute / 60; ++minute) {
+        const int hour_start = hour * 3600;
+        const int first_in_hour = std::max(first, hour_start) - hour_start;
+        const int last_in_hour = std::min(last, hour_start + 3599) - hour_start;
+        for (int minute = first_in_hour / 60; minute <= last_in_hour / 60; ++minute) {
             if (!rings_at(alarm.minute, minute))
                 continue;
-            const int start = hour * 3600 + minute * 60;
+            const int start = hour_start + minute * 60;
             const int low = std::max(first, start) - start;
             const int high = std::min(last, start + 59) - start;
             if (alarm.second < 0 ? low <= high : alarm.second >= low && alarm.second <= high)
@@ -361,11 +366,12 @@ void write_time_register(State &state, Place place, std::uint8_t value, Clock no
 {
     const Control control = control_of(state);
     if (!counting(control)) {
+        const std::uint64_t mask = std::uint64_t{0xFF} << (8 * place);
+        const std::uint64_t byte = std::uint64_t{value} << (8 * place);
         std::uint64_t registers = state.held_time.load(relaxed);
         std::uint64_t written = 0;
         do {
-            written = (registers & ~(std::uint64_t{0xFF} << (8 * place))) | std::uint64_t{value}
-                                                                                << (8 * place);
+            written = (registers & ~mask) | byte;
         } while (!state.held_time.compare_exchange_weak(registers, written));
         return;
     }
