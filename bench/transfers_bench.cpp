@@ -4,7 +4,7 @@
 // decodes (the inline fast path) with nothing noted, with the in-memory
 // record, and with the trace written to /dev/null; on the parallel port's
 // data latch, through its device; then one thread against two on
-// different ports.
+// different ports; then reads of the real-time clock's registers.
 #include <benchmark/benchmark.h>
 
 #include "empty_call.h"
@@ -103,6 +103,22 @@ void threads_on_own_ports(benchmark::State &state)
 }
 BENCHMARK(threads_on_own_ports)->Arg(nothing_noted)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(threads_on_own_ports)->Arg(recorded)->Threads(1)->Threads(2)->UseRealTime();
+
+// One read of the real-time clock's data port, its index set beforehand:
+// the seconds and register A are worked out from the host's clock, a
+// memory byte is a load.
+void rtc_register_read(benchmark::State &state)
+{
+    constexpr short rtc_index_port = 0x70;
+    constexpr short rtc_data_port = 0x71;
+    const auto index = static_cast<char>(state.range(0));
+    state.SetLabel(index == 0x00 ? "seconds" : index == 0x0A ? "register A" : "memory byte");
+    outportb(rtc_index_port, index);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(inportb(rtc_data_port));
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(rtc_register_read)->Arg(0x00)->Arg(0x0A)->Arg(0x40);
 
 } // namespace
 

@@ -28,6 +28,46 @@
  * post, the POST code port at 0x80 (pc): takes writes, which it keeps as
  * the last code (property "code"), and reads 0xFF.
  *
+ * rtc, the real-time clock and CMOS memory at 0x70..0x73 (pc), an MC146818A:
+ *   0x70  index of the register 0x71 reads and writes, write-only (reads
+ *         0xFF); bit 7, the chipset's NMI mask, is no part of the index.
+ *   0x71  the register the index chooses:
+ *           0x00 seconds  0x02 minutes  0x04 hours  0x06 weekday (1 = Sunday)
+ *           0x07 day  0x08 month  0x09 year  0x32 century (with the year)
+ *           0x01, 0x03, 0x05 the alarm's seconds, minutes, hours: a byte
+ *             with bits 7 and 6 set matches any value
+ *           0x0A A: bit 7 UIP (read-only), bits 4..6 the divider (010
+ *             counts; reset 0x26), bits 0..3 the periodic rate
+ *           0x0B B: bit 7 SET, 6 PIE, 5 AIE, 4 UIE, 3 SQWE, 2 binary (else
+ *             BCD), 1 24-hour (else 12-hour, bit 7 of the hours for PM),
+ *             0 DSE (kept, not acted on); reset 0x02
+ *           0x0C C, read-only: bit 7 IRQF, 6 PF, 5 AF, 4 UF; reading it
+ *             clears them
+ *           0x0D D, read-only: 0x80 (valid RAM and time)
+ *           0x0E..0x7F battery-backed memory (but 0x32)
+ *   0x72, 0x73  index (bit 7 dropped) and data of 128 more bytes of memory.
+ * The clock is the host's (CLOCK_REALTIME, UTC) plus an offset kept in the
+ * machine: writing a time register while the clock counts moves it by what
+ * that register changes. SET (B bit 7), or a divider other than 010, holds
+ * the time registers: they read as they were and take what is written, and
+ * the clock counts from them once both let it go, with its first update
+ * half a second after the divider is let go (so hwclock --set is exact).
+ * UIP reads 1 for the 2228 us before each second (244 us of warning and the
+ * update cycle), and falls as the registers show the new second. C's flags:
+ * UF at each update, AF at an update the alarm matches, PF once a period of
+ * A's rate (RS 3..15: 2^(RS-1) / 32768 s; 1 and 2 as 8 and 9), IRQF when one
+ * of them is enabled in B; no interrupt is raised. qport_sim_reset keeps
+ * the time, the memory and registers A and B (but B's enables, PIE, AIE,
+ * UIE and SQWE, which it clears) as the battery does, and clears C; a
+ * machine built anew starts at the host's time, BCD, 24-hour. Properties:
+ * "time" (what the clock shows, "2026-12-09T13:34:36"), "offset" (its
+ * seconds ahead of the host's, "-3600", "0.5"), "clock" ("running", "held
+ * by SET", "divider stopped"), "mode" ("bcd 24h", "binary 12h"...),
+ * "index", "upper-index", "a", "b", "c", "d" (hex; showing C clears
+ * nothing). "offset" ([-]SECONDS[.FRACTION]) and "time"
+ * (YYYY-MM-DDTHH:MM:SS, UTC) may be set; either puts a held clock's
+ * registers at that time too.
+ *
  * superio, a Winbond W83627HF Super I/O chip at 0x2E-0x2F (pc):
  *   0x2E   write-only (reads 0xFF). Closed, it takes the entry key: two
  *          consecutive writes of 0x87 (any other byte written to 0x2E in
@@ -261,7 +301,8 @@ struct qport_sim_device_info {
 /* NOLINTNEXTLINE(modernize-use-using): a C header */
 typedef void (*qport_sim_property_visitor)(const char *key, const char *value, void *user_data);
 
-/* Every port back to its reset value, presets removed, the printer ready
+/* Every port back to its reset value (the real-time clock keeping its time
+ * and memory, as its battery does), presets removed, the printer ready
  * and its count at 0, the recorded transfers cleared; the notices the
  * library shows once per process (refused access, a transfer past the last
  * port) will be shown again. The device, the printer's output and the trace

@@ -13,19 +13,22 @@ extern const DeviceType parallel_port_device;
 extern const DeviceType post_code_device;
 extern const DeviceType superio_device;
 extern const DeviceType pci_device;
+extern const DeviceType rtc_device;
 
 namespace {
 
-constexpr std::array<const DeviceType *, 4> types{
+constexpr std::array types{
     &parallel_port_device,
     &post_code_device,
     &superio_device,
     &pci_device,
+    &rtc_device,
 };
 
 // A PC as real tools expect to find one.
 constexpr std::array pc_devices{
     ProfileDevice{"lpt1", &parallel_port_device, 0x378},
+    ProfileDevice{"rtc", &rtc_device, 0x70},
     ProfileDevice{"post", &post_code_device, 0x80},
     // Its parallel port's registers decode lpt1 at 0x378, as at reset.
     ProfileDevice{"superio", &superio_device, 0x2E},
