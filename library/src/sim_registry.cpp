@@ -18,11 +18,7 @@ extern const DeviceType rtc_device;
 namespace {
 
 constexpr std::array types{
-    &parallel_port_device,
-    &post_code_device,
-    &superio_device,
-    &pci_device,
-    &rtc_device,
+    &parallel_port_device, &post_code_device, &superio_device, &pci_device, &rtc_device,
 };
 
 // A PC as real tools expect to find one.
