@@ -139,7 +139,7 @@ Cycle cycle_of(Wiring wiring, PortLines lines)
 std::uint8_t ddram_index(const Registers &registers, std::uint8_t address)
 {
     if (!registers.two_lines)
-        return address % ddram_bytes;
+        return static_cast<std::uint8_t>(address % ddram_bytes);
     const unsigned line = (address & second_line) != 0 ? 1 : 0;
     return static_cast<std::uint8_t>(line * line_length + (address & 0x3F) % line_length);
 }
