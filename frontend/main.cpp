@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <memory>
+#include <string>
 #include <string_view>
+#include <system_error>
 
 #include "qport_ext.h"
 
@@ -22,6 +25,14 @@ bool displayMissing()
     const char *display = std::getenv("DISPLAY");
     const char *wayland = std::getenv("WAYLAND_DISPLAY");
     return (display == nullptr || *display == '\0') && (wayland == nullptr || *wayland == '\0');
+}
+
+// Where this program is, as it was started: for a command to copy.
+std::string programPath()
+{
+    std::error_code error;
+    const std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::string("Quorrel") : path.string();
 }
 
 } // namespace
@@ -46,8 +57,9 @@ int main(int argc, char ** /*argv*/)
     }
     if (displayMissing()) {
         std::cerr << "Quorrel: no display to show the window on (DISPLAY is not set).\n"
-                     "Run it under Xvfb instead, e.g. on the simulated port space:\n"
-                     "  xvfb-run -a tools/run-quorrel\n";
+                     "Run it under Xvfb instead:\n"
+                     "  xvfb-run -a "
+                  << programPath() << "\n";
         return 1;
     }
     qport_set_presenter(showNoticeBox, nullptr);
