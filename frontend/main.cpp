@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 #include <cstdlib>
-#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <system_error>
 
+#include "process_hygiene.h"
 #include "qport_ext.h"
 
 #include "application.h"
@@ -30,9 +29,8 @@ bool displayMissing()
 // Where this program is, as it was started: for a command to copy.
 std::string programPath()
 {
-    std::error_code error;
-    const std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
-    return error ? std::string("Quorrel") : path.string();
+    const std::string path = qport::process::own_path();
+    return path.empty() ? std::string("Quorrel") : path;
 }
 
 } // namespace

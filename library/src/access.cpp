@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // What a caller and the user learn about port access: the status API, the
 // texts that explain a refusal, and the once-per-process refusal notices.
+#include <cerrno>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include "access_texts.h"
 #include "backend.h"
 #include "internal.h"
+#include "process_hygiene.h"
 
 namespace qport {
 namespace {
@@ -89,5 +91,14 @@ extern "C" QPORT_EXPORT const char *qport_access_message(void)
 }
 
 extern "C" QPORT_EXPORT int qport_drop_access(void) { return qport::backend::drop_thread_access(); }
+
+extern "C" QPORT_EXPORT int qport_drop_privileges(void)
+{
+    if (const int error = qport::process::drop_every_capability(); error != 0) {
+        errno = error;
+        return -1;
+    }
+    return 0;
+}
 
 extern "C" QPORT_EXPORT const char *qport_backend(void) { return qport::backend::name(); }
