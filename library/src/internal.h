@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "qport_access_decision.h"
 #include "qport_ext.h"
 
 #define QPORT_EXPORT __attribute__((visibility("default")))
@@ -15,21 +16,6 @@ namespace qport {
 
 // The 16 bits of a port number, whatever the sign of the short that holds it.
 inline std::uint16_t port_address(short port) { return static_cast<std::uint16_t>(port); }
-
-// An access decision: the cause, and the errno of the request behind it.
-struct Access {
-    qport_access cause = QPORT_ACCESS_GRANTED;
-    int error = 0;
-    // Why the kernel refused direct access, when cause is
-    // QPORT_ACCESS_PARPORT_ONLY.
-    qport_access refused_cause = QPORT_ACCESS_GRANTED;
-
-    // Direct access to the ports, which the parallel port route is not.
-    qport_access direct_cause() const
-    {
-        return cause == QPORT_ACCESS_PARPORT_ONLY ? refused_cause : cause;
-    }
-};
 
 // Shows a notice through the installed presenter and returns its answer.
 int present_notice(const char *title, const char *text);

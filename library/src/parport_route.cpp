@@ -28,7 +28,7 @@
 
 #include "backend.h"
 #include "internal.h"
-#include "parport.h"
+#include "qport_parport.h"
 
 namespace qport {
 namespace {
