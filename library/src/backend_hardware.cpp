@@ -22,6 +22,7 @@
 
 #include "backend.h"
 #include "internal.h"
+#include "parport_route.h"
 #include "process_hygiene.h"
 #include "refusal_causes.h"
 

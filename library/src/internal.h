@@ -28,24 +28,6 @@ void tell_past_last_port(unsigned width_bits, std::uint16_t port);
 // Lets each of the above tell once more (qport_sim_reset).
 void forget_told_notices();
 
-// The parallel port without root (parport_route.cpp). The hardware backend
-// widens every refusal by the kernel to QPORT_ACCESS_PARPORT_ONLY when this
-// user may open a parallel port's /dev/parportN; the calling thread's
-// transfers on that port's registers then go through it (bytes, and on a
-// port with EPP up to 4 bytes within its data registers). The transfer hooks
-// answer nullopt or false for a transfer they do not route, which the caller
-// then refuses as before; a routed transfer that fails gives -1 or is
-// dropped, and is told once.
-Access widened_by_parport_route(const Access &access);
-std::optional<std::uint32_t> read_through_parport_route(std::uint16_t port, unsigned bytes);
-bool write_through_parport_route(std::uint16_t port, unsigned bytes, std::uint32_t value);
-// The calling thread dropped its access: its transfers no longer take the
-// route.
-void leave_parport_route();
-// What the access message says first when only the parallel port is
-// reachable.
-std::string parport_access_text();
-
 } // namespace qport
 
 #endif
