@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// What the simulated PC writes out of the process: the trace and the
-// printer's paper, and its one-line messages on standard error. Everything
+// What qport writes out of the process: the trace, the printer's paper and
+// a recording (the recording in both builds), and its one-line messages on
+// standard error. Everything
 // on the transfer path here is async-signal-safe: no allocation, no locks,
 // no stdio, errno left as it was found.
 #ifndef QPORT_SIM_OUTPUT_H
@@ -42,6 +43,12 @@ enum class Links : std::uint8_t {
     refused,
 };
 
+// Opens path with flags, relative to its directory as it stood when that
+// was checked (so the check and the open see the same directory), not
+// following a symbolic link where links says not to. New files get mode
+// 0644. The descriptor, or -1 with errno set.
+int open_output_file(const char *path, int flags, Links links);
+
 // An output that never harms the program it runs in: opened without
 // blocking, never on descriptors 0 to 2, close-on-exec, and written without
 // SIGPIPE. Its descriptor number stays the same from its first opening on,
@@ -72,8 +79,8 @@ private:
     std::atomic<Kind> kind_{Kind::plain};
 };
 
+// The simulated build's trace (sim_record.cpp).
 extern Output trace;
-extern Output printer_paper;
 
 } // namespace qport::sim
 
