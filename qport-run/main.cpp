@@ -115,13 +115,19 @@ void empty_recording(const std::string &path)
     if (path == "stdout" || path == "stderr")
         return;
     const int fd = qport::sim::open_output_file(
-        path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
-        qport::sim::Links::refused_in_shared_directories);
+        path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
+        qport::sim::Links::refused_in_shared_directories, qport::sim::Readers::owner_only);
     if (fd < 0 && errno != ENXIO) // a FIFO without a reader yet
         fail(exit_failure_of_our_own,
              "cannot record to " + path + ": " +
-                 (errno == ELOOP ? "a symbolic link in a directory shared with other users"
-                                 : std::strerror(errno)));
+                 (errno == ELOOP   ? "a symbolic link in a directory shared with other users"
+                  : errno == EPERM ? "another user's file"
+                                   : std::strerror(errno)));
+    // Emptied once it is known to be this user's own.
+    struct stat about {};
+    if (fd >= 0 && ::fstat(fd, &about) == 0 && S_ISREG(about.st_mode) && ::ftruncate(fd, 0) != 0)
+        fail(exit_failure_of_our_own,
+             "cannot empty the recording " + path + ": " + std::strerror(errno));
     if (fd >= 0)
         ::close(fd);
 }

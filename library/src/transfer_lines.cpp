@@ -13,7 +13,8 @@
 
 namespace qport {
 
-constinit sim::Output recording_file("the recording", sim::Links::refused_in_shared_directories);
+constinit sim::Output recording_file("the recording", sim::Links::refused_in_shared_directories,
+                                     sim::Readers::owner_only);
 
 sim::Line &transfer_text(sim::Line &line, char direction, unsigned width_bits, std::uint16_t port,
                          std::uint32_t value)
@@ -67,6 +68,8 @@ bool open_recording_from_environment()
         line.text("a symbolic link in a directory shared with other users, which is not followed");
     else if (error == ENXIO)
         line.text("a FIFO with no reader");
+    else if (error == EPERM)
+        line.text("another user's file");
     else
         line.text(strerrordesc_np(error));
     sim::tell(line.text("; the program runs without recording"));

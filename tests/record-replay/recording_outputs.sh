@@ -24,6 +24,21 @@ expect_in "$scratch/link.err" "qport: cannot record to $shared/link: a symbolic 
 expect_in "$scratch/link.out" "data 0x55 written"
 expect_untouched "QPORT_RECORD"
 
+# Another user's file, waiting in the shared directory: neither appended
+# to nor emptied. A recording qport creates is its user's alone.
+echo "nobody's" >"$shared/planted"
+chown nobody "$shared/planted"
+chmod 666 "$shared/planted"
+run "$QPORT_RUN" --record="$shared/planted" "$first" >/dev/null 2>"$scratch/planted.err"
+[ "$status" -eq 125 ] || fail "qport-run --record to another user's file ended with $status"
+expect_in "$scratch/planted.err" "cannot record to $shared/planted: another user's file"
+QPORT_RECORD=$shared/planted LD_LIBRARY_PATH=$QPORT_SIMULATED_DIR "$first" >/dev/null \
+  2>"$scratch/planted.err"
+expect_in "$scratch/planted.err" "qport: cannot record to $shared/planted: another user's file"
+[ "$(cat "$shared/planted")" = "nobody's" ] || fail "another user's file was written"
+"$QPORT_RUN" --record="$shared/mine.rec" "$first" >/dev/null
+[ "$(stat -c %a "$shared/mine.rec")" = 600 ] || fail "a new recording is not mode 0600"
+
 # The hardware build, on the refused path alone: as nobody, without
 # CAP_SYS_RAWIO even in the bounding set, so the kernel refuses ioperm()
 # and no port instruction can run.
