@@ -11,6 +11,7 @@
 // its own); a child forked meanwhile goes on from the same place on a copy.
 #include "sim_replay.h"
 
+#include <algorithm>
 #include <bitset>
 #include <cstdio>
 #include <cstdlib>

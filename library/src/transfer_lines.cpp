@@ -56,7 +56,9 @@ void record_transfer(std::uint64_t time_ns, char direction, unsigned width_bits,
 
 bool open_recording_from_environment()
 {
-    const char *destination = std::getenv("QPORT_RECORD");
+    // Not for a set-id or file-capability program (the loader's secure
+    // mode): the user who starts it must not choose where it writes.
+    const char *destination = ::secure_getenv("QPORT_RECORD");
     if (destination == nullptr || *destination == '\0')
         return false;
     if (recording_file.open(destination) == 0)

@@ -56,6 +56,18 @@ if command -v setpriv >/dev/null && as_nobody test -x "$QPORTIO" 2>/dev/null \
   [ -f "$shared/hardware.rec" ] && [ ! -s "$shared/hardware.rec" ] \
     || fail "the hardware build's recording of refused transfers is not an empty file"
   [ "$(stat -c %U "$shared/hardware.rec")" = nobody ] || fail "the recording is not nobody's"
+  # A program with file capabilities (the loader's secure mode) takes no
+  # QPORT_RECORD from the user who starts it.
+  if command -v setcap >/dev/null; then
+    cp "$QPORTIO" "$scratch/capable-qportio"
+    chmod 755 "$scratch/capable-qportio"
+    setcap cap_net_bind_service+ep "$scratch/capable-qportio"
+    run setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all \
+      --bounding-set=-sys_rawio env QPORT_RECORD="$shared/secure.rec" \
+      "$scratch/capable-qportio" write 0x378 0x55 2>/dev/null
+    [ "$status" -eq 3 ] || fail "the capable program as nobody was not refused (status $status)"
+    [ ! -e "$shared/secure.rec" ] || fail "a program in secure mode recorded where its user said"
+  fi
 else
   echo "note: setpriv cannot run the build as nobody here; the hardware build's case is left out"
 fi
