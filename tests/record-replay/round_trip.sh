@@ -12,6 +12,9 @@ programs=(
 )
 # Debian's ioport tools make their own port instructions.
 command -v outb >/dev/null && programs+=("outb 0x378 0x5a" "inb 0x379")
+# lspci reads PCI configuration with 32-bit transfers and 8-bit ones.
+lspci=$(command -v lspci || PATH=$PATH:/usr/sbin:/sbin command -v lspci || true)
+[ -n "$lspci" ] && programs+=("$lspci -A intel-conf1 -nn -x")
 hwclock=$(command -v hwclock || PATH=$PATH:/usr/sbin:/sbin command -v hwclock || true)
 [ -n "$hwclock" ] && programs+=("$hwclock --directisa --utc --noadjfile -r --verbose")
 
