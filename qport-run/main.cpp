@@ -25,6 +25,7 @@
 
 #include "process_hygiene.h"
 #include "program_check.h"
+#include "transfer_lines.h"
 
 namespace {
 
@@ -32,6 +33,8 @@ namespace {
 constexpr int exit_failure_of_our_own = 125;
 constexpr int exit_cannot_run = 126;
 constexpr int exit_not_found = 127;
+// The program's transfers diverged from the recording --replay plays.
+constexpr int exit_replay_diverged = 122;
 
 constexpr const char *usage =
     "Usage: qport-run [OPTION]... [--] PROGRAM [ARGUMENT]...\n"
@@ -49,12 +52,19 @@ constexpr const char *usage =
     "  -D, --drop-capabilities  PROGRAM runs without any capability, root too\n"
     "  -t, --trace[=DEST]  write the simulated trace to DEST (stderr or a file;\n"
     "                      stderr without DEST); the same as QPORT_TRACE=DEST\n"
+    "      --record=FILE   write every transfer to FILE (emptied first), in the\n"
+    "                      trace's format; the same as QPORT_RECORD=FILE\n"
+    "      --replay=FILE   answer every port from the recording in FILE, checking\n"
+    "                      the program's writes against it (simulated only)\n"
+    "      --replay-ignore-writes=PORTS  do not check the values written to\n"
+    "                      PORTS (0x378,0x37a-0x37b)\n"
     "  -h, --help          show this help and exit\n"
     "  -V, --version       show the version and exit\n"
     "\n"
-    "Exit status: PROGRAM's own; 125 if qport-run failed; 126 if PROGRAM cannot\n"
-    "run with the preload (statically linked, set-id, not x86-64) or cannot be\n"
-    "executed; 127 if PROGRAM was not found.\n";
+    "Exit status: PROGRAM's own; 122 if its transfers diverged from --replay's\n"
+    "recording; 125 if qport-run failed; 126 if PROGRAM cannot run with the\n"
+    "preload (statically linked, set-id, not x86-64) or cannot be executed; 127\n"
+    "if PROGRAM was not found.\n";
 
 struct Options {
     bool hardware = false;
@@ -64,8 +74,15 @@ struct Options {
     std::string trace;
     // --trace without a destination: a word after it is PROGRAM.
     bool trace_to_stderr_by_default = false;
+    // Record and replay.
+    std::string record;
+    std::string replay;
+    std::string replay_ignore_writes;
     int program_index = 0;
 };
+
+// Long options of record and replay, past every character.
+enum RecordReplayOption { record_option = 0x100, replay_option, replay_ignore_writes_option };
 
 [[noreturn]] void fail(int status, const std::string &text)
 {
@@ -73,17 +90,62 @@ struct Options {
     std::exit(status);
 }
 
+// Record and replay: a replay is of the simulated PC, for one program (with
+// --follow-exec each program it executes would replay from the start).
+void check_record_and_replay(const Options &options)
+{
+    if (options.record.empty() && options.replay.empty() && options.replay_ignore_writes.empty())
+        return;
+    if (!options.replay.empty() && options.hardware)
+        fail(exit_failure_of_our_own,
+             "--replay answers from the simulated PC; not with --hardware");
+    if (!options.replay.empty() && options.follow_exec)
+        fail(exit_failure_of_our_own,
+             "--replay plays the recording to one program; not with --follow-exec");
+    if (!options.replay_ignore_writes.empty() && options.replay.empty())
+        fail(exit_failure_of_our_own, "--replay-ignore-writes goes with --replay");
+}
+
+// --record starts an empty recording, opened as the library opens it (no
+// symbolic link followed in a directory shared with other users), which
+// every process of the program then appends to.
+void empty_recording(const std::string &path)
+{
+    if (path == "stdout" || path == "stderr")
+        return;
+    const int fd = qport::sim::open_output_file(
+        path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
+        qport::sim::Links::refused_in_shared_directories, qport::sim::Readers::owner_only);
+    if (fd < 0 && errno != ENXIO) // a FIFO without a reader yet
+        fail(exit_failure_of_our_own,
+             "cannot record to " + path + ": " +
+                 (errno == ELOOP   ? "a symbolic link in a directory shared with other users"
+                  : errno == EPERM ? "another user's file"
+                                   : std::strerror(errno)));
+    // Emptied once it is known to be this user's own.
+    struct stat about {};
+    if (fd >= 0 && ::fstat(fd, &about) == 0 && S_ISREG(about.st_mode) && ::ftruncate(fd, 0) != 0)
+        fail(exit_failure_of_our_own,
+             "cannot empty the recording " + path + ": " + std::strerror(errno));
+    if (fd >= 0)
+        ::close(fd);
+}
+
 Options parse_options(int argc, char **argv)
 {
-    static const option long_options[] = {{"simulated", no_argument, nullptr, 's'},
-                                          {"hardware", no_argument, nullptr, 'H'},
-                                          {"follow-exec", no_argument, nullptr, 'f'},
-                                          {"permissive", no_argument, nullptr, 'p'},
-                                          {"drop-capabilities", no_argument, nullptr, 'D'},
-                                          {"trace", optional_argument, nullptr, 't'},
-                                          {"help", no_argument, nullptr, 'h'},
-                                          {"version", no_argument, nullptr, 'V'},
-                                          {nullptr, 0, nullptr, 0}};
+    static const option long_options[] = {
+        {"simulated", no_argument, nullptr, 's'},
+        {"hardware", no_argument, nullptr, 'H'},
+        {"follow-exec", no_argument, nullptr, 'f'},
+        {"permissive", no_argument, nullptr, 'p'},
+        {"drop-capabilities", no_argument, nullptr, 'D'},
+        {"trace", optional_argument, nullptr, 't'},
+        {"record", required_argument, nullptr, record_option},
+        {"replay", required_argument, nullptr, replay_option},
+        {"replay-ignore-writes", required_argument, nullptr, replay_ignore_writes_option},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0}};
     Options options;
     int option = 0;
     // "+": the options end at PROGRAM, whose own options are its own.
@@ -112,6 +174,15 @@ Options parse_options(int argc, char **argv)
             options.trace = optarg != nullptr ? optarg : "stderr";
             options.trace_to_stderr_by_default = optarg == nullptr;
             break;
+        case record_option:
+            options.record = optarg;
+            break;
+        case replay_option:
+            options.replay = optarg;
+            break;
+        case replay_ignore_writes_option:
+            options.replay_ignore_writes = optarg;
+            break;
         case 'h':
             std::fputs(usage, stdout);
             std::exit(std::fflush(stdout) == 0 ? 0 : exit_failure_of_our_own);
@@ -125,6 +196,7 @@ Options parse_options(int argc, char **argv)
     }
     if (optind >= argc)
         fail(exit_failure_of_our_own, "no PROGRAM given\nTry 'qport-run --help'.");
+    check_record_and_replay(options);
     options.program_index = optind;
     return options;
 }
@@ -210,7 +282,9 @@ std::vector<std::string> program_environment(const Options &options, const Files
             if (variable.size() > 11)
                 preload += ":" + variable.substr(11);
         } else if (!variable.starts_with("QPORT_RUN_") &&
-                   !(variable.starts_with("QPORT_TRACE=") && !options.trace.empty())) {
+                   !(variable.starts_with("QPORT_TRACE=") && !options.trace.empty()) &&
+                   !(variable.starts_with("QPORT_RECORD=") && !options.record.empty()) &&
+                   !(variable.starts_with("QPORT_SIM_REPLAY") && !options.replay.empty())) {
             environment.push_back(variable);
         }
     }
@@ -224,6 +298,15 @@ std::vector<std::string> program_environment(const Options &options, const Files
         environment.emplace_back("QPORT_RUN_PORT_GRANT=0:0-ffff");
     if (!options.trace.empty())
         environment.push_back("QPORT_TRACE=" + options.trace);
+    if (!options.record.empty())
+        environment.push_back("QPORT_RECORD=" + options.record);
+    if (!options.replay.empty()) {
+        environment.push_back("QPORT_SIM_REPLAY=" + options.replay);
+        environment.push_back("QPORT_SIM_REPLAY_EXIT_STATUS=" +
+                              std::to_string(exit_replay_diverged));
+        if (!options.replay_ignore_writes.empty())
+            environment.push_back("QPORT_SIM_REPLAY_IGNORE_WRITES=" + options.replay_ignore_writes);
+    }
     return environment;
 }
 
@@ -265,6 +348,8 @@ int main(int argc, char **argv)
         fail(exit_failure_of_our_own,
              "cannot find " + (options.hardware ? files.hardware : files.simulated));
 
+    if (!options.record.empty())
+        empty_recording(options.record);
     give_up_port_permission();
     if (options.drop_capabilities)
         drop_every_capability();

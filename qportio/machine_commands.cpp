@@ -12,10 +12,12 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "exit_status.h"
+#include "transfer_lines.h"
 #include "qport_sim.h"
 
 namespace qportio {
@@ -118,11 +120,13 @@ int show(const SimulationApi &api, unsigned shown_transfers)
                 transfers.size());
     for (std::size_t i = first; i < transfers.size(); ++i) {
         const qport_sim_transfer &transfer = transfers[i];
-        std::printf("%" PRIu64 ".%09" PRIu64 " %s %u 0x%04x 0x%0*" PRIx32 "\n",
-                    transfer.time_ns / 1000000000U, transfer.time_ns % 1000000000U,
-                    transfer.direction == 'i' ? "in" : "out", unsigned{transfer.width_bits},
-                    unsigned{transfer.port}, static_cast<int>(transfer.width_bits / 4),
-                    transfer.value);
+        // The trace's line, which a replay reads back.
+        std::fputs(
+            std::string(qport::transfer_line(transfer.time_ns, transfer.direction,
+                                             transfer.width_bits, transfer.port, transfer.value)
+                            .view())
+                .c_str(),
+            stdout);
     }
     return finish_output();
 }

@@ -15,6 +15,7 @@
 #include "parallel_ports.h"
 #include "exit_status.h"
 #include "machine_commands.h"
+#include "recording_command.h"
 
 namespace {
 
@@ -23,6 +24,7 @@ constexpr const char *help_text =
        qportio write [-w 8|16|32] PORT VALUE
        qportio ports
        qportio reset | show [-n COUNT]
+       qportio recording FILE
        qportio --help | --version
 
 Reads or writes I/O ports through libqport.so.1, lists the machine's
@@ -59,6 +61,10 @@ PATH shares one port space; there "reset" puts it back to its reset state
 and "show" prints its device, parallel port registers and last COUNT (10)
 transfers.
 
+"recording FILE" summarises a recording (QPORT_RECORD, qport-run --record):
+its transfers, the time they span, and each port's reads, writes and
+widths. It makes no transfer.
+
 Exit status:
   0  done: the transfers made, the ports listed, the machine reset or shown
   1  the output could not be written to standard output (a full disk,
@@ -70,6 +76,8 @@ Exit status:
   4  reset or show was run on the hardware build
   5  QPORT_SIM_MACHINE names a simulated machine that cannot be used (the
      reason is on standard error); nothing was transferred, reset or shown
+  6  recording: FILE cannot be read, or a replay would refuse it (its line
+     and the reason are on standard error)
 
 Port access needs root or the CAP_SYS_RAWIO capability. Where the kernel
 refuses it (no capability, kernel lockdown, a container), a user who may
@@ -186,6 +194,8 @@ int main(int argc, char **argv)
         argc > 0 ? std::span<const char *const>(argv + 1, static_cast<std::size_t>(argc - 1))
                  : std::span<const char *const>();
     if (const auto status = qportio::run_machine_command(arguments))
+        return *status;
+    if (const auto status = qportio::run_recording_command(arguments))
         return *status;
     const auto command = qportio::parse_command_line(arguments);
 

@@ -25,11 +25,20 @@
 #include "parport_route.h"
 #include "process_hygiene.h"
 #include "refusal_causes.h"
+#include "transfer_lines.h"
 
 namespace qport::backend {
 
 constinit thread_local unsigned char thread_access_state
     __attribute__((tls_model("initial-exec"))) = not_asked;
+
+bool recording_transfers = false;
+
+void record_slow_transfer(char direction, unsigned width_bits, std::uint16_t port,
+                          std::uint32_t value)
+{
+    record_transfer(monotonic_ns(), direction, width_bits, port, value);
+}
 
 namespace {
 
@@ -50,7 +59,10 @@ Access request_from_kernel()
 void settle_thread(const Access &access)
 {
     refused_thread_access = access;
-    thread_access_state = access.cause == QPORT_ACCESS_GRANTED ? granted : refused;
+    if (access.cause != QPORT_ACCESS_GRANTED)
+        thread_access_state = refused;
+    else
+        thread_access_state = recording_transfers ? granted_recorded : granted;
 }
 
 // The "Threads:" count of /proc/self/status is 1. Unknown counts as more:
@@ -81,6 +93,7 @@ bool only_thread_of_process()
 // once, when the library is loaded. Nothing needs tearing down.
 __attribute__((constructor)) void request_access_at_load()
 {
+    recording_transfers = open_recording_from_environment();
     process_access = request_from_kernel();
     settle_thread(process_access);
     later_threads_inherit =

@@ -7,7 +7,10 @@
 
 namespace qport::backend {
 
-enum ThreadAccess : unsigned char { not_asked = 0, granted = 1, refused = 2 };
+// granted_recorded: granted while QPORT_RECORD records, which sends every
+// transfer to the slow path; so the fast path's one compare is all a
+// program that does not record pays for recording.
+enum ThreadAccess : unsigned char { not_asked = 0, granted = 1, refused = 2, granted_recorded = 3 };
 
 // Linux keeps port permission per thread, so the answer is cached per
 // thread. Initial-exec TLS keeps the check to a load and a compare.
@@ -15,6 +18,20 @@ extern constinit thread_local unsigned char thread_access_state
     __attribute__((tls_model("initial-exec")));
 
 inline bool thread_may_transfer() { return thread_access_state == granted; }
+
+// Whether QPORT_RECORD records: decided when the library is loaded.
+extern bool recording_transfers;
+
+// A transfer made on the slow path (a recorded one, or one through the
+// parallel port route), written to the recording.
+void record_slow_transfer(char direction, unsigned width_bits, std::uint16_t port,
+                          std::uint32_t value);
+inline void note_slow_transfer(char direction, unsigned width_bits, std::uint16_t port,
+                               std::uint32_t value)
+{
+    if (recording_transfers)
+        record_slow_transfer(direction, width_bits, port, value);
+}
 
 #if !defined(__x86_64__) && !defined(__i386__)
 #error "the hardware build needs an x86 processor: others have no I/O port space"

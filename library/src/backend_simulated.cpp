@@ -13,6 +13,7 @@
 #include "backend.h"
 #include "qport_parport.h"
 #include "sim_device.h"
+#include "sim_replay.h"
 #include "sim_settings.h"
 
 namespace qport::backend {
@@ -60,10 +61,14 @@ template <unsigned Bytes> std::uint32_t read_through_devices(std::uint16_t port)
 {
     sim::Machine &machine = *sim::active_machine();
     std::uint32_t value = 0;
-    for (unsigned i = 0; i < Bytes; ++i)
-        value |= std::uint32_t{sim::read_port(machine, static_cast<std::uint16_t>(port + i), Bytes,
-                                              static_cast<std::uint8_t>(i), false)}
-                 << (8 * i);
+    if (sim::replaying()) [[unlikely]] {
+        value = sim::replay_read(port, Bytes * 8);
+    } else {
+        for (unsigned i = 0; i < Bytes; ++i)
+            value |= std::uint32_t{sim::read_port(machine, static_cast<std::uint16_t>(port + i),
+                                                  Bytes, static_cast<std::uint8_t>(i), false)}
+                     << (8 * i);
+    }
     if (transfers_noted(machine))
         sim::note_transfer(machine, 'i', Bytes * 8, port, value);
     return value;
@@ -72,9 +77,13 @@ template <unsigned Bytes> std::uint32_t read_through_devices(std::uint16_t port)
 template <unsigned Bytes> void write_through_devices(std::uint16_t port, std::uint32_t value)
 {
     sim::Machine &machine = *sim::active_machine();
-    for (unsigned i = 0; i < Bytes; ++i)
-        sim::write_port(machine, static_cast<std::uint16_t>(port + i), Bytes,
-                        static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(value >> (8 * i)));
+    if (sim::replaying()) [[unlikely]]
+        sim::replay_write(port, Bytes * 8, value);
+    else
+        for (unsigned i = 0; i < Bytes; ++i)
+            sim::write_port(machine, static_cast<std::uint16_t>(port + i), Bytes,
+                            static_cast<std::uint8_t>(i),
+                            static_cast<std::uint8_t>(value >> (8 * i)));
     if (transfers_noted(machine))
         sim::note_transfer(machine, 'o', Bytes * 8, port, value);
 }

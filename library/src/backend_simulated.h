@@ -13,6 +13,7 @@
 #include "qport_ext.h"
 #include "sim_machine.h"
 #include "sim_output.h"
+#include "transfer_lines.h"
 
 namespace qport::backend {
 
@@ -44,8 +45,15 @@ extern template void write_through_devices<4>(std::uint16_t, std::uint32_t);
 
 inline bool transfers_noted(const sim::Machine &machine)
 {
-    return machine.recording.load(std::memory_order_relaxed) != 0 || sim::trace.is_open();
+    return machine.recording.load(std::memory_order_relaxed) != 0 || sim::trace.is_open() ||
+           recording_file.is_open();
 }
+
+// The devices' path notes every transfer it makes; the slow path makes
+// none of its own.
+inline void note_slow_transfer(char /*direction*/, unsigned /*width_bits*/, std::uint16_t /*port*/,
+                               std::uint32_t /*value*/)
+{}
 
 // Whether no device decodes any of the Bytes ports from port: their owners
 // OR'd, so one compare decides.

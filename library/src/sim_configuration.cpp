@@ -9,7 +9,9 @@
 #include "backend.h"
 #include "sim_device.h"
 #include "sim_parallel_port.h"
+#include "sim_replay.h"
 #include "sim_settings.h"
+#include "transfer_lines.h"
 
 namespace qport::sim {
 namespace {
@@ -119,8 +121,16 @@ void configure_refusal(const char *name)
 
 __attribute__((constructor)) void configure_from_environment()
 {
-    if (const char *machine = set_variable("QPORT_SIM_MACHINE"))
+    const char *replay = set_variable("QPORT_SIM_REPLAY");
+    if (const char *machine = set_variable("QPORT_SIM_MACHINE"); machine && replay) {
+        Line line;
+        tell(line.text("QPORT_SIM_MACHINE=")
+                 .text(machine)
+                 .text(" is not used while replaying: the replay runs on a machine of this "
+                       "process's own"));
+    } else if (machine) {
         use_machine_file(machine);
+    }
     Machine &machine = *active_machine();
     configure_profile(machine, set_variable("QPORT_SIM_PROFILE"));
     if (const char *device = set_variable("QPORT_SIM_DEVICE"))
@@ -137,6 +147,10 @@ __attribute__((constructor)) void configure_from_environment()
     }
     if (const char *refuse = set_variable("QPORT_SIM_REFUSE"))
         configure_refusal(refuse);
+    open_recording_from_environment();
+    if (replay)
+        start_replay(machine, replay, set_variable("QPORT_SIM_REPLAY_IGNORE_WRITES"),
+                     set_variable("QPORT_SIM_REPLAY_EXIT_STATUS"));
 }
 
 } // namespace

@@ -1,16 +1,18 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// The record of transfers in the machine, and the trace: what a transfer
-// leaves behind once recording or tracing is on. The record is a ring that
+// The record of transfers in the machine, the trace and the recording file:
+// what a transfer leaves behind once one of them is on. The record is a ring that
 // writers claim slots of with one atomic increment, so noting a transfer
 // takes no lock and allocates nothing.
-#include <ctime>
-
 #include <sched.h>
 
 #include "sim_output.h"
 #include "sim_settings.h"
+#include "transfer_lines.h"
 
 namespace qport::sim {
+
+constinit Output trace("the trace", Links::refused_in_shared_directories);
+
 namespace {
 
 constexpr auto relaxed = std::memory_order_relaxed;
@@ -26,24 +28,6 @@ qport_sim_transfer unpacked_transfer(std::uint64_t time_ns, std::uint64_t packed
 {
     return {time_ns, static_cast<char>(packed >> 56), static_cast<std::uint8_t>(packed >> 48),
             static_cast<std::uint16_t>(packed >> 32), static_cast<std::uint32_t>(packed)};
-}
-
-void write_trace_line(std::uint64_t time_ns, char direction, unsigned width_bits,
-                      std::uint16_t port, std::uint32_t value)
-{
-    Line line;
-    line.decimal(time_ns / 1000000000U)
-        .text(".")
-        .decimal(time_ns % 1000000000U, 9)
-        .text(direction == 'i' ? " in " : " out ")
-        .decimal(width_bits)
-        .text(" 0x")
-        .hex(port, 4)
-        .text(" 0x")
-        .hex(value, width_bits / 4)
-        .text("\n");
-    // One write per line, so lines from several threads never mix.
-    trace.write(line.view());
 }
 
 // A record still being written is waited for briefly, a few spins and then
@@ -65,10 +49,7 @@ void wait_for_a_record(int wait)
 void note_transfer(Machine &machine, char direction, unsigned width_bits, std::uint16_t port,
                    std::uint32_t value)
 {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    const auto time_ns = static_cast<std::uint64_t>(now.tv_sec) * 1000000000U +
-                         static_cast<std::uint64_t>(now.tv_nsec);
+    const std::uint64_t time_ns = monotonic_ns();
     if (machine.recording.load(relaxed) != 0) {
         const std::uint64_t ticket = machine.next_ticket.fetch_add(1, relaxed);
         RecordSlot &slot = machine.records[ticket % QPORT_SIM_RECORDS];
@@ -80,8 +61,11 @@ void note_transfer(Machine &machine, char direction, unsigned width_bits, std::u
                           std::memory_order_release);
         slot.stamp.store(2 * ticket + 2, std::memory_order_release);
     }
+    // The trace and the recording are the same lines, each one write, so
+    // that lines from several threads never mix.
     if (trace.is_open())
-        write_trace_line(time_ns, direction, width_bits, port, value);
+        trace.write(transfer_line(time_ns, direction, width_bits, port, value).view());
+    record_transfer(time_ns, direction, width_bits, port, value);
 }
 
 std::size_t copy_records(Machine &machine, qport_sim_transfer *out, std::size_t capacity)

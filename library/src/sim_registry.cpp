@@ -14,11 +14,14 @@ extern const DeviceType post_code_device;
 extern const DeviceType superio_device;
 extern const DeviceType pci_device;
 extern const DeviceType rtc_device;
+// In no profile: put on a machine by QPORT_SIM_REPLAY (sim_replay.cpp).
+extern const DeviceType replay_device;
 
 namespace {
 
 constexpr std::array types{
-    &parallel_port_device, &post_code_device, &superio_device, &pci_device, &rtc_device,
+    &parallel_port_device, &post_code_device, &superio_device,
+    &pci_device,           &rtc_device,       &replay_device,
 };
 
 // A PC as real tools expect to find one.

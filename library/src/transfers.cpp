@@ -4,7 +4,8 @@
 // way, so they can run in tight loops.
 //
 // The check that passes is inline and needs no stack frame. Everything else
-// (a thread's first transfer, a refusal to tell about) happens in a cold
+// (a thread's first transfer, a refusal to tell about, a transfer the
+// hardware build records) happens in a cold
 // function that the entry point jumps to, which then makes the transfer
 // itself if it may.
 #include "qport.h"
@@ -42,21 +43,29 @@ template <typename Value, unsigned Bytes, Value (*read)(std::uint16_t)>
     // The parallel port without root: bytes, and the EPP data cycles a wide
     // transfer makes on a port with EPP; other wide transfers are never split.
     if (within_port_space<Bytes>(port)) {
-        if (const auto routed = backend::read_through_route(port, Bytes))
+        if (const auto routed = backend::read_through_route(port, Bytes)) {
+            backend::note_slow_transfer('i', Bytes * 8, port, *routed);
             return static_cast<Value>(*routed);
+        }
     }
     if (!may_transfer_after_all<Bytes>(port))
         return static_cast<Value>(QPORT_REFUSED_READ);
-    return read(port);
+    const Value value = read(port);
+    backend::note_slow_transfer('i', Bytes * 8, port, value);
+    return value;
 }
 
 template <typename Value, unsigned Bytes, void (*write)(std::uint16_t, Value)>
 [[gnu::noinline, gnu::cold]] void write_on_slow_path(std::uint16_t port, Value value)
 {
-    if (within_port_space<Bytes>(port) && backend::write_through_route(port, Bytes, value))
+    if (within_port_space<Bytes>(port) && backend::write_through_route(port, Bytes, value)) {
+        backend::note_slow_transfer('o', Bytes * 8, port, value);
         return;
-    if (may_transfer_after_all<Bytes>(port))
+    }
+    if (may_transfer_after_all<Bytes>(port)) {
         write(port, value);
+        backend::note_slow_transfer('o', Bytes * 8, port, value);
+    }
 }
 
 template <typename Value, unsigned Bytes, Value (*read)(std::uint16_t)>

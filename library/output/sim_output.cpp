@@ -16,9 +16,6 @@
 
 namespace qport::sim {
 
-constinit Output trace("the trace", Links::refused_in_shared_directories);
-constinit Output printer_paper("the printer's output", Links::refused);
-
 namespace {
 
 // Opening and closing are rare and never on the transfer path; the lock
@@ -49,41 +46,18 @@ bool is_shared_directory(int directory)
            (about.st_mode & S_IWOTH) != 0;
 }
 
-// Opens path for appending, relative to its directory as it stood when that
-// was checked, so the check and the open see the same directory.
-int open_for_append(const char *path, Links links)
-{
-    // O_NONBLOCK so that a FIFO with no reader fails with ENXIO instead of
-    // waiting for one.
-    int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-    if (links == Links::refused)
-        flags |= O_NOFOLLOW;
-    const char *slash = std::strrchr(path, '/');
-    const std::string directory_path =
-        slash == nullptr ? "." : (slash == path ? "/" : std::string(path, slash));
-    const char *name = slash == nullptr ? path : slash + 1;
-    if (*name == '\0')
-        return ::open(path, flags, 0644); // a directory: let open say so
-    const int directory = ::open(directory_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (directory < 0)
-        return -1;
-    if (is_shared_directory(directory))
-        flags |= O_NOFOLLOW;
-    const int fd = ::openat(directory, name, flags, 0644);
-    const int error = errno;
-    ::close(directory);
-    errno = error;
-    return fd;
-}
-
 // The descriptor for destination, at 3 or above and close-on-exec.
-int open_descriptor(const char *destination, Links links)
+int open_descriptor(const char *destination, Links links, Readers readers)
 {
     if (std::strcmp(destination, "stderr") == 0)
         return ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, first_free_descriptor);
     if (std::strcmp(destination, "stdout") == 0)
         return ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, first_free_descriptor);
-    const int opened = open_for_append(destination, links);
+    // O_NONBLOCK so that a FIFO with no reader fails with ENXIO instead of
+    // waiting for one.
+    const int opened = open_output_file(
+        destination, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, links,
+        readers);
     if (opened < 0)
         return -1;
     int fd = opened;
@@ -106,6 +80,36 @@ int open_descriptor(const char *destination, Links links)
 }
 
 } // namespace
+
+int open_output_file(const char *path, int flags, Links links, Readers readers)
+{
+    const mode_t mode = readers == Readers::owner_only ? 0600 : 0644;
+    if (links == Links::refused)
+        flags |= O_NOFOLLOW;
+    const char *slash = std::strrchr(path, '/');
+    const std::string directory_path =
+        slash == nullptr ? "." : (slash == path ? "/" : std::string(path, slash));
+    const char *name = slash == nullptr ? path : slash + 1;
+    if (*name == '\0')
+        return ::open(path, flags, mode); // a directory: let open say so
+    const int directory = ::open(directory_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (directory < 0)
+        return -1;
+    if (is_shared_directory(directory))
+        flags |= O_NOFOLLOW;
+    const int fd = ::openat(directory, name, flags, mode);
+    int error = errno;
+    ::close(directory);
+    struct stat about {};
+    if (fd >= 0 && readers == Readers::owner_only &&
+        (::fstat(fd, &about) != 0 || (S_ISREG(about.st_mode) && about.st_uid != ::geteuid()))) {
+        ::close(fd);
+        errno = EPERM;
+        return -1;
+    }
+    errno = error;
+    return fd;
+}
 
 Line &Line::text(std::string_view part)
 {
@@ -153,7 +157,7 @@ void tell(const Line &line)
 
 int Output::open(const char *destination)
 {
-    const int fd = open_descriptor(destination, links_);
+    const int fd = open_descriptor(destination, links_, readers_);
     if (fd < 0)
         return -1;
     struct stat about {};

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// What the simulated PC writes out of the process: the trace and the
-// printer's paper, and its one-line messages on standard error. Everything
+// What qport writes out of the process: the trace, the printer's paper and
+// a recording (the recording in both builds), and its one-line messages on
+// standard error. Everything
 // on the transfer path here is async-signal-safe: no allocation, no locks,
 // no stdio, errno left as it was found.
 #ifndef QPORT_SIM_OUTPUT_H
@@ -42,6 +43,22 @@ enum class Links : std::uint8_t {
     refused,
 };
 
+// Who may read what an output writes into a file it creates.
+enum class Readers : std::uint8_t {
+    anyone, // mode 0644, as a log
+    // Mode 0600, and a file that exists must be this user's: what a
+    // recording holds (a clock's memory, a password a tool reads) is the
+    // user's alone, and another user's file would hand it on.
+    owner_only,
+};
+
+// Opens path with flags, relative to its directory as it stood when that
+// was checked (so the check and the open see the same directory), not
+// following a symbolic link where links says not to, creating it with the
+// mode readers says. The descriptor, or -1 with errno set (EPERM: another
+// user's file, for owner_only).
+int open_output_file(const char *path, int flags, Links links, Readers readers = Readers::anyone);
+
 // An output that never harms the program it runs in: opened without
 // blocking, never on descriptors 0 to 2, close-on-exec, and written without
 // SIGPIPE. Its descriptor number stays the same from its first opening on,
@@ -51,10 +68,12 @@ enum class Links : std::uint8_t {
 class Output {
 public:
     // what names it in messages: "the trace".
-    constexpr Output(const char *what, Links links) : what_(what), links_(links) {}
+    constexpr Output(const char *what, Links links, Readers readers = Readers::anyone)
+        : what_(what), links_(links), readers_(readers)
+    {}
 
-    // "stderr", "stdout" or a path, appended to (created with mode 0644 if
-    // missing). Returns 0, or -1 with errno set (ENXIO: a FIFO with no
+    // "stderr", "stdout" or a path, appended to (created as readers says
+    // if missing). Returns 0, or -1 with errno set (ENXIO: a FIFO with no
     // reader; ELOOP: a symbolic link it may not follow); the output is then
     // left as it was.
     int open(const char *destination);
@@ -67,13 +86,14 @@ private:
 
     const char *what_;
     Links links_;
+    Readers readers_;
     std::atomic<int> fd_{-1};
     std::atomic<bool> open_{false};
     std::atomic<Kind> kind_{Kind::plain};
 };
 
+// The simulated build's trace (sim_record.cpp).
 extern Output trace;
-extern Output printer_paper;
 
 } // namespace qport::sim
 

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
+# Files a replay cannot trust: qportio recording refuses each with its line
+# and reason (status 6), and a replay of it tells the same and ends as a
+# divergence, without a crash.
+. "$(dirname "$0")/common.sh"
+
+first="$QPORT_EXAMPLES/first_transfer_simulated"
+good="1.000000000 out 8 0x0378 0x55"
+# name | content (printf format) | line | reason
+cases=(
+  "cut-short|$good\n2.000000000 in 8 0x03|2|the file ends inside this line (cut short?)"
+  "binary|\x7fELF\x02\x01\x01\x00\x00\n|1|not text (a control character or a NUL byte)"
+  "backwards|$good\n0.500000000 in 8 0x0379 0x7f\n|2|time goes backwards (0.500000000 after 1.000000000)"
+  "words|$good\nin 8 0x0379 0x7f\n|2|not a transfer (SECONDS in|out 8|16|32 PORT VALUE)"
+)
+for case in "${cases[@]}"; do
+  name=${case%%|*}
+  rest=${case#*|}
+  content=${rest%%|*}
+  rest=${rest#*|}
+  line=${rest%%|*}
+  reason=${rest#*|}
+  file=$scratch/$name.rec
+  # shellcheck disable=SC2059 # the content is a printf format
+  printf "$content" >"$file"
+  run "$QPORTIO" recording "$file" >/dev/null 2>"$scratch/$name.err"
+  [ "$status" -eq 6 ] || fail "$name: qportio recording ended with $status"
+  expect_in "$scratch/$name.err" "qportio: $file, line $line: $reason"
+  run "$QPORT_RUN" --replay="$file" "$first" >"$scratch/$name.out" 2>"$scratch/$name.err"
+  [ "$status" -eq "$replay_diverged" ] || fail "$name: the replay ended with $status"
+  expect_in "$scratch/$name.err" "qport: cannot replay $file, line $line: $reason; every port reads 0xff"
+  expect_in "$scratch/$name.out" "status 0xff"
+done
+
+# A file that is not there, and a directory.
+for file in "$scratch/missing.rec" "$scratch"; do
+  run "$QPORTIO" recording "$file" >/dev/null 2>"$scratch/unreadable.err"
+  [ "$status" -eq 6 ] || fail "qportio recording $file ended with $status"
+  expect_in "$scratch/unreadable.err" "qportio: cannot read $file: "
+  run "$QPORT_RUN" --replay="$file" "$first" >/dev/null 2>"$scratch/unreadable.err"
+  [ "$status" -eq "$replay_diverged" ] || fail "a replay of $file ended with $status"
+  expect_in "$scratch/unreadable.err" "qport: cannot replay $file: "
+done
+
+# An empty recording is one of no transfers: the program's first diverges.
+: >"$scratch/empty.rec"
+"$QPORTIO" recording "$scratch/empty.rec" >"$scratch/empty.summary"
+expect_in "$scratch/empty.summary" "transfers: 0 in 0 lines"
+run "$QPORT_RUN" --replay="$scratch/empty.rec" "$first" >/dev/null 2>"$scratch/empty.err"
+[ "$status" -eq "$replay_diverged" ] || fail "a replay of nothing ended with $status"
+expect_in "$scratch/empty.err" "diverges after its last line (0): expected no more transfers, came out 8 0x0378 0x55"
+echo "PASS: ${#cases[@]} bad recordings refused"
