@@ -60,7 +60,7 @@ protected:
             const bool bit = tdo();
             if (i < 64)
                 out |= std::uint64_t{bit} << i;
-            clock(exit && i + 1 == count, ((in >> i) & 1) != 0);
+            clock(exit && i + 1 == count, i < 64 && ((in >> i) & 1) != 0);
         }
         return out;
     }
