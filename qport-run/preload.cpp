@@ -54,6 +54,7 @@
 #include "qport_ext.h"
 
 #include "port_grant.h"
+#include "qport_entry_names.h"
 #include "process_hygiene.h"
 #include "port_instruction.h"
 
@@ -836,12 +837,12 @@ void load_qport(const char *path)
         say("\n");
         ::_exit(125);
     }
-    find_entry(library, "_Z6inports", qport.in32);
-    find_entry(library, "_Z7inportws", qport.in16);
-    find_entry(library, "_Z7inportbs", qport.in8);
-    find_entry(library, "_Z7outportsi", qport.out32);
-    find_entry(library, "_Z8outportwss", qport.out16);
-    find_entry(library, "_Z8outportbsc", qport.out8);
+    find_entry(library, qport::entry_names::inport, qport.in32);
+    find_entry(library, qport::entry_names::inportw, qport.in16);
+    find_entry(library, qport::entry_names::inportb, qport.in8);
+    find_entry(library, qport::entry_names::outport, qport.out32);
+    find_entry(library, qport::entry_names::outportw, qport.out16);
+    find_entry(library, qport::entry_names::outportb, qport.out8);
     decltype(&::qport_backend) backend = nullptr;
     decltype(&::qport_set_presenter) set_presenter = nullptr;
     find_entry(library, "qport_backend", backend);

@@ -19,6 +19,7 @@
 
 #include "guest_support.h"
 #include "qport.h"
+#include "qport_entry_names.h"
 #include "qport_ext.h"
 
 namespace {
@@ -55,8 +56,8 @@ const Library &library()
         bind<decltype(&qport_set_presenter)>(handle, "qport_set_presenter")(guest::record_notice,
                                                                             nullptr);
         Library bound;
-        bound.read_byte = bind<decltype(&inportb)>(handle, "_Z7inportbs");
-        bound.write_byte = bind<decltype(&outportb)>(handle, "_Z8outportbsc");
+        bound.read_byte = bind<decltype(&inportb)>(handle, qport::entry_names::inportb);
+        bound.write_byte = bind<decltype(&outportb)>(handle, qport::entry_names::outportb);
         bound.access_status = bind<decltype(&qport_access_status)>(handle, "qport_access_status");
         return bound;
     }();

@@ -7,6 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
+#include "qport.h"
+#include "qport_entry_names.h"
+
 namespace {
 
 std::set<std::string> exported_symbols(const std::string &library)
@@ -25,10 +30,8 @@ std::set<std::string> exported_symbols(const std::string &library)
     return symbols;
 }
 
-const std::set<std::string> entry_points = {
-    "_Z6inports",  "_Z7inportws", "_Z7inportbs", "_Z7outportsi", "_Z8outportwss", "_Z8outportbsc",
-    "_Z7Messagev", "_Z6Error1v",  "_Z4inpbs",    "_Z4inpws",     "_Z5outpbsc",
-};
+const std::set<std::string> entry_points(qport::entry_names::all.begin(),
+                                         qport::entry_names::all.end());
 const std::set<std::string> extension_api = {
     "qport_access_status",  "qport_direct_access_status", "qport_access_errno",
     "qport_access_message", "qport_set_presenter",        "qport_default_presenter",
@@ -66,6 +69,30 @@ std::set<std::string> joined(std::initializer_list<std::set<std::string>> parts)
     for (const auto &part : parts)
         all.insert(part.begin(), part.end());
     return all;
+}
+
+// Each name is the one the compiler gives the declaration in qport.h: this
+// test links the simulated build, so the loader finds each name at the
+// address of the function it declares.
+TEST(Exports, EntryNamesAreTheDeclarationsOfQportH)
+{
+    namespace names = qport::entry_names;
+    const std::pair<const char *, void *> declared[] = {
+        {names::inport, reinterpret_cast<void *>(&inport)},
+        {names::inportw, reinterpret_cast<void *>(&inportw)},
+        {names::inportb, reinterpret_cast<void *>(&inportb)},
+        {names::outport, reinterpret_cast<void *>(&outport)},
+        {names::outportw, reinterpret_cast<void *>(&outportw)},
+        {names::outportb, reinterpret_cast<void *>(&outportb)},
+        {names::message, reinterpret_cast<void *>(&Message)},
+        {names::error1, reinterpret_cast<void *>(&Error1)},
+        {names::inpb, reinterpret_cast<void *>(&inpb)},
+        {names::inpw, reinterpret_cast<void *>(&inpw)},
+        {names::outpb, reinterpret_cast<void *>(&outpb)},
+    };
+    ASSERT_EQ(std::size(declared), names::all.size());
+    for (const auto &[name, function] : declared)
+        EXPECT_EQ(::dlsym(RTLD_DEFAULT, name), function) << name;
 }
 
 TEST(Exports, HardwareBuildExportsEntryPointsAndExtensionApiOnly)

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "qport_entry_names.h"
 #include "qport_ext.h"
 
 namespace {
@@ -32,9 +33,10 @@ Library load(const char *path)
     library.handle = ::dlopen(path, RTLD_NOW | RTLD_LOCAL);
     if (library.handle == nullptr)
         return library;
-    library.inportb = reinterpret_cast<char (*)(short)>(::dlsym(library.handle, "_Z7inportbs"));
-    library.outportb =
-        reinterpret_cast<void (*)(short, char)>(::dlsym(library.handle, "_Z8outportbsc"));
+    library.inportb =
+        reinterpret_cast<char (*)(short)>(::dlsym(library.handle, qport::entry_names::inportb));
+    library.outportb = reinterpret_cast<void (*)(short, char)>(
+        ::dlsym(library.handle, qport::entry_names::outportb));
     library.access_status =
         reinterpret_cast<qport_access (*)()>(::dlsym(library.handle, "qport_access_status"));
     library.set_presenter = reinterpret_cast<void (*)(qport_presenter, void *)>(
