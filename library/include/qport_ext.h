@@ -47,6 +47,12 @@ enum qport_access {
     QPORT_ACCESS_PARPORT_ONLY = 8
 };
 
+/* The cause's name, as settings and bindings spell it: "granted",
+ * "no-privilege", "user-namespace", "lockdown", "no-kernel-support",
+ * "not-x86", "other", "dropped", "parport-only"; NULL for a value that names
+ * no cause. Static storage, never freed. */
+const char *qport_access_name(enum qport_access cause);
+
 /* What reads return when a transfer is refused: all bits set, as a port
  * with no device behind it reads. */
 #define QPORT_REFUSED_READ (-1)

@@ -92,6 +92,16 @@ extern "C" QPORT_EXPORT const char *qport_access_message(void)
 
 extern "C" QPORT_EXPORT int qport_drop_access(void) { return qport::backend::drop_thread_access(); }
 
+extern "C" QPORT_EXPORT const char *qport_access_name(qport_access cause)
+{
+    static constexpr const char *names[] = {
+        "granted", "no-privilege", "user-namespace", "lockdown",     "no-kernel-support",
+        "not-x86", "other",        "dropped",        "parport-only",
+    };
+    const auto index = static_cast<unsigned>(cause);
+    return index < std::size(names) ? names[index] : nullptr;
+}
+
 extern "C" QPORT_EXPORT size_t qport_parport_routes(qport_parport_route *out, size_t capacity)
 {
     return qport::backend::list_routes(out, capacity);

@@ -17,12 +17,9 @@ namespace qport::sim {
 namespace {
 
 constexpr std::array refusal_table{
-    Refusal{"no-privilege", QPORT_ACCESS_NO_PRIVILEGE, EPERM},
-    Refusal{"user-namespace", QPORT_ACCESS_USER_NAMESPACE, EPERM},
-    Refusal{"lockdown", QPORT_ACCESS_LOCKDOWN, EPERM},
-    Refusal{"no-kernel-support", QPORT_ACCESS_NO_KERNEL_SUPPORT, ENOSYS},
-    Refusal{"not-x86", QPORT_ACCESS_NOT_X86, 0},
-    Refusal{"other", QPORT_ACCESS_OTHER, EIO},
+    Refusal{QPORT_ACCESS_NO_PRIVILEGE, EPERM}, Refusal{QPORT_ACCESS_USER_NAMESPACE, EPERM},
+    Refusal{QPORT_ACCESS_LOCKDOWN, EPERM},     Refusal{QPORT_ACCESS_NO_KERNEL_SUPPORT, ENOSYS},
+    Refusal{QPORT_ACCESS_NOT_X86, 0},          Refusal{QPORT_ACCESS_OTHER, EIO},
 };
 
 constinit std::mutex configuration_lock;
@@ -111,7 +108,7 @@ void tell_cannot_trace(const char *destination, int error)
 void configure_refusal(const char *name)
 {
     for (const Refusal &refusal : refusal_table) {
-        if (refusal.name == name) {
+        if (refusal.name() == name) {
             backend::simulated_access = refusal.cause;
             return;
         }
@@ -161,7 +158,7 @@ std::string refusal_names()
 {
     std::string names;
     for (const Refusal &refusal : refusal_table)
-        names += (names.empty() ? "" : ", ") + std::string(refusal.name);
+        names += (names.empty() ? "" : ", ") + std::string(refusal.name());
     return names;
 }
 

@@ -17,10 +17,13 @@ namespace qport::sim {
 
 // A kernel's answer to a request for port access, as QPORT_SIM_REFUSE
 // names it.
+// A refusal the simulated build pretends (QPORT_SIM_REFUSE, qport_sim_refuse):
+// the causes a kernel gives, named by qport_access_name(), with the errno
+// behind each.
 struct Refusal {
-    std::string_view name;
     qport_access cause;
     int error;
+    std::string_view name() const { return qport_access_name(cause); }
 };
 std::span<const Refusal> refusals();
 // "no-privilege, user-namespace, ...".

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "qport.h"
+#include "qport_ext.h"
 #include "qport_sim.h"
 #include "recording_presenter.h"
 
@@ -55,6 +56,26 @@ TEST_F(RefusedAccess, StatusErrnoAndMessageNameTheCauseAndTheFix)
     qport_sim_refuse(QPORT_ACCESS_GRANTED);
     EXPECT_EQ(qport_access_status(), QPORT_ACCESS_GRANTED);
     EXPECT_EQ(qport_access_errno(), 0);
+}
+
+// One name a cause, as QPORT_SIM_REFUSE and the Python module spell them;
+// past the last cause, none.
+TEST(AccessNames, EachCauseHasOneNameAndNothingElseHasOne)
+{
+    const std::pair<qport_access, const char *> names[] = {
+        {QPORT_ACCESS_GRANTED, "granted"},
+        {QPORT_ACCESS_NO_PRIVILEGE, "no-privilege"},
+        {QPORT_ACCESS_USER_NAMESPACE, "user-namespace"},
+        {QPORT_ACCESS_LOCKDOWN, "lockdown"},
+        {QPORT_ACCESS_NO_KERNEL_SUPPORT, "no-kernel-support"},
+        {QPORT_ACCESS_NOT_X86, "not-x86"},
+        {QPORT_ACCESS_OTHER, "other"},
+        {QPORT_ACCESS_DROPPED, "dropped"},
+        {QPORT_ACCESS_PARPORT_ONLY, "parport-only"},
+    };
+    for (const auto &[cause, name] : names)
+        EXPECT_STREQ(qport_access_name(cause), name);
+    EXPECT_EQ(qport_access_name(static_cast<qport_access>(std::size(names))), nullptr);
 }
 
 TEST_F(RefusedAccess, NoTransferReachesThePortsAndTheUserIsToldOnce)

@@ -2,9 +2,11 @@
 // The qport Python module: the eleven entry points, the access status and
 // the notice presenter, on whichever libqport.so.1 the loader picked.
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <cstring>
 #include <exception>
+#include <string>
 #include <vector>
 
 #include <unistd.h>
@@ -19,23 +21,15 @@
 namespace qport_python {
 namespace {
 
-// The causes as Python names them. A cause added to qport_ext.h is one more
-// line here (and one in qport.pyi).
-struct AccessName {
-    const char *name;
-    qport_access cause;
-};
-constexpr AccessName access_names[] = {
-    {"GRANTED", QPORT_ACCESS_GRANTED},
-    {"NO_PRIVILEGE", QPORT_ACCESS_NO_PRIVILEGE},
-    {"USER_NAMESPACE", QPORT_ACCESS_USER_NAMESPACE},
-    {"LOCKDOWN", QPORT_ACCESS_LOCKDOWN},
-    {"NO_KERNEL_SUPPORT", QPORT_ACCESS_NO_KERNEL_SUPPORT},
-    {"NOT_X86", QPORT_ACCESS_NOT_X86},
-    {"OTHER", QPORT_ACCESS_OTHER},
-    {"DROPPED", QPORT_ACCESS_DROPPED},
-    {"PARPORT_ONLY", QPORT_ACCESS_PARPORT_ONLY},
-};
+// The causes as Python names them: the library's names ("no-privilege") in
+// capitals with underscores (NO_PRIVILEGE), in the order of their values.
+std::string python_name_of(const char *name)
+{
+    std::string python_name(name);
+    for (char &c : python_name)
+        c = c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return python_name;
+}
 
 // The Python callable shown notices; empty for the library's own presenter.
 // A bare handle holding its own reference, so that nothing is released after
@@ -183,8 +177,12 @@ void restore_library_presenter()
 py::object make_access_enum(const py::module_ &module)
 {
     py::list members;
-    for (const auto &[name, cause] : access_names)
-        members.append(py::make_tuple(name, static_cast<int>(cause)));
+    for (int cause = 0;; ++cause) {
+        const char *name = qport_access_name(static_cast<qport_access>(cause));
+        if (name == nullptr)
+            break;
+        members.append(py::make_tuple(python_name_of(name), cause));
+    }
     py::object access =
         py::module_::import("enum").attr("IntEnum")("Access", members, py::arg("module") = "qport");
     access.attr("__doc__") =
