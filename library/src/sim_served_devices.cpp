@@ -85,7 +85,7 @@ bool socket_address(const char *machine_path, std::uint16_t first_port, sockaddr
     std::memcpy(address.sun_path + length, suffix, sizeof suffix - 1);
     char *digits = address.sun_path + length + sizeof suffix - 1;
     for (unsigned i = 0; i < 4; ++i)
-        digits[i] = "0123456789abcdef"[(first_port >> (12 - 4 * i)) & 0xFU];
+        digits[i] = "0123456789abcdef"[(unsigned{first_port} >> (12 - 4 * i)) & 0xFU];
     return true;
 }
 
