@@ -19,7 +19,7 @@ export QPORT_SIM_MACHINE="$work/machine"
 "$python" "$examples/adc_card.py" &
 server=$!
 for _ in $(seq 100); do
-  "$qportio" show 2>/dev/null | grep -q '^served-0300' && break
+  "$qportio" show 2>/dev/null | grep -q '^served-0300: served at' && break
   sleep 0.1
 done
 

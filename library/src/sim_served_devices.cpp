@@ -543,7 +543,7 @@ extern "C" QPORT_EXPORT qport_sim_server *qport_sim_serve_ports(uint16_t first_p
         errno = error;
         return nullptr;
     }
-    if (!sim::claim_slot_ports(*server->machine, *server->slot)) {
+    if (!sim::claim_slot_ports(*server->machine, *server->slot, count)) {
         server->slot = nullptr; // freed by the claim
         server.reset();
         errno = EBUSY;

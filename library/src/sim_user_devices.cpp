@@ -174,22 +174,24 @@ DeviceSlot *take_slot(Machine &machine, const DeviceType &type, std::string_view
         const std::string name = std::string(prefix) + "-" + hex_text(first_port, 4).substr(2);
         const std::size_t length = name.copy(slot.name, sizeof slot.name - 1);
         slot.name[length] = '\0';
+        // Its count once its ports are claimed: until then it is listed
+        // without ports, and nothing waits on it.
         slot.base.store(first_port, relaxed);
-        slot.count.store(count, std::memory_order_release);
+        slot.count.store(0, std::memory_order_release);
         return &slot;
     }
     errno = ENOSPC;
     return nullptr;
 }
 
-bool claim_slot_ports(Machine &machine, DeviceSlot &slot)
+bool claim_slot_ports(Machine &machine, DeviceSlot &slot, std::uint16_t count)
 {
     const std::uint32_t first = slot.base.load(relaxed);
-    if (claim_all_ports(machine, slot, first, first + slot.count.load(relaxed)))
+    if (claim_all_ports(machine, slot, first, first + count)) {
+        slot.count.store(count, std::memory_order_release);
         return true;
-    auto &state = state_of<UserDeviceState>(slot);
-    slot.count.store(0, relaxed);
-    state.token.store(0, relaxed);
+    }
+    state_of<UserDeviceState>(slot).token.store(0, relaxed);
     slot.type.store(0, std::memory_order_release);
     errno = EBUSY;
     return false;
@@ -234,7 +236,7 @@ extern "C" QPORT_EXPORT int qport_sim_attach_device(uint16_t first_port, uint16_
     callbacks.write.store(write);
     callbacks.user.store(user);
     callbacks.token.store(token, std::memory_order_release);
-    if (!sim::claim_slot_ports(machine, *slot)) {
+    if (!sim::claim_slot_ports(machine, *slot, count)) {
         callbacks.token.store(0);
         return -1;
     }

@@ -25,14 +25,14 @@ std::uint64_t new_device_token();
 
 // Takes a free slot for a device of type on count ports from first_port,
 // named "<prefix>-<first port in hex>", with token, its ports not yet
-// claimed. Devices of these types whose process has ended are removed
-// first, on those ports. Returns the slot, or null with errno EBUSY (a port
-// is taken) or ENOSPC.
+// claimed (and its count 0 until they are). Devices of these types whose process has ended are
+// removed first, on those ports. Returns the slot, or null with errno EBUSY (a port is taken) or
+// ENOSPC.
 DeviceSlot *take_slot(Machine &machine, const DeviceType &type, std::string_view prefix,
                       std::uint16_t first_port, std::uint16_t count, std::uint64_t token);
-// Claims every port of the slot taken, or none: then frees the slot and
+// Claims count ports of the slot taken, or none: then frees the slot and
 // returns false with errno EBUSY.
-bool claim_slot_ports(Machine &machine, DeviceSlot &slot);
+bool claim_slot_ports(Machine &machine, DeviceSlot &slot, std::uint16_t count);
 // Removes it, if the slot still holds the device with token.
 bool remove_user_device(Machine &machine, DeviceSlot &slot, std::uint64_t token);
 

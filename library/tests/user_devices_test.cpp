@@ -171,18 +171,18 @@ pid_t start_server(const std::string &path, uint16_t first, uint16_t count)
     return child;
 }
 
-// Whether the served device at 0x300 is server's.
+// Whether the served device at 0x300 is server's, its ports claimed.
 bool served_by(pid_t server)
 {
-    std::string process;
+    std::string seen;
     qport_sim_device_properties(
         "served-0300",
-        [](const char *key, const char *value, void *seen) {
-            if (std::string(key) == "process")
-                *static_cast<std::string *>(seen) = value;
+        [](const char *key, const char *value, void *text) {
+            *static_cast<std::string *>(text) += std::string(key) + "=" + value + "\n";
         },
-        &process);
-    return process == std::to_string(server);
+        &seen);
+    return seen.find("process=" + std::to_string(server) + "\n") != std::string::npos &&
+           seen.find("ports=0x") != std::string::npos;
 }
 
 bool wait_for_server(pid_t server)

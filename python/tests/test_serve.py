@@ -37,7 +37,7 @@ def test_a_callable_s_exception_ends_serve_and_the_client_goes_on(tmp_path):
         for _ in range(100):
             shown = subprocess.run([qportio, "show"], env=environment, capture_output=True,
                                    text=True).stdout
-            if "served-0300" in shown:
+            if "served-0300: served at" in shown:
                 break
             time.sleep(0.05)
         reads.append(subprocess.run([qportio, "read", "0x301"], env=environment,
