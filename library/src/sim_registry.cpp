@@ -14,21 +14,15 @@ extern const DeviceType post_code_device;
 extern const DeviceType superio_device;
 extern const DeviceType pci_device;
 extern const DeviceType rtc_device;
-// Devices that programs add (sim_user_devices.h).
+// Devices that programs add, never a profile (sim_user_devices.h).
 extern const DeviceType attached_device;
 extern const DeviceType served_device;
 
 namespace {
 
 constexpr std::array types{
-    &parallel_port_device,
-    &post_code_device,
-    &superio_device,
-    &pci_device,
-    &rtc_device,
-    // Added by programs, never by a profile.
-    &attached_device,
-    &served_device,
+    &parallel_port_device, &post_code_device, &superio_device, &pci_device,
+    &rtc_device,           &attached_device,  &served_device,
 };
 
 // A PC as real tools expect to find one.
