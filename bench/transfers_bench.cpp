@@ -5,6 +5,13 @@
 // record, and with the trace written to /dev/null; on the parallel port's
 // data latch, through its device; then one thread against two on
 // different ports; then reads of the real-time clock's registers.
+#include <csignal>
+#include <cstdlib>
+#include <string>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <benchmark/benchmark.h>
 
 #include "empty_call.h"
@@ -119,6 +126,63 @@ void rtc_register_read(benchmark::State &state)
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(rtc_register_read)->Arg(0x00)->Arg(0x0A)->Arg(0x40);
+
+// Devices of a program's own: a byte read from a device attached in this
+// process (its callback returns a constant), to set against transfers/inportb
+// on an unowned port; and the round trip to a device server in another
+// process on a shared machine, nothing recorded.
+constexpr short own_device_port = 0x310;
+
+std::uint8_t constant_read(void * /*user*/, const qport_sim_port_access * /*access*/)
+{
+    return 0x5A;
+}
+
+void attached_device_read(benchmark::State &state)
+{
+    qport_sim_record_transfers(0);
+    const int handle = qport_sim_attach_device(own_device_port, 1, constant_read, nullptr, nullptr);
+    if (handle < 0)
+        state.SkipWithError("cannot attach a device at 0x310");
+    for (auto _ : state)
+        benchmark::DoNotOptimize(inportb(own_device_port));
+    state.SetItemsProcessed(state.iterations());
+    qport_sim_detach_device(handle);
+}
+BENCHMARK(attached_device_read);
+
+void served_device_read(benchmark::State &state)
+{
+    char directory[] = "/tmp/qport-bench-XXXXXX";
+    if (::mkdtemp(directory) == nullptr) {
+        state.SkipWithError("no scratch directory");
+        return;
+    }
+    const std::string machine = std::string(directory) + "/machine";
+    qport_sim_use_machine(machine.c_str());
+    qport_sim_record_transfers(0);
+    const pid_t server = ::fork();
+    if (server == 0) {
+        qport_sim_server *serving =
+            qport_sim_serve_ports(own_device_port, 1, constant_read, nullptr, nullptr);
+        while (serving != nullptr)
+            qport_sim_server_dispatch(serving, -1);
+        ::_exit(1);
+    }
+    // Until the server has taken the port.
+    for (int i = 0; i < 1000 && inportb(own_device_port) != 0x5A; ++i)
+        ::usleep(5000);
+    if (inportb(own_device_port) != 0x5A)
+        state.SkipWithError("the device server did not start");
+    for (auto _ : state)
+        benchmark::DoNotOptimize(inportb(own_device_port));
+    state.SetItemsProcessed(state.iterations());
+    ::kill(server, SIGKILL);
+    ::waitpid(server, nullptr, 0);
+    qport_sim_use_machine(nullptr);
+    std::system((std::string("rm -rf ") + directory).c_str());
+}
+BENCHMARK(served_device_read)->UseRealTime();
 
 } // namespace
 

@@ -159,5 +159,18 @@ class SimulatedPorts:
         """The shared machine in path, or the process's own for None; OSError
         (EINVAL for a file that is no machine) keeps the one in use."""
     def machine_path(self) -> Optional[str]: ...
+    def serve(
+        self,
+        first_port: int,
+        count: int,
+        device: Optional[object] = None,
+        *,
+        read: Optional[Callable[[int], int]] = None,
+        write: Optional[Callable[[int, int], None]] = None,
+    ) -> None:
+        """Answers the ports for every process on the shared machine until an
+        exception ends it: device.read(port) -> 0..0xFF and
+        device.write(port, value), or read= and write=. ValueError without a
+        shared machine; OSError (EBUSY) when another device has a port."""
 
 sim: Optional[SimulatedPorts]

@@ -395,6 +395,119 @@ int qport_sim_use_machine(const char *path);
 /* The path of the shared machine in use, or NULL for the process's own. */
 const char *qport_sim_machine_path(void);
 
+/* ---------------------------------------------------------------- your own devices
+ * A device of your own decodes count ports from first_port, alongside the
+ * profile's devices. It is reached one byte at a time, as every device is:
+ * a 16-bit read of first_port calls read for first_port (byte 0), then for
+ * first_port + 1 (byte 1). A device added here is listed by
+ * qport_sim_list_devices as "attached-0300" or "served-0300" (its first
+ * port in hex), of type "attached" or "served"; qport_sim_reset keeps it
+ * (it has no state of the machine's to reset), qport_sim_preset may stand in
+ * for one of its ports until the reset, and building the machine anew
+ * (qport_sim_set_profile) removes it. At most as many devices as the
+ * machine has free slots (32 less the profile's devices) are added. */
+
+/* One byte of a transfer as your device sees it. */
+struct qport_sim_port_access {
+    uint16_t port;      /* the port this byte is on */
+    uint16_t offset;    /* port - first_port */
+    uint8_t width_bits; /* of the whole transfer: 8, 16 or 32 */
+    uint8_t byte;       /* this byte's place in it, 0 for the lowest port */
+    uint8_t peek;       /* 1 for qport_sim_peek: a read that must change nothing */
+};
+
+/* A read returns the byte the port puts on the bus; a write takes one. */
+/* NOLINTNEXTLINE(modernize-use-using): a C header */
+typedef uint8_t (*qport_sim_read_port)(void *user, const struct qport_sim_port_access *access);
+/* NOLINTNEXTLINE(modernize-use-using): a C header */
+typedef void (*qport_sim_write_port)(void *user, const struct qport_sim_port_access *access,
+                                     uint8_t value);
+
+/* Attaches a device of this process to the machine in use: from now on a
+ * transfer this process makes to a port in first_port .. first_port +
+ * count - 1 calls read or write (either may be NULL: its ports then read
+ * 0xFF, or drop writes) with user as given. The library keeps the pointers
+ * and never frees or copies user.
+ *
+ * The callbacks run inside the transfer, on the thread that makes it: in a
+ * signal handler if the program transfers from one, and in qport-run's trap
+ * (itself a SIGSEGV handler) for a program run under it. So they may do only
+ * what a signal handler may: async-signal-safe calls, no malloc or stdio,
+ * no lock that the interrupted code might hold; atomics and the device's
+ * own memory. They must not call qport (no transfer, no qport_sim_*) and
+ * must not block for long: the program waits. Several threads may be in
+ * them at once.
+ *
+ * On a shared machine the ports are claimed for every process, but only
+ * this process (and children it forks afterwards, with their copies of
+ * user) reaches the callbacks; in other processes the ports read 0xFF and
+ * drop writes. To serve every process, see qport_sim_serve_ports.
+ *
+ * Returns a handle (0 or more) for qport_sim_detach_device, or -1 with
+ * errno: EINVAL (count 0, a range past 0xFFFF, or both callbacks NULL),
+ * EBUSY (a device, of the profile or added, already decodes one of the
+ * ports; nothing is attached), ENOSPC (no free slot). */
+int qport_sim_attach_device(uint16_t first_port, uint16_t count, qport_sim_read_port read,
+                            qport_sim_write_port write, void *user);
+
+/* Removes the device: its ports read as unbacked again. Transfers that begin
+ * after it returns no longer call the callbacks; one that another thread
+ * began before may still be running them, so free user only once such
+ * transfers are over. Returns 0, or -1 with errno ENOENT for a handle that
+ * names no device of this process (detached, or removed by
+ * qport_sim_set_profile). */
+int qport_sim_detach_device(int handle);
+
+/* A device server: this process answers count ports from first_port for
+ * every process on the shared machine in use (QPORT_SIM_MACHINE, or
+ * qport_sim_use_machine). The machine lists the device ("served-0300");
+ * a transfer another process makes to one of its ports is sent to this
+ * process, as one small message per byte over a Unix socket, and waits for
+ * the answer, which read gives (write takes the byte). The callbacks run in
+ * qport_sim_server_dispatch, on the thread that calls it, in no signal
+ * handler: they may do anything but transfer to the served ports from that
+ * thread, which would wait on itself.
+ *
+ * The socket is PATH.served-0300 beside the machine file PATH (for the
+ * first port 0x300), mode 0600; PATH must be short enough for it to fit in
+ * a socket address (about 95 bytes). Only processes of this user reach it:
+ * each side checks the other's user (SO_PEERCRED) and hangs up on another.
+ * A server that has ended (or is killed) without qport_sim_server_close is
+ * replaced by the next one on its ports.
+ *
+ * A transfer to a served port waits at most 1 s for the answer. A server
+ * that is gone, does not answer in time, or is not this user's is told once
+ * per process on standard error, in one line; from then on its ports read
+ * 0xFF and drop writes in that process, and the program goes on, until a new
+ * server takes the ports. Such transfers stay async-signal-safe (system
+ * calls only: no allocation, no lock) and a child forked after a transfer
+ * opens connections of its own.
+ *
+ * Returns the server, or NULL with errno: EINVAL (count 0, a range past
+ * 0xFFFF, both callbacks NULL, or no shared machine in use), EBUSY (a port
+ * is taken by another device), ENOSPC (no free slot), EEXIST (something
+ * other than this user's socket is at the socket's path: told on standard
+ * error, and left alone), ENAMETOOLONG, or what socket(), bind() or
+ * listen() gave. */
+struct qport_sim_server;
+struct qport_sim_server *qport_sim_serve_ports(uint16_t first_port, uint16_t count,
+                                               qport_sim_read_port read, qport_sim_write_port write,
+                                               void *user);
+
+/* A descriptor that polls readable (POLLIN) while requests wait for
+ * qport_sim_server_dispatch. It stays the server's: do not close it. */
+int qport_sim_server_fd(const struct qport_sim_server *server);
+
+/* Takes new connections and answers the requests that have come, waiting
+ * up to timeout_ms for the first (0: not at all, -1: until one comes).
+ * Returns how many requests it answered, or -1 with errno (EINTR: a signal
+ * came while it waited). */
+int qport_sim_server_dispatch(struct qport_sim_server *server, int timeout_ms);
+
+/* Stops serving: the ports read as unbacked again, the socket is removed,
+ * and server is freed. NULL is ignored. */
+void qport_sim_server_close(struct qport_sim_server *server);
+
 #ifdef __cplusplus
 }
 #endif

@@ -16,12 +16,15 @@ extern const DeviceType pci_device;
 extern const DeviceType rtc_device;
 // In no profile: put on a machine by QPORT_SIM_REPLAY (sim_replay.cpp).
 extern const DeviceType replay_device;
+// Devices that programs add, never a profile (sim_user_devices.h).
+extern const DeviceType attached_device;
+extern const DeviceType served_device;
 
 namespace {
 
 constexpr std::array types{
-    &parallel_port_device, &post_code_device, &superio_device,
-    &pci_device,           &rtc_device,       &replay_device,
+    &parallel_port_device, &post_code_device, &superio_device, &pci_device,
+    &rtc_device,           &replay_device,    &attached_device, &served_device,
 };
 
 // A PC as real tools expect to find one.

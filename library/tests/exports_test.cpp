@@ -62,6 +62,13 @@ const std::set<std::string> simulation_api = {
     "qport_sim_list_devices",
     "qport_sim_device_properties",
     "qport_sim_set_device_property",
+    // devices of a program's own
+    "qport_sim_attach_device",
+    "qport_sim_detach_device",
+    "qport_sim_serve_ports",
+    "qport_sim_server_fd",
+    "qport_sim_server_dispatch",
+    "qport_sim_server_close",
 };
 
 std::set<std::string> joined(std::initializer_list<std::set<std::string>> parts)

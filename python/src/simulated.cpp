@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <dlfcn.h>
+#include <poll.h>
 
 #include <pybind11/pybind11.h>
 
@@ -52,6 +53,10 @@ struct SimulatedPorts {
     decltype(&qport_sim_printed_bytes) printed_bytes = nullptr;
     decltype(&qport_sim_use_machine) use_machine = nullptr;
     decltype(&qport_sim_machine_path) machine_path = nullptr;
+    decltype(&qport_sim_serve_ports) serve_ports = nullptr;
+    decltype(&qport_sim_server_fd) server_fd = nullptr;
+    decltype(&qport_sim_server_dispatch) server_dispatch = nullptr;
+    decltype(&qport_sim_server_close) server_close = nullptr;
     py::object transfer_type;
     py::object access_enum;
     py::object device_enum;
@@ -88,7 +93,11 @@ std::optional<SimulatedPorts> find_simulated_ports()
         look_up(library, "qport_sim_set_printer_output", ports.set_printer_output) &&
         look_up(library, "qport_sim_printed_bytes", ports.printed_bytes) &&
         look_up(library, "qport_sim_use_machine", ports.use_machine) &&
-        look_up(library, "qport_sim_machine_path", ports.machine_path);
+        look_up(library, "qport_sim_machine_path", ports.machine_path) &&
+        look_up(library, "qport_sim_serve_ports", ports.serve_ports) &&
+        look_up(library, "qport_sim_server_fd", ports.server_fd) &&
+        look_up(library, "qport_sim_server_dispatch", ports.server_dispatch) &&
+        look_up(library, "qport_sim_server_close", ports.server_close);
     // The handle stays open: the library is this module's own dependency.
     if (!complete)
         return std::nullopt;
@@ -167,6 +176,107 @@ void start_recording_own_port_space(const SimulatedPorts &ports)
     const char *machine = std::getenv("QPORT_SIM_MACHINE");
     if (machine == nullptr || *machine == '\0')
         ports.record_transfers(1);
+}
+
+// ---------------------------------------------------------------- serve
+// A device written in Python, served to every process on the shared
+// machine. Its callables run in the serving thread with the GIL held, from
+// qport_sim_server_dispatch; the first exception one raises ends serve().
+struct PythonDevice {
+    py::object read;
+    py::object write;
+    std::optional<py::error_already_set> error;
+};
+
+std::uint8_t read_from_python(void *user, const qport_sim_port_access *access)
+{
+    auto &device = *static_cast<PythonDevice *>(user);
+    if (device.error)
+        return 0xFF;
+    try {
+        const py::object result = device.read(access->port);
+        const auto number = py::reinterpret_steal<py::object>(PyNumber_Index(result.ptr()));
+        if (!number)
+            throw py::error_already_set();
+        const long value = PyLong_AsLong(number.ptr());
+        if (value == -1 && PyErr_Occurred() != nullptr)
+            throw py::error_already_set();
+        if (value < 0 || value > 0xFF) {
+            PyErr_Format(PyExc_ValueError, "read(0x%x) returned %ld: a port reads 0..0xFF",
+                         static_cast<unsigned>(access->port), value);
+            throw py::error_already_set();
+        }
+        return static_cast<std::uint8_t>(value);
+    } catch (py::error_already_set &error) {
+        device.error = std::move(error);
+        return 0xFF;
+    }
+}
+
+void write_to_python(void *user, const qport_sim_port_access *access, std::uint8_t value)
+{
+    auto &device = *static_cast<PythonDevice *>(user);
+    if (device.error)
+        return;
+    try {
+        device.write(access->port, value);
+    } catch (py::error_already_set &error) {
+        device.error = std::move(error);
+    }
+}
+
+[[noreturn]] void raise_errno(int error)
+{
+    errno = error;
+    PyErr_SetFromErrno(PyExc_OSError);
+    throw py::error_already_set();
+}
+
+void serve(const SimulatedPorts &ports, int first_port, int count, const py::object &device,
+           py::object read, py::object write)
+{
+    if (first_port < 0 || first_port > 0xFFFF || count < 1 || first_port + count > 0x10000)
+        throw py::value_error("serve() takes ports from 0..0xFFFF and a count of 1 or more "
+                              "that ends at 0xFFFF at most");
+    if (!device.is_none()) {
+        read = py::getattr(device, "read", py::none());
+        write = py::getattr(device, "write", py::none());
+    }
+    if (read.is_none() && write.is_none())
+        throw py::type_error("serve() needs read or write: a device object with read(port) "
+                             "and write(port, value) methods, or read= and write= callables");
+    PythonDevice served{std::move(read), std::move(write), {}};
+    qport_sim_server *server =
+        ports.serve_ports(static_cast<std::uint16_t>(first_port), static_cast<std::uint16_t>(count),
+                          served.read.is_none() ? nullptr : read_from_python,
+                          served.write.is_none() ? nullptr : write_to_python, &served);
+    if (server == nullptr) {
+        if (errno == EINVAL)
+            throw py::value_error("serve() needs a shared machine: set QPORT_SIM_MACHINE, or "
+                                  "call qport.sim.use_machine(path) first");
+        raise_errno(errno);
+    }
+    const std::unique_ptr<qport_sim_server, decltype(ports.server_close)> serving(
+        server, ports.server_close);
+    pollfd waiting{ports.server_fd(server), POLLIN, 0};
+    for (;;) {
+        int ready = 0;
+        int error = 0;
+        {
+            const py::gil_scoped_release released;
+            ready = ::poll(&waiting, 1, -1);
+            error = errno;
+        }
+        if (ready < 0 && error != EINTR)
+            raise_errno(error);
+        // Ctrl-C, or a handler of the script's, between requests.
+        if (PyErr_CheckSignals() != 0)
+            throw py::error_already_set();
+        if (ready > 0 && ports.server_dispatch(server, 0) < 0 && errno != EINTR)
+            raise_errno(errno);
+        if (served.error)
+            throw std::move(*served.error);
+    }
 }
 
 py::object make_transfer_type(const py::module_ &module)
@@ -290,7 +400,17 @@ void bind_simulated_ports(py::module_ &module, const py::object &access_enum)
             "OSError (EINVAL for a file that is no machine of this version; why is on\n"
             "standard error) and keeps the machine in use.")
         .def("machine_path", &machine_path,
-             "The path of the shared machine in use, or None for the process's own.");
+             "The path of the shared machine in use, or None for the process's own.")
+        .def("serve", &serve, py::arg("first_port"), py::arg("count"),
+             py::arg("device") = py::none(), py::kw_only(), py::arg("read") = py::none(),
+             py::arg("write") = py::none(),
+             "Answers count ports from first_port for every process on the shared machine\n"
+             "in use, until an exception (KeyboardInterrupt, a callable's own) ends it:\n"
+             "device.read(port) returns the byte a port reads (0..0xFF), device.write(port,\n"
+             "value) takes one; or read= and write= callables. Either may be missing: the\n"
+             "ports then read 0xFF, or drop writes. The GIL is released while it waits.\n"
+             "Raises ValueError without a shared machine, OSError (EBUSY) when another\n"
+             "device has one of the ports.");
 
     auto ports = find_simulated_ports();
     if (!ports) {
