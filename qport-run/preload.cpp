@@ -55,6 +55,7 @@
 
 #include "port_grant.h"
 #include "port_instruction.h"
+#include "ppdev_emulation.h"
 
 #define QPORT_RUN_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -846,6 +847,9 @@ void load_qport(const char *path)
     find_entry(library, "qport_backend", backend);
     find_entry(library, "qport_set_presenter", set_presenter);
     qport.hardware = std::strcmp(backend(), "hardware") == 0;
+    // On the simulated PC, /dev/parportN are its parallel ports.
+    if (!qport.hardware)
+        qport_run::serve_simulated_parports(library, qport.in8, qport.out8);
     // The program is no window program of qport's: its notices go to
     // standard error and never wait for an answer.
     set_presenter(tell_on_stderr, nullptr);
