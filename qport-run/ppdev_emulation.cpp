@@ -16,6 +16,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -23,10 +24,12 @@
 #include <ctime>
 #include <mutex>
 #include <new>
+#include <optional>
 
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <linux/parport.h>
 #include <linux/ppdev.h>
 #include <sys/ioctl.h>
@@ -526,8 +529,46 @@ bool copy_to_program(void *to, const void *from, std::size_t size)
     return copy_memory(const_cast<void *>(from), to, size, SYS_process_vm_writev);
 }
 
-// ---------------------------------------------------------------- the port, as parport_pc drives
-// it
+// ------------------------------------------------------------- waiting as the kernel waits
+// A call that waits (read, write, PPCLAIM, PPNEGOT) ends when a signal
+// comes, as the kernel's ends on a pending signal. Signals are held while
+// it works and let in only while it sleeps, so that none slips in between
+// a look and the next sleep unnoticed.
+constinit thread_local bool holding_signals = false;
+constinit thread_local sigset_t mask_while_sleeping{};
+
+class SignalsHeld {
+public:
+    SignalsHeld()
+    {
+        sigset_t held;
+        ::sigfillset(&held);
+        // Faults stay open: the trap and the program's own handlers need them.
+        for (const int fault : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP})
+            ::sigdelset(&held, fault);
+        holding_signals =
+            ::syscall(SYS_rt_sigprocmask, SIG_BLOCK, &held, &mask_while_sleeping, 8) == 0;
+    }
+    ~SignalsHeld()
+    {
+        if (holding_signals)
+            ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &mask_while_sleeping, nullptr, 8);
+        holding_signals = false;
+    }
+    SignalsHeld(const SignalsHeld &) = delete;
+    SignalsHeld &operator=(const SignalsHeld &) = delete;
+};
+
+// Sleeps for nanoseconds; false when a signal came first.
+bool sleep_unless_signalled(long nanoseconds)
+{
+    const timespec pause{0, nanoseconds};
+    if (!holding_signals)
+        return ::nanosleep(&pause, nullptr) == 0;
+    return ::ppoll(nullptr, 0, &pause, &mask_while_sleeping) == 0;
+}
+
+// ------------------------------------------------------- the port as parport_pc drives it
 std::int64_t now_ns()
 {
     timespec now{};
@@ -538,6 +579,9 @@ std::int64_t now_ns()
 struct Lines {
     PpdevFile &file;
     bool nonblocking = false;
+    // Set when a signal handler ran during a wait: the transfer ends, as
+    // the kernel's does on a pending signal.
+    mutable bool interrupted = false;
 
     std::uint8_t status() const { return in8(static_cast<std::uint16_t>(file.base + 1)); }
     std::uint8_t data() const { return in8(file.base); }
@@ -566,10 +610,10 @@ struct Lines {
     {
         if (poll(mask, result, 0))
             return true;
-        for (int step = 0; step < 4; ++step) {
-            const timespec ten_ms{0, 10'000'000};
-            ::nanosleep(&ten_ms, nullptr);
-            if ((status() & mask) == result)
+        for (int step = 0; step < 4 && !interrupted; ++step) {
+            if (!sleep_unless_signalled(10'000'000))
+                interrupted = true;
+            else if ((status() & mask) == result)
                 return true;
         }
         return false;
@@ -656,7 +700,7 @@ struct Lines {
         while (count < length) {
             bool ready = wait(ready_mask, ready_mask);
             // Not ready, and not merely busy: the printer is upset.
-            while (!ready &&
+            while (!ready && !interrupted &&
                    (status() &
                     (PARPORT_STATUS_PAPEROUT | PARPORT_STATUS_SELECT | PARPORT_STATUS_ERROR)) ==
                        (PARPORT_STATUS_SELECT | PARPORT_STATUS_ERROR) &&
@@ -806,8 +850,7 @@ ssize_t read_port_file(PpdevFile &file, int descriptor, void *buffer, std::size_
             return -EAGAIN;
         // The kernel keeps trying until a signal comes; so does this, and
         // a signal handler's return ends it.
-        const timespec pause{0, 10'000'000};
-        if (::nanosleep(&pause, nullptr) != 0)
+        if (lines.interrupted || !sleep_unless_signalled(10'000'000))
             return -EINTR;
     }
 }
@@ -884,8 +927,7 @@ int claim(PpdevFile &file)
                 break;
             }
         }
-        const timespec pause{0, 10'000'000};
-        if (::nanosleep(&pause, nullptr) != 0)
+        if (!sleep_unless_signalled(10'000'000))
             return -EINTR;
     }
     file.base = bases[static_cast<std::size_t>(file.number)];
@@ -1313,8 +1355,13 @@ QPORT_RUN_EXPORT int ioctl(int descriptor, unsigned long request, ...)
     va_end(arguments);
     if (emulated_count.load(std::memory_order_relaxed) != 0 && !answered_by_kernel(request)) {
         const FileUse use(descriptor);
-        if (use.get() != nullptr)
+        if (use.get() != nullptr) {
+            // Only these two wait; the register requests stay two calls short.
+            std::optional<SignalsHeld> held;
+            if (request == PPCLAIM || request == PPNEGOT)
+                held.emplace();
             return result_of(control_port_file(*use.get(), request, argument));
+        }
     }
     return libc_ioctl()(descriptor, request, argument);
 }
@@ -1323,8 +1370,10 @@ QPORT_RUN_EXPORT ssize_t read(int descriptor, void *buffer, std::size_t count)
 {
     if (emulated_count.load(std::memory_order_relaxed) != 0) {
         const FileUse use(descriptor);
-        if (use.get() != nullptr)
+        if (use.get() != nullptr) {
+            const SignalsHeld held;
             return size_result_of(read_port_file(*use.get(), descriptor, buffer, count));
+        }
     }
     return libc_read()(descriptor, buffer, count);
 }
@@ -1333,8 +1382,10 @@ QPORT_RUN_EXPORT ssize_t write(int descriptor, const void *buffer, std::size_t c
 {
     if (emulated_count.load(std::memory_order_relaxed) != 0) {
         const FileUse use(descriptor);
-        if (use.get() != nullptr)
+        if (use.get() != nullptr) {
+            const SignalsHeld held;
             return size_result_of(write_port_file(*use.get(), descriptor, buffer, count));
+        }
     }
     return libc_write()(descriptor, buffer, count);
 }

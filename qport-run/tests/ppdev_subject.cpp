@@ -24,6 +24,7 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -78,6 +79,29 @@ std::uint8_t read_register(int descriptor, unsigned long request)
     std::uint8_t value = 0;
     expect_request(descriptor, request, &value, 0, "a register read");
     return value;
+}
+
+void on_alarm(int /*signal*/) {}
+
+// A read in a reverse mode that the plug never answers: at once with
+// O_NONBLOCK, else until a signal comes.
+void expect_no_reverse_data(int fd, int mode, const char *name)
+{
+    expect_request(fd, PPSETMODE, &mode, 0, std::string("PPSETMODE ") + name);
+    std::uint8_t bytes[4] = {};
+    ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    errno = 0;
+    expect(::read(fd, bytes, sizeof bytes) == -1 && errno == EAGAIN,
+           std::string(name) + " read without blocking: EAGAIN");
+    ::fcntl(fd, F_SETFL, 0);
+    struct sigaction action {};
+    action.sa_handler = on_alarm;
+    ::sigaction(SIGALRM, &action, nullptr);
+    itimerval soon{{0, 0}, {0, 200000}};
+    ::setitimer(ITIMER_REAL, &soon, nullptr);
+    errno = 0;
+    expect(::read(fd, bytes, sizeof bytes) == -1 && errno == EINTR,
+           std::string(name) + " read waits until a signal: EINTR");
 }
 
 const std::vector<Case> cases = {
@@ -226,6 +250,23 @@ const std::vector<Case> cases = {
          expect_request(again, PPCLAIM, nullptr, 0, "PPCLAIM once the holder closed");
          ::close(again);
      }},
+    {"reads the plug never answers",
+     [](int fd) {
+         expect_request(fd, PPCLAIM, nullptr, 0, "PPCLAIM");
+         std::uint8_t byte = 0;
+         expect_request(fd, PPWDATA, &byte, 0, "PPWDATA");
+         expect_no_reverse_data(fd, IEEE1284_MODE_NIBBLE, "nibble");
+         expect_no_reverse_data(fd, IEEE1284_MODE_BYTE, "byte");
+         expect_no_reverse_data(fd, IEEE1284_MODE_EPP, "EPP");
+         int mode = IEEE1284_MODE_ECP;
+         expect_request(fd, PPSETMODE, &mode, 0, "PPSETMODE ECP");
+         errno = 0;
+         expect(::read(fd, &byte, 1) == -1 && errno == EIO, "ECP read: EIO");
+         mode = 0x7000;
+         expect_request(fd, PPSETMODE, &mode, 0, "PPSETMODE unknown");
+         errno = 0;
+         expect(::read(fd, &byte, 1) == -1 && errno == ENOSYS, "read in an unknown mode");
+     }},
     {"writes without a printer",
      [](int fd) {
          expect_request(fd, PPCLAIM, nullptr, 0, "PPCLAIM");
@@ -311,6 +352,15 @@ int run_table()
 
 int main(int argc, char **argv)
 {
+    if (argc == 3 && std::strcmp(argv[1], "print") == 0) {
+        // On the printer: all of it in compatibility mode, blocking.
+        const int descriptor = open_port();
+        expect_request(descriptor, PPCLAIM, nullptr, 0, "PPCLAIM");
+        const auto length = static_cast<ssize_t>(std::strlen(argv[2]));
+        expect(::write(descriptor, argv[2], static_cast<std::size_t>(length)) == length,
+               "the whole text printed");
+        return failures == 0 ? 0 : 1;
+    }
     if (argc == 3 && std::strcmp(argv[1], "write-data") == 0) {
         const int descriptor = open_port();
         auto byte = static_cast<std::uint8_t>(std::strtoul(argv[2], nullptr, 16));

@@ -20,6 +20,12 @@ QPORT_SIM_DEVICE=loopback TMPDIR=$scratch/tmpdir "$qport_run" --simulated "$subj
 leftover=$(find /tmp -maxdepth 1 -name 'qport-run-parport-*' -user "$(id -u)" -newer "$scratch" 2>/dev/null)
 [ -z "$leftover" ] || fail "the served tree was left behind: $leftover"
 
+# A blocking write in compatibility mode prints through the printer's
+# handshake.
+QPORT_SIM_DEVICE=printer QPORT_SIM_PRINTER_OUTPUT=$scratch/paper \
+  "$qport_run" --simulated "$subject" print "Hello, printer"
+[ "$(cat "$scratch/paper")" = "Hello, printer" ] || fail "printed: $(cat "$scratch/paper")"
+
 # What one process writes, another on the shared machine sees.
 machine=$scratch/machine
 QPORT_SIM_MACHINE=$machine "$qport_run" --simulated "$subject" write-data a5
