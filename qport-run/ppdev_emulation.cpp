@@ -20,6 +20,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -278,6 +279,43 @@ __attribute__((destructor)) void remove_proc_tree()
     ::rmdir(proc_directory);
 }
 
+constexpr char tree_prefix[] = "qport-run-parport-";
+
+// Trees that processes which ended without their destructors (killed, or
+// crashed) left in /tmp: this user's own directories, named after a process
+// that no longer runs. Each is entered without following a link and
+// emptied through its descriptor, so nobody else's file can be reached.
+void remove_trees_of_ended_processes()
+{
+    const int temporary = ::open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *listing = temporary >= 0 ? ::fdopendir(temporary) : nullptr;
+    if (listing == nullptr) {
+        if (temporary >= 0)
+            libc_close()(temporary);
+        return;
+    }
+    while (const dirent *entry = ::readdir(listing)) {
+        if (std::strncmp(entry->d_name, tree_prefix, sizeof tree_prefix - 1) != 0)
+            continue;
+        const long pid = std::strtol(entry->d_name + sizeof tree_prefix - 1, nullptr, 10);
+        if (pid <= 0 || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
+            continue;
+        const int tree = ::openat(::dirfd(listing), entry->d_name,
+                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        struct stat status {};
+        if (tree < 0)
+            continue;
+        if (::fstat(tree, &status) != 0 || status.st_uid != ::geteuid() ||
+            (status.st_mode & 077) != 0) {
+            libc_close()(tree);
+            continue;
+        }
+        remove_tree(tree);
+        ::unlinkat(::dirfd(listing), entry->d_name, AT_REMOVEDIR);
+    }
+    ::closedir(listing);
+}
+
 // The private directory holding parport/, made on first use in this
 // process: a new directory of /tmp (not $TMPDIR: nothing in the
 // environment steers it) that only this user may enter, checked as made.
@@ -286,7 +324,9 @@ const char *proc_tree()
     const std::lock_guard lock(proc_mutex);
     if (proc_directory[0] != '\0' && proc_owner == ::getpid())
         return proc_directory;
-    char made[sizeof proc_directory] = "/tmp/qport-run-parport-XXXXXX";
+    remove_trees_of_ended_processes();
+    char made[sizeof proc_directory];
+    std::snprintf(made, sizeof made, "/tmp/%s%d-XXXXXX", tree_prefix, ::getpid());
     if (::mkdtemp(made) == nullptr)
         return nullptr;
     const int root = ::open(made, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -508,7 +548,9 @@ int open_device(int number, int flags)
 
 // ---------------------------------------------------------------- the program's memory
 // Copies through the kernel, which answers EFAULT for memory the program
-// may not reach instead of faulting here.
+// may not reach instead of faulting here, or through the preload's probes,
+// which answer the fault. Never a plain dereference of the program's
+// pointer.
 bool copy_memory(void *local, const void *remote, std::size_t size, long call)
 {
     if (size == 0)
@@ -519,14 +561,20 @@ bool copy_memory(void *local, const void *remote, std::size_t size, long call)
            static_cast<long>(size);
 }
 
+// A request's argument (a few bytes) directly, a buffer through the kernel.
+constexpr std::size_t directly_at_most = 16;
+
 bool copy_from_program(void *to, const void *from, std::size_t size)
 {
-    return copy_memory(to, from, size, SYS_process_vm_readv);
+    return size <= directly_at_most ? qport_run::read_program_memory(to, from, size)
+                                    : copy_memory(to, from, size, SYS_process_vm_readv);
 }
 
 bool copy_to_program(void *to, const void *from, std::size_t size)
 {
-    return copy_memory(const_cast<void *>(from), to, size, SYS_process_vm_writev);
+    return size <= directly_at_most
+               ? qport_run::write_program_memory(to, from, size)
+               : copy_memory(const_cast<void *>(from), to, size, SYS_process_vm_writev);
 }
 
 // ------------------------------------------------------------- waiting as the kernel waits

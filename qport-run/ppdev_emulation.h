@@ -5,6 +5,8 @@
 #ifndef QPORT_RUN_PPDEV_EMULATION_H
 #define QPORT_RUN_PPDEV_EMULATION_H
 
+#include <cstddef>
+
 #include "qport.h"
 
 namespace qport_run {
@@ -17,6 +19,12 @@ using WritePort = decltype(&::outportb);
 // handle) from now on. Until it is called, and on the hardware build, every
 // interposed call goes straight to the C library.
 void serve_simulated_parports(void *library, ReadPort read_port, WritePort write_port);
+
+// The program's memory, reached by the preload directly with a fault
+// answered (false) instead of taken: for a few bytes, cheaper than a system
+// call. Not from within the trap.
+bool read_program_memory(void *to, const void *from, std::size_t size);
+bool write_program_memory(void *to, const void *from, std::size_t size);
 
 } // namespace qport_run
 

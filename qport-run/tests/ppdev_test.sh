@@ -26,6 +26,32 @@ QPORT_SIM_DEVICE=printer QPORT_SIM_PRINTER_OUTPUT=$scratch/paper \
   "$qport_run" --simulated "$subject" print "Hello, printer"
 [ "$(cat "$scratch/paper")" = "Hello, printer" ] || fail "printed: $(cat "$scratch/paper")"
 
+# A tree left by a process that ended without cleaning up is removed by
+# the next; what an attacker puts there under that name is not followed:
+# a symbolic link to a directory of the victim's, and (as root) a directory
+# of another user's.
+dead_pid=$( (sh -c 'echo $$') )
+left=/tmp/qport-run-parport-$dead_pid-left
+mkdir -m 700 "$left" "$left/parport"
+mkdir -p "$scratch/victim"
+echo keep >"$scratch/victim/file"
+link=/tmp/qport-run-parport-$dead_pid-link
+ln -s "$scratch/victim" "$link"
+others=/tmp/qport-run-parport-$dead_pid-others
+if [ "$(id -u)" -eq 0 ]; then
+  mkdir -m 700 "$others"
+  echo keep >"$others/file"
+  chown -R nobody "$others"
+fi
+"$qport_run" --simulated ls /proc/sys/dev/parport >/dev/null
+[ ! -e "$left" ] || fail "the tree left behind was not removed"
+[ -L "$link" ] && [ -e "$scratch/victim/file" ] || fail "a link left there was followed"
+rm -f "$link"
+if [ "$(id -u)" -eq 0 ]; then
+  [ -e "$others/file" ] || fail "another user's directory was emptied"
+  rm -rf "$others"
+fi
+
 # What one process writes, another on the shared machine sees.
 machine=$scratch/machine
 QPORT_SIM_MACHINE=$machine "$qport_run" --simulated "$subject" write-data a5
