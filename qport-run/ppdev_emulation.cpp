@@ -1147,7 +1147,7 @@ void fill_device_status(int number, struct stat &status)
 {
     status = {};
     status.st_dev = makedev(0, 5);
-    status.st_ino = static_cast<ino_t>(1000 + number);
+    status.st_ino = static_cast<ino_t>(1000) + static_cast<ino_t>(number);
     status.st_mode = S_IFCHR | 0660;
     status.st_nlink = 1;
     status.st_uid = ::geteuid();
@@ -1218,6 +1218,11 @@ void qport_run::serve_simulated_parports(void *library, ReadPort read, WritePort
 }
 
 // ---------------------------------------------------------------- what the program calls
+// The C library declares these with parameter names of its own reserved
+// kind, and its fortified and compatibility entry points have reserved
+// names: these definitions take their place. The stat family's macros take
+// the structure's type, which no parentheses may enclose.
+// NOLINTBEGIN(readability-inconsistent-declaration-parameter-name,bugprone-reserved-identifier,bugprone-macro-parentheses)
 QPORT_RUN_EXPORT int open(const char *path, int flags, ...)
 {
     va_list arguments;
@@ -1485,3 +1490,4 @@ QPORT_RUN_EXPORT int fcntl(int descriptor, int command, ...)
         share_file(descriptor, result);
     return result;
 }
+// NOLINTEND(readability-inconsistent-declaration-parameter-name,bugprone-reserved-identifier,bugprone-macro-parentheses)
