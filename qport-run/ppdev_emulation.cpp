@@ -406,7 +406,7 @@ struct PpdevFile {
     std::uint16_t base = 0;
     bool claimed = false;
     bool registered = false;
-    int flags = 0; // PP_CLAIMED, PP_EXCL and the user's PP_FLAGMASK
+    int flags = 0; // PP_EXCL and the user's PP_FLAGMASK
     int mode = default_mode;
     int phase = IEEE1284_PH_FWD_IDLE;
     std::uint8_t control = 0x0C; // parport_pc's copy of the control register
@@ -415,16 +415,13 @@ struct PpdevFile {
     std::atomic<int> references{1};
 };
 
-constexpr int pp_excl = 1 << 1; // ppdev's own flag bits below PP_FLAGMASK's
-constexpr int max_descriptors = 256;
-
-struct Entry {
-    int descriptor = -1;
-    PpdevFile *file = nullptr;
-};
+constexpr int pp_excl = 1 << 1; // ppdev's own flag bit, below PP_FLAGMASK's
+// Descriptors up to this many may be ppdev files: each has its place, so
+// that any other costs one load to pass by.
+constexpr int max_descriptors = 1024;
 
 std::mutex files_mutex;
-std::array<Entry, max_descriptors> entries{};
+std::array<std::atomic<PpdevFile *>, max_descriptors> files_by_descriptor{};
 std::atomic<int> emulated_count{0};
 // The file holding each port in this process, as parport lets one claim it.
 std::array<PpdevFile *, max_ports> holders{};
@@ -435,20 +432,24 @@ void drop(PpdevFile *file)
         delete file;
 }
 
+bool may_be_file(int descriptor)
+{
+    return descriptor >= 0 && descriptor < max_descriptors &&
+           files_by_descriptor[static_cast<std::size_t>(descriptor)].load(
+               std::memory_order_relaxed) != nullptr;
+}
+
 // The file behind descriptor, with a reference the caller drops; null for
 // any other descriptor.
 PpdevFile *file_of(int descriptor)
 {
-    if (emulated_count.load(std::memory_order_acquire) == 0)
+    if (!may_be_file(descriptor))
         return nullptr;
     const std::lock_guard lock(files_mutex);
-    for (const Entry &entry : entries) {
-        if (entry.descriptor == descriptor && entry.file != nullptr) {
-            entry.file->references.fetch_add(1);
-            return entry.file;
-        }
-    }
-    return nullptr;
+    PpdevFile *file = files_by_descriptor[static_cast<std::size_t>(descriptor)].load();
+    if (file != nullptr)
+        file->references.fetch_add(1);
+    return file;
 }
 
 class FileUse {
@@ -470,39 +471,36 @@ private:
 // Forgets descriptor (closed or reused); the file goes with its last one.
 void forget_descriptor(int descriptor)
 {
+    if (!may_be_file(descriptor))
+        return;
     PpdevFile *forgotten = nullptr;
     {
         const std::lock_guard lock(files_mutex);
-        for (Entry &entry : entries) {
-            if (entry.descriptor == descriptor && entry.file != nullptr) {
-                forgotten = entry.file;
-                entry = {};
-                emulated_count.fetch_sub(1);
-                break;
-            }
-        }
+        forgotten = files_by_descriptor[static_cast<std::size_t>(descriptor)].exchange(nullptr);
+        if (forgotten == nullptr)
+            return;
+        emulated_count.fetch_sub(1);
         // The last descriptor of a file that holds its port lets go, as
         // ppdev's release does.
-        if (forgotten != nullptr && forgotten->references.load() == 1 && forgotten->claimed) {
+        if (forgotten->references.load() == 1 && forgotten->claimed) {
             holders[static_cast<std::size_t>(forgotten->number)] = nullptr;
             forgotten->claimed = false;
         }
     }
-    if (forgotten != nullptr)
-        drop(forgotten);
+    drop(forgotten);
 }
 
 bool remember_descriptor(int descriptor, PpdevFile *file)
 {
+    if (descriptor < 0 || descriptor >= max_descriptors)
+        return false;
     const std::lock_guard lock(files_mutex);
-    for (Entry &entry : entries) {
-        if (entry.file == nullptr) {
-            entry = {descriptor, file};
-            emulated_count.fetch_add(1);
-            return true;
-        }
-    }
-    return false;
+    PpdevFile *previous = files_by_descriptor[static_cast<std::size_t>(descriptor)].exchange(file);
+    if (previous != nullptr)
+        drop(previous);
+    else
+        emulated_count.fetch_add(1);
+    return true;
 }
 
 // Another descriptor for the same open file (dup and its relatives).
