@@ -27,7 +27,7 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL runtime development qportio)
-if(TARGET Quorrel)
+if(QPORT_QUORREL)
   list(APPEND CPACK_COMPONENTS_ALL quorrel)
 endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -84,10 +84,15 @@ set(CPACK_DEBIAN_QPORTIO_PACKAGE_NAME qportio)
 set(CPACK_DEBIAN_QPORTIO_PACKAGE_SECTION utils)
 set(CPACK_COMPONENT_QPORTIO_DEPENDS runtime)
 set(CPACK_COMPONENT_QPORTIO_DESCRIPTION
-  "command-line tool that reads and writes the PC's I/O ports
-qportio, a command-line tool for scripts that reads or writes one port at
-8, 16 or 32 bits. Values in decimal or hex; distinct exit statuses for bad
-arguments and for refused port access, whose cause goes to standard error.")
+  "command-line tools for the PC's I/O ports: qportio and qport-run
+qportio, a command-line tool for scripts that reads or writes ports at 8, 16
+or 32 bits, lists the parallel ports and shows or resets a shared simulated
+machine. Values in decimal or hex; distinct exit statuses for bad arguments
+and for refused port access, whose cause goes to standard error.
+.
+qport-run, which runs an unmodified program that uses port instructions
+(inb/outb, ioperm, iopl) on the simulated PC, or on the real ports with
+only the ports it asks for.")
 
 set(CPACK_DEBIAN_QUORREL_PACKAGE_NAME quorrel)
 set(CPACK_DEBIAN_QUORREL_PACKAGE_SECTION electronics)

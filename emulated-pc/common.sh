@@ -23,8 +23,21 @@ ensure_packages() {
 }
 
 # The table of boot phases beside these scripts; its comments say what each
-# line holds.
-phase_table=$(dirname "${BASH_SOURCE[0]}")/phases.cfg
+# key means.
+phase_table_file=$(dirname "${BASH_SOURCE[0]}")/phases.cfg
 
-# The phases the table declares, one a line.
-phase_names() { awk '$1 == "phase" { print $2 }' "$phase_table"; }
+# use_build_dir DIR: read the table through DIR/emulated_pc_phase_table, the
+# reader /init uses, built in the emulated PC's build directory (such as
+# build/emulated-pc).
+use_build_dir() {
+  phase_table_tool=$1/emulated_pc_phase_table
+  [ -x "$phase_table_tool" ] ||
+    fail "no $phase_table_tool: build the qport_emulated_pc target"
+}
+
+# phase_table ARGS...: the reader's answer, such as "phases" (the names, one
+# a line), "field PHASE KEY" or "runs PHASE" (AS LABEL, one a line). A table
+# it cannot read, or a phase or key it lacks, ends the script.
+phase_table() {
+  "$phase_table_tool" "$phase_table_file" "$@" || fail "the phase table cannot answer '$*'"
+}

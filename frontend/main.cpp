@@ -2,8 +2,10 @@
 #include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <string>
 #include <string_view>
 
+#include "process_hygiene.h"
 #include "qport_ext.h"
 
 #include "application.h"
@@ -22,6 +24,13 @@ bool displayMissing()
     const char *display = std::getenv("DISPLAY");
     const char *wayland = std::getenv("WAYLAND_DISPLAY");
     return (display == nullptr || *display == '\0') && (wayland == nullptr || *wayland == '\0');
+}
+
+// Where this program is, as it was started: for a command to copy.
+std::string programPath()
+{
+    const std::string path = qport::process::own_path();
+    return path.empty() ? std::string("Quorrel") : path;
 }
 
 } // namespace
@@ -46,8 +55,9 @@ int main(int argc, char ** /*argv*/)
     }
     if (displayMissing()) {
         std::cerr << "Quorrel: no display to show the window on (DISPLAY is not set).\n"
-                     "Run it under Xvfb instead, e.g. on the simulated port space:\n"
-                     "  xvfb-run -a tools/run-quorrel\n";
+                     "Run it under Xvfb instead:\n"
+                     "  xvfb-run -a "
+                  << programPath() << "\n";
         return 1;
     }
     qport_set_presenter(showNoticeBox, nullptr);

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 #include "privileges.h"
 
+#include "process_hygiene.h"
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -9,11 +11,8 @@
 #include <string_view>
 
 #include <grp.h>
-#include <linux/capability.h>
 #include <pwd.h>
 #include <sys/auxv.h>
-#include <sys/prctl.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace quorrel {
@@ -21,21 +20,7 @@ namespace {
 
 std::error_code lastError() { return {errno, std::system_category()}; }
 
-std::error_code emptyBoundingSet()
-{
-    // PR_CAPBSET_READ fails past the last capability this kernel knows.
-    for (unsigned long capability = 0; ::prctl(PR_CAPBSET_READ, capability, 0, 0, 0) >= 0;
-         ++capability) {
-        if (::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) == 0)
-            continue;
-        // Without CAP_SETPCAP the set stays; no_new_privs and the empty
-        // permitted set already keep every capability out of reach.
-        if (errno == EPERM)
-            return {};
-        return lastError();
-    }
-    return {};
-}
+std::error_code errorOf(int error) { return {error, std::system_category()}; }
 
 // A decimal id without sign, spaces or overflow; nothing otherwise.
 std::optional<unsigned long> plainNumber(const char *text)
@@ -155,21 +140,7 @@ void replaceEnvironment(const std::vector<std::string> &entries)
 
 } // namespace
 
-std::error_code dropPrivileges()
-{
-    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
-        return lastError();
-    if (const std::error_code error = emptyBoundingSet())
-        return error;
-    if (::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) != 0)
-        return lastError();
-    // libc has no wrapper; emptying all three sets is always allowed.
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct sets[_LINUX_CAPABILITY_U32S_3]{};
-    if (::syscall(SYS_capset, &header, sets) != 0)
-        return lastError();
-    return {};
-}
+std::error_code dropPrivileges() { return errorOf(qport::process::drop_every_capability()); }
 
 std::optional<InvokingUser> invokingUser(uid_t realUid, uid_t effectiveUid, gid_t realGid,
                                          gid_t effectiveGid, EnvironmentLookup environment,
@@ -265,7 +236,7 @@ std::error_code startUnprivileged(std::ostream &warnings, PortSpace portSpace)
     if (user) {
         // The bounding set can be emptied only while CAP_SETPCAP is still
         // there, which leaving uid 0 takes away.
-        if (const std::error_code error = emptyBoundingSet())
+        if (const std::error_code error = errorOf(qport::process::empty_bounding_set()))
             return error;
         if (const std::error_code error = becomeUser(*user))
             return error;

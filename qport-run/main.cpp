@@ -20,11 +20,10 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <linux/capability.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
+#include "process_hygiene.h"
 #include "program_check.h"
 
 namespace {
@@ -132,11 +131,9 @@ Options parse_options(int argc, char **argv)
 
 std::string directory_of_this_program()
 {
-    char path[PATH_MAX];
-    const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length <= 0)
+    const std::string self = qport::process::own_path();
+    if (self.empty())
         fail(exit_failure_of_our_own, "cannot find where qport-run itself is (/proc/self/exe)");
-    std::string self(path, static_cast<std::size_t>(length));
     return self.substr(0, self.rfind('/'));
 }
 
@@ -178,95 +175,26 @@ Files find_files()
 // Permission survives exec, so a parent's would reach the program.
 void give_up_port_permission()
 {
-    if ((::syscall(SYS_ioperm, 0, 0x10000, 0) != 0 && errno != ENOSYS) ||
-        (::syscall(SYS_iopl, 0) != 0 && errno != ENOSYS))
+    if (const int error = qport::process::give_up_port_permission(); error != 0)
         fail(exit_failure_of_our_own,
-             std::string("cannot give up inherited port permission: ") + std::strerror(errno));
-}
-
-bool has_rawio(const __user_cap_data_struct *data)
-{
-    constexpr unsigned bit = 1U << (CAP_SYS_RAWIO % 32);
-    const __user_cap_data_struct &word = data[CAP_SYS_RAWIO / 32];
-    return (word.effective & bit) != 0 || (word.permitted & bit) != 0 ||
-           (word.inheritable & bit) != 0;
+             std::string("cannot give up inherited port permission: ") + std::strerror(error));
 }
 
 // On the simulated port space nothing the program does may ask the kernel
 // for real ports: CAP_SYS_RAWIO goes from every set of this process, which
-// the program inherits. Where the bounding set cannot be lowered (no
-// CAP_SETPCAP), no_new_privs keeps any program it executes from gaining the
-// capability through set-user-ID or file capabilities.
+// the program inherits.
 void give_up_rawio()
 {
-    ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_LOWER, CAP_SYS_RAWIO, 0, 0);
-    if (::prctl(PR_CAPBSET_READ, CAP_SYS_RAWIO, 0, 0, 0) == 1 &&
-        ::prctl(PR_CAPBSET_DROP, CAP_SYS_RAWIO, 0, 0, 0) != 0 &&
-        ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
-        fail(exit_failure_of_our_own,
-             std::string("cannot keep CAP_SYS_RAWIO from the program: ") + std::strerror(errno));
-
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-    if (::syscall(SYS_capget, &header, data) != 0)
-        fail(exit_failure_of_our_own,
-             std::string("cannot read capabilities: ") + std::strerror(errno));
-    if (has_rawio(data)) {
-        const std::uint32_t clear = ~(1U << (CAP_SYS_RAWIO % 32));
-        __user_cap_data_struct &word = data[CAP_SYS_RAWIO / 32];
-        word.effective &= clear;
-        word.permitted &= clear;
-        word.inheritable &= clear;
-        if (::syscall(SYS_capset, &header, data) != 0)
-            fail(exit_failure_of_our_own,
-                 std::string("cannot drop CAP_SYS_RAWIO: ") + std::strerror(errno));
-    }
-    // Checked as it now stands, not as it was asked for.
-    if (::syscall(SYS_capget, &header, data) != 0 || has_rawio(data) ||
-        ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_IS_SET, CAP_SYS_RAWIO, 0, 0) == 1 ||
-        (::prctl(PR_CAPBSET_READ, CAP_SYS_RAWIO, 0, 0, 0) == 1 &&
-         ::prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0) != 1))
+    if (qport::process::drop_capability(CAP_SYS_RAWIO) != 0)
         fail(exit_failure_of_our_own, "CAP_SYS_RAWIO is still there; not running the program");
 }
 
-bool no_capability_in(const __user_cap_data_struct *data)
-{
-    for (int word = 0; word < _LINUX_CAPABILITY_U32S_3; ++word) {
-        if (data[word].effective != 0 || data[word].permitted != 0 || data[word].inheritable != 0)
-            return false;
-    }
-    return true;
-}
-
-// --drop-capabilities: every capability goes from every set of this
-// process and from its bounding set, and no_new_privs keeps any program it
-// executes from gaining one through set-user-ID or file capabilities. Root
-// stays user 0, owner of what root owns.
+// --drop-capabilities: every capability goes, and no_new_privs keeps any
+// program it executes from gaining one. Root stays user 0, owner of what
+// root owns.
 void drop_every_capability()
 {
-    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
-        fail(exit_failure_of_our_own,
-             std::string("cannot set no_new_privs: ") + std::strerror(errno));
-    // Older kernels have no ambient set, and then nothing in it.
-    ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
-    // Lowering the bounding set needs CAP_SETPCAP, which only root has
-    // here; without it no_new_privs does the bounding set's work.
-    bool bounding_set_empty = true;
-    for (unsigned long capability = 0;; ++capability) {
-        const int held = ::prctl(PR_CAPBSET_READ, capability, 0, 0, 0);
-        if (held < 0)
-            break;
-        if (held == 1 && ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0)
-            bounding_set_empty = false;
-    }
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-    if (::syscall(SYS_capset, &header, data) != 0)
-        fail(exit_failure_of_our_own,
-             std::string("cannot drop the capabilities: ") + std::strerror(errno));
-    // Checked as it now stands, not as it was asked for.
-    if (::syscall(SYS_capget, &header, data) != 0 || !no_capability_in(data) ||
-        ::prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0) != 1 || (::geteuid() == 0 && !bounding_set_empty))
+    if (qport::process::drop_every_capability() != 0)
         fail(exit_failure_of_our_own, "a capability is still there; not running the program");
 }
 

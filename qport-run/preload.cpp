@@ -54,6 +54,7 @@
 #include "qport_ext.h"
 
 #include "port_grant.h"
+#include "process_hygiene.h"
 #include "port_instruction.h"
 #include "ppdev_emulation.h"
 
@@ -902,11 +903,7 @@ void load_qport(const char *path)
 
 // Neither call needs privilege; a kernel without port access (ENOSYS) has
 // nothing to give up.
-bool give_up_permission_of_this_thread()
-{
-    return (::syscall(SYS_ioperm, 0, port_count, 0) == 0 || errno == ENOSYS) &&
-           (::syscall(SYS_iopl, 0) == 0 || errno == ENOSYS);
-}
+bool give_up_permission_of_this_thread() { return qport::process::give_up_port_permission() == 0; }
 
 std::atomic<int> threads_given_up{0};
 

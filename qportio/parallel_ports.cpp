@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "parport.h"
+#include "qport_parport.h"
 
 namespace qportio {
 namespace {

@@ -39,77 +39,177 @@ bool look_up(const Named<Value> (&names)[count], const std::string &word, Value 
     return false;
 }
 
-// "-" or whole bytes in lower-case hex, as boot compares them with od's.
-bool is_debug_console_bytes(const std::string &word)
+bool is_preparation(const std::string &value)
 {
-    if (word == "-")
+    Preparation preparation{};
+    return look_up(preparations, value, preparation);
+}
+
+// "-" or whole bytes in lower-case hex, as boot compares them with od's.
+bool is_debug_console_bytes(const std::string &value)
+{
+    if (value == "-")
         return true;
-    return !word.empty() && word.size() % 2 == 0 &&
-           std::all_of(word.begin(), word.end(),
+    return !value.empty() && value.size() % 2 == 0 &&
+           std::all_of(value.begin(), value.end(),
                        [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
-// A file name in /tests: no path, nothing the console line could confuse.
-bool is_program_name(const std::string &word)
+// A file name in /tests, the build tree or the work directory: no path,
+// nothing the console line or a shell word could confuse.
+bool is_file_name(const std::string &word)
 {
-    return std::all_of(word.begin(), word.end(), [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-               c == '_' || c == '-';
+    return !word.empty() && word != "." && word != ".." &&
+           std::all_of(word.begin(), word.end(), [](char c) {
+               return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                      c == '_' || c == '-' || c == '.';
+           });
+}
+
+// A phase's name goes on the kernel command line and into CTest's test name.
+bool is_phase_name(const std::string &word)
+{
+    return !word.empty() && std::all_of(word.begin(), word.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
     });
 }
 
-BootPhase *mutable_phase(PhaseTable &table, const std::string &name)
+// Whole mebibytes or gibibytes, as QEMU's -m takes them.
+bool is_memory_size(const std::string &value)
 {
-    return const_cast<BootPhase *>(find_phase(std::as_const(table), name));
+    return value.size() >= 2 && value[0] >= '1' && value[0] <= '9' &&
+           (value.back() == 'M' || value.back() == 'G') &&
+           std::all_of(value.begin(), value.end() - 1, [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// Reads one non-blank line's fields into table; "" when it fits, else why.
-std::string read_line(std::istringstream &fields, const std::string &kind, PhaseTable &table)
+bool is_parallel_port(const std::string &value) { return value == "null" || value == "file"; }
+
+bool is_yes_or_no(const std::string &value) { return value == "yes" || value == "no"; }
+
+std::vector<std::string> words_of(const std::string &text)
 {
-    std::string name;
-    fields >> name;
-    if (kind == "phase") {
-        BootPhase phase;
-        phase.name = name;
-        std::string preparation, bytes_457a, bytes_ffff, extra;
-        fields >> preparation >> bytes_457a >> bytes_ffff;
-        if (bytes_ffff.empty() || fields >> extra)
-            return "a phase line is: phase NAME PREPARATION DEBUGCON_457A DEBUGCON_FFFF";
-        if (mutable_phase(table, name) != nullptr)
-            return "phase " + name + " is declared twice";
-        if (!look_up(preparations, preparation, phase.preparation))
-            return "unknown preparation '" + preparation + "'";
-        if (!is_debug_console_bytes(bytes_457a) || !is_debug_console_bytes(bytes_ffff))
-            return "debug console bytes are lower-case hex bytes or -";
-        table.phases.push_back(std::move(phase));
+    std::istringstream stream(text);
+    std::vector<std::string> words;
+    for (std::string word; stream >> word;)
+        words.push_back(word);
+    return words;
+}
+
+// A program beside boot, then files of the work directory; "" for none.
+bool is_checker(const std::string &value)
+{
+    const std::vector<std::string> words = words_of(value);
+    return std::all_of(words.begin(), words.end(), is_file_name);
+}
+
+struct Key {
+    const char *name;
+    const char *default_value; // nullptr: the key is required
+    bool (*valid)(const std::string &);
+    const char *form;
+};
+
+constexpr Key keys[] = {
+    {"image", nullptr, is_file_name, "a file name"},
+    {"preparation", nullptr, is_preparation,
+     "none, parallel-port, locked-down-parallel-port or capable-quorrel"},
+    {"debugcon_457a", nullptr, is_debug_console_bytes, "lower-case hex bytes or -"},
+    {"debugcon_ffff", nullptr, is_debug_console_bytes, "lower-case hex bytes or -"},
+    {"memory", "256M", is_memory_size, "a size in M or G, such as 256M"},
+    {"parallel_port", "null", is_parallel_port, "null or file"},
+    {"trace", "no", is_yes_or_no, "yes or no"},
+    {"checker", "", is_checker, "a program, then file names"},
+    {"suite", "yes", is_yes_or_no, "yes or no"},
+};
+
+std::string key_names()
+{
+    std::string names;
+    for (const Key &key : keys)
+        names += std::string(key.name) + ", ";
+    return names + "run";
+}
+
+const Key *find_key(const std::string &name)
+{
+    const auto found = std::find_if(std::begin(keys), std::end(keys),
+                                    [&](const Key &key) { return name == key.name; });
+    return found == std::end(keys) ? nullptr : found;
+}
+
+std::string trimmed(const std::string &text)
+{
+    const auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos)
         return "";
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+// Words joined by one space, as the host's scripts see them.
+std::string joined(const std::vector<std::string> &words, std::size_t from)
+{
+    std::string text;
+    for (std::size_t index = from; index < words.size(); ++index)
+        text += (text.empty() ? "" : " ") + words[index];
+    return text;
+}
+
+// "" when value is a run phase can add, else why not.
+std::string add_run(BootPhase &phase, const std::string &value)
+{
+    const std::vector<std::string> words = words_of(value);
+    if (words.size() < 3)
+        return "a run is: run = PROGRAM AS QPORT_GUEST_PHASE [NOTE...]";
+    ProgramRun run;
+    run.program = words[0];
+    run.as_name = words[1];
+    run.expectation = words[2];
+    if (!is_file_name(run.program) || run.program.starts_with('.'))
+        return "'" + run.program + "' is not a program's file name";
+    if (!look_up(identities, run.as_name, run.as))
+        return "unknown identity '" + run.as_name + "'";
+    const std::string note = joined(words, 3);
+    run.label = note.empty() ? run.program : run.program + " (" + note + ")";
+    for (const ProgramRun &other : phase.runs) {
+        if (other.label == run.label)
+            return "two runs in phase " + phase.name + " named '" + run.label +
+                   "': the console could not tell them apart";
     }
-    if (kind == "run") {
-        ProgramRun run;
-        std::string as, note;
-        fields >> run.program >> as >> run.expectation;
-        if (run.expectation.empty())
-            return "a run line is: run PHASE PROGRAM AS QPORT_GUEST_PHASE [NOTE...]";
-        BootPhase *phase = mutable_phase(table, name);
-        if (phase == nullptr)
-            return "run for phase " + name + ", which no phase line above declares";
-        if (!is_program_name(run.program))
-            return "'" + run.program + "' is not a program's file name";
-        if (!look_up(identities, as, run.as))
-            return "unknown identity '" + as + "'";
-        // Words joined by one space, as the host's scripts read them.
-        for (std::string word; fields >> word;)
-            note += (note.empty() ? "" : " ") + word;
-        run.label = note.empty() ? run.program : run.program + " (" + note + ")";
-        for (const ProgramRun &other : phase->runs) {
-            if (other.label == run.label)
-                return "two runs in phase " + name + " named '" + run.label +
-                       "': the console could not tell them apart";
-        }
-        phase->runs.push_back(std::move(run));
-        return "";
+    phase.runs.push_back(std::move(run));
+    return "";
+}
+
+// "" when key = value fits phase, else why not.
+std::string set_key(BootPhase &phase, const std::string &name, const std::string &value)
+{
+    if (name == "run")
+        return add_run(phase, value);
+    const Key *key = find_key(name);
+    if (key == nullptr)
+        return "unknown key '" + name + "' (" + key_names() + ")";
+    if (phase.settings.contains(name))
+        return name + " is given twice in phase " + phase.name;
+    if (!key->valid(value))
+        return name + " = " + value + ": it takes " + key->form;
+    if (name == "preparation")
+        look_up(preparations, value, phase.preparation);
+    phase.settings.emplace(name, value);
+    return "";
+}
+
+// "" when the stanza is whole (its defaults filled in), else why not.
+std::string complete(BootPhase &phase)
+{
+    for (const Key &key : keys) {
+        if (phase.settings.contains(key.name))
+            continue;
+        if (key.default_value == nullptr)
+            return "phase " + phase.name + " has no " + key.name;
+        phase.settings.emplace(key.name, key.default_value);
     }
-    return "unknown line '" + kind + "': phase or run";
+    if (phase.runs.empty())
+        return "phase " + phase.name + " runs no program";
+    return "";
 }
 
 } // namespace
@@ -117,25 +217,51 @@ std::string read_line(std::istringstream &fields, const std::string &kind, Phase
 PhaseTable read_phase_table(std::istream &text)
 {
     PhaseTable table;
+    int stanza_line = 0;
+    const auto stop = [&table](int number, const std::string &problem) {
+        table.problem = "line " + std::to_string(number) + ": " + problem;
+        return table;
+    };
     std::string line;
     for (int number = 1; std::getline(text, line); ++number) {
-        std::istringstream fields(line);
-        std::string kind;
-        if (!(fields >> kind) || kind.starts_with('#'))
+        line = trimmed(line);
+        if (line.empty() || line.starts_with('#'))
             continue;
-        if (std::string problem = read_line(fields, kind, table); !problem.empty()) {
-            table.problem = "line " + std::to_string(number) + ": " + problem;
-            return table;
+        if (line.starts_with('[')) {
+            if (!line.ends_with(']'))
+                return stop(number, "a phase starts with [NAME]");
+            const std::string name = line.substr(1, line.size() - 2);
+            if (!is_phase_name(name))
+                return stop(number, "'" + name + "' is not a phase name (a-z, 0-9, _ and -)");
+            if (find_phase(table, name) != nullptr)
+                return stop(number, "phase " + name + " is declared twice");
+            if (!table.phases.empty()) {
+                if (std::string problem = complete(table.phases.back()); !problem.empty())
+                    return stop(stanza_line, problem);
+            }
+            BootPhase phase;
+            phase.name = name;
+            table.phases.push_back(std::move(phase));
+            stanza_line = number;
+            continue;
         }
+        const auto equals = line.find('=');
+        if (equals == std::string::npos)
+            return stop(number, "'" + line + "' is neither [NAME] nor KEY = VALUE");
+        const std::string name = trimmed(line.substr(0, equals));
+        if (table.phases.empty())
+            return stop(number, name + " before any [NAME]");
+        if (std::string problem =
+                set_key(table.phases.back(), name, joined(words_of(line.substr(equals + 1)), 0));
+            !problem.empty())
+            return stop(number, problem);
     }
-    for (const BootPhase &phase : table.phases) {
-        if (phase.runs.empty()) {
-            table.problem = "phase " + phase.name + " runs no program";
-            return table;
-        }
-    }
-    if (table.phases.empty())
+    if (table.phases.empty()) {
         table.problem = "no phase";
+        return table;
+    }
+    if (std::string problem = complete(table.phases.back()); !problem.empty())
+        return stop(stanza_line, problem);
     return table;
 }
 

@@ -1,11 +1,15 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// The emulated PC's table of boot phases (emulated-pc/phases.cfg): which
-// programs each phase runs, as whom, and what /init prepares first. /init
-// reads it from the initramfs; the host's scripts read the same file.
+// The emulated PC's table of boot phases (emulated-pc/phases.cfg): for each
+// phase, which programs it runs and as whom, what /init prepares first, and
+// how the host boots and checks it. /init reads it from the initramfs; on the
+// host, emulated_pc_phase_table answers the scripts' questions with the same
+// reader.
 #ifndef QPORT_GUEST_PHASE_TABLE_H
 #define QPORT_GUEST_PHASE_TABLE_H
 
+#include <functional>
 #include <istream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -26,6 +30,7 @@ enum class RunAs {
 struct ProgramRun {
     std::string program; // the file name in /tests
     RunAs as = RunAs::root;
+    std::string as_name;     // as the table writes it: "nobody+lp"
     std::string expectation; // QPORT_GUEST_PHASE
     std::string label;       // "program" or "program (note)"
 };
@@ -34,6 +39,9 @@ struct BootPhase {
     std::string name;
     Preparation preparation = Preparation::none;
     std::vector<ProgramRun> runs;
+    // Every key but run, as written (words joined by one space) or its
+    // default: what the host's scripts ask for by name.
+    std::map<std::string, std::string, std::less<>> settings;
 };
 
 struct PhaseTable {

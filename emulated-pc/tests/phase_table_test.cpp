@@ -32,22 +32,32 @@ TEST(PhaseTable, TheProjectsTableReadsWhole)
     const guest::BootPhase *lockdown = guest::find_phase(table, "lockdown");
     ASSERT_NE(lockdown, nullptr);
     EXPECT_EQ(lockdown->preparation, guest::Preparation::locked_down_parallel_port);
+    const guest::BootPhase *bench = guest::find_phase(table, "bench");
+    ASSERT_NE(bench, nullptr);
+    EXPECT_EQ(bench->settings.at("suite"), "no");
 }
 
 TEST(PhaseTable, RunsKeepTheirOrderIdentityAndLabel)
 {
     const guest::PhaseTable table = read_text("# comment\n"
                                               "\n"
-                                              "phase p parallel-port - a5\n"
-                                              "run p b nobody+lp lp-member group lp\n"
-                                              "  run p a nobody+rawio granted\n"
-                                              "run p a root granted as  root \n");
+                                              "  [p]\n"
+                                              "image = p.cpio\n"
+                                              "preparation = parallel-port\n"
+                                              "debugcon_457a = -\n"
+                                              "debugcon_ffff=a5\n"
+                                              "run = b nobody+lp lp-member group lp\n"
+                                              "  run = a nobody+rawio granted\n"
+                                              "run = a root granted as  root \n");
     ASSERT_EQ(table.problem, "");
     ASSERT_EQ(table.phases.size(), 1U);
-    const auto &runs = table.phases[0].runs;
+    const guest::BootPhase &phase = table.phases[0];
+    EXPECT_EQ(phase.preparation, guest::Preparation::parallel_port);
+    const auto &runs = phase.runs;
     ASSERT_EQ(runs.size(), 3U);
     EXPECT_EQ(runs[0].program, "b");
     EXPECT_EQ(runs[0].as, guest::RunAs::nobody_in_lp);
+    EXPECT_EQ(runs[0].as_name, "nobody+lp");
     EXPECT_EQ(runs[0].expectation, "lp-member");
     EXPECT_EQ(runs[0].label, "b (group lp)");
     EXPECT_EQ(runs[1].as, guest::RunAs::nobody_with_rawio);
@@ -57,34 +67,78 @@ TEST(PhaseTable, RunsKeepTheirOrderIdentityAndLabel)
     EXPECT_EQ(guest::find_phase(table, "q"), nullptr);
 }
 
+TEST(PhaseTable, KeysLeftOutTakeTheirDefaults)
+{
+    const guest::PhaseTable table = read_text("[p]\nimage = p.cpio\npreparation = none\n"
+                                              "debugcon_457a = da\ndebugcon_ffff = -\n"
+                                              "run = a root granted\n"
+                                              "[q]\nimage = q.cpio\npreparation = none\n"
+                                              "debugcon_457a = -\ndebugcon_ffff = -\n"
+                                              "memory = 1G\nparallel_port = file\ntrace = yes\n"
+                                              "checker = check-it  trace.log parallel.bin\n"
+                                              "suite = no\nrun = a root granted\n");
+    ASSERT_EQ(table.problem, "");
+    const std::map<std::string, std::string, std::less<>> left_out = {
+        {"image", "p.cpio"},    {"preparation", "none"}, {"debugcon_457a", "da"},
+        {"debugcon_ffff", "-"}, {"memory", "256M"},      {"parallel_port", "null"},
+        {"trace", "no"},        {"checker", ""},         {"suite", "yes"}};
+    EXPECT_EQ(table.phases[0].settings, left_out);
+    const std::map<std::string, std::string, std::less<>> given = {
+        {"image", "q.cpio"},    {"preparation", "none"},
+        {"debugcon_457a", "-"}, {"debugcon_ffff", "-"},
+        {"memory", "1G"},       {"parallel_port", "file"},
+        {"trace", "yes"},       {"checker", "check-it trace.log parallel.bin"},
+        {"suite", "no"}};
+    EXPECT_EQ(table.phases[1].settings, given);
+}
+
 TEST(PhaseTable, AWrongLineStopsTheReadingAndSaysWhere)
 {
-    const std::string good = "phase p none - -\nrun p a root granted\n";
+    // Lines 1 to 6: a whole phase.
+    const std::string good = "[p]\nimage = i.cpio\npreparation = none\ndebugcon_457a = -\n"
+                             "debugcon_ffff = -\nrun = a root granted\n";
+    const std::string q = "[q]\n";
     struct Case {
-        std::string added;
+        std::string table;
         std::string problem;
     };
     const Case cases[] = {
-        {"phase p none - -\n", "line 3: phase p is declared twice"},
-        {"phase q none -\n", "line 3: a phase line is"},
-        {"phase q none - - -\n", "line 3: a phase line is"},
-        {"phase q modprobe - -\nrun q a root granted\n", "line 3: unknown preparation"},
-        {"phase q none DA -\nrun q a root granted\n", "line 3: debug console bytes"},
-        {"phase q none d -\nrun q a root granted\n", "line 3: debug console bytes"},
-        {"run q a root granted\n", "line 3: run for phase q, which no phase line"},
-        {"run p a root\n", "line 3: a run line is"},
-        {"run p ../a root granted\n", "line 3: '../a' is not a program's file name"},
-        {"run p a admin granted\n", "line 3: unknown identity 'admin'"},
-        {"run p a nobody refused\n", "line 3: two runs in phase p named 'a'"},
-        {"runs p a root granted\n", "line 3: unknown line 'runs'"},
-        {"phase q none - -\n", "phase q runs no program"},
+        {"# comment\nrun = a root granted\n" + good, "line 2: run before any [NAME]"},
+        {"image = i.cpio\n" + good, "line 1: image before any [NAME]"},
+        {good + "[p]\n", "line 7: phase p is declared twice"},
+        {good + "[p\n", "line 7: a phase starts with [NAME]"},
+        {good + "[]\n", "line 7: '' is not a phase name"},
+        {good + "[P q]\n", "line 7: 'P q' is not a phase name"},
+        {good + "image i.cpio\n", "line 7: 'image i.cpio' is neither [NAME] nor KEY = VALUE"},
+        {good + "memroy = 512M\n", "line 7: unknown key 'memroy' (image, preparation,"},
+        {good + "image = j.cpio\n", "line 7: image is given twice in phase p"},
+        {q + "image = ../i.cpio\n", "line 2: image = ../i.cpio: it takes a file name"},
+        {q + "preparation = modprobe\n", "line 2: preparation = modprobe: it takes none,"},
+        {q + "debugcon_ffff = DA\n", "line 2: debugcon_ffff = DA: it takes lower-case hex"},
+        {q + "debugcon_ffff = d\n", "line 2: debugcon_ffff = d: it takes lower-case hex"},
+        {q + "memory = 512\n", "line 2: memory = 512: it takes a size"},
+        {q + "memory = 0M\n", "line 2: memory = 0M: it takes a size"},
+        {q + "parallel_port = lp0\n", "line 2: parallel_port = lp0: it takes null or file"},
+        {q + "trace = 1\n", "line 2: trace = 1: it takes yes or no"},
+        {q + "suite = maybe\n", "line 2: suite = maybe: it takes yes or no"},
+        {q + "checker = ../check a\n", "line 2: checker = ../check a: it takes a program"},
+        {good + "run = a root\n", "line 7: a run is: run = PROGRAM AS"},
+        {good + "run = ../a root granted\n", "line 7: '../a' is not a program's file name"},
+        {good + "run = a admin granted\n", "line 7: unknown identity 'admin'"},
+        {good + "run = a nobody refused\n", "line 7: two runs in phase p named 'a'"},
+        // A phase left incomplete is reported at its stanza's line.
+        {good + "[q]\nrun = a root granted\n[r]\n", "line 7: phase q has no image"},
+        {good + "[q]\nimage = i.cpio\npreparation = none\ndebugcon_457a = -\ndebugcon_ffff = -\n",
+         "line 7: phase q runs no program"},
+        {"[q]\nimage = i.cpio\npreparation = none\ndebugcon_457a = -\nrun = a root granted\n",
+         "line 1: phase q has no debugcon_ffff"},
+        {"# nothing\n", "no phase"},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.added);
-        const guest::PhaseTable table = read_text(good + c.added);
+        SCOPED_TRACE(c.table);
+        const guest::PhaseTable table = read_text(c.table);
         EXPECT_TRUE(table.problem.starts_with(c.problem)) << table.problem;
     }
-    EXPECT_EQ(read_text("# nothing\n").problem, "no phase");
 }
 
 } // namespace

@@ -110,6 +110,18 @@ int qport_default_presenter(const char *title, const char *text, void *user_data
  * Returns 0, or -1 with errno set when the kernel would not clear it. */
 int qport_drop_access(void);
 
+/* Gives up every capability of the calling thread for good, keeping the port
+ * access it already holds: sets no_new_privs (nothing it executes gains
+ * privileges through set-user-ID bits or file capabilities), clears the
+ * ambient set, empties the bounding set where the process may (root may),
+ * and empties the effective, permitted and inheritable sets; then checks
+ * that none is left. A program given CAP_SYS_RAWIO only so that the library
+ * obtains access at load calls it first thing in main, while it has one
+ * thread (capabilities belong to threads). It does not change the user:
+ * root stays uid 0. Async-signal-safe.
+ * Returns 0, or -1 with errno set (EPERM: a capability is still held). */
+int qport_drop_privileges(void);
+
 /* Shows a notice through the installed presenter (see qport_set_presenter),
  * as the library shows its own, and returns the presenter's answer. */
 int qport_show_notice(const char *title, const char *text);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // What a caller and the user learn about port access: the status API, the
 // texts that explain a refusal, and the once-per-process refusal notices.
+#include <cerrno>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include "access_texts.h"
 #include "backend.h"
 #include "internal.h"
+#include "process_hygiene.h"
 
 namespace qport {
 namespace {
@@ -29,7 +31,7 @@ std::string message_about(const Access &access)
         {backend::name(),
          direct == QPORT_ACCESS_LOCKDOWN ? backend::lockdown_mode() : std::string(),
          QPORT_REAL_ACCESS_DOC,
-         access.cause == QPORT_ACCESS_PARPORT_ONLY ? parport_access_text() : std::string()});
+         access.cause == QPORT_ACCESS_PARPORT_ONLY ? backend::route_access_text() : std::string()});
 }
 
 } // namespace
@@ -89,5 +91,26 @@ extern "C" QPORT_EXPORT const char *qport_access_message(void)
 }
 
 extern "C" QPORT_EXPORT int qport_drop_access(void) { return qport::backend::drop_thread_access(); }
+
+extern "C" QPORT_EXPORT size_t qport_parport_routes(qport_parport_route *out, size_t capacity)
+{
+    return qport::backend::list_routes(out, capacity);
+}
+
+extern "C" QPORT_EXPORT int qport_parport_reaches(unsigned short port, unsigned width_bits)
+{
+    if (width_bits != 8 && width_bits != 16 && width_bits != 32)
+        return 0;
+    return qport::backend::route_reaches(port, width_bits / 8) ? 1 : 0;
+}
+
+extern "C" QPORT_EXPORT int qport_drop_privileges(void)
+{
+    if (const int error = qport::process::drop_every_capability(); error != 0) {
+        errno = error;
+        return -1;
+    }
+    return 0;
+}
 
 extern "C" QPORT_EXPORT const char *qport_backend(void) { return qport::backend::name(); }

@@ -8,7 +8,9 @@
 #ifndef QPORT_BACKEND_H
 #define QPORT_BACKEND_H
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <type_traits>
 
@@ -27,6 +29,24 @@ int drop_thread_access();
 std::string lockdown_mode();
 // "hardware" or "simulated", as qport_backend() gives it.
 const char *name();
+
+// The parallel port route: where the kernel refuses direct access, the
+// hardware build makes the calling thread's transfers on a parallel port's
+// registers through its /dev/parportN (parport_route.cpp); the simulated
+// build has no route, its ports being all in memory. A transfer of bytes
+// (1, 2 or 4) at port through the route: nullopt or false when the thread's
+// transfer takes none, which the caller then refuses as before; a routed
+// transfer that fails gives -1 or is dropped, and is told once.
+std::optional<std::uint32_t> read_through_route(std::uint16_t port, unsigned bytes);
+bool write_through_route(std::uint16_t port, unsigned bytes, std::uint32_t value);
+// What the access message says first when only the parallel port is
+// reachable.
+std::string route_access_text();
+// The routes as qport_parport_routes() lists them (all of them counted,
+// at most capacity copied), and whether one makes a transfer of bytes at
+// port.
+std::size_t list_routes(qport_parport_route *out, std::size_t capacity);
+bool route_reaches(std::uint16_t port, unsigned bytes);
 
 } // namespace qport::backend
 

@@ -22,6 +22,8 @@
 
 #include "backend.h"
 #include "internal.h"
+#include "parport_route.h"
+#include "process_hygiene.h"
 #include "refusal_causes.h"
 
 namespace qport::backend {
@@ -110,12 +112,12 @@ int drop_thread_access()
     later_threads_inherit = false;
     settle_thread({QPORT_ACCESS_DROPPED, 0});
     leave_parport_route();
-    if (::ioperm(0, 0x10000, 0) != 0 && errno != ENOSYS)
+    // Both the port bitmap and a level set by iopl(), which would still
+    // allow every port.
+    if (const int error = process::give_up_port_permission(); error != 0) {
+        errno = error;
         return -1;
-    // A level set by iopl() would still allow every port; lowering it to 0
-    // needs no privilege.
-    if (::iopl(0) != 0 && errno != ENOSYS)
-        return -1;
+    }
     return 0;
 }
 

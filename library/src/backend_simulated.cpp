@@ -11,6 +11,7 @@
 #include <string>
 
 #include "backend.h"
+#include "qport_parport.h"
 #include "sim_device.h"
 #include "sim_settings.h"
 
@@ -46,6 +47,14 @@ std::string lockdown_mode()
 }
 
 const char *name() { return "simulated"; }
+
+// No parallel port route: whatever access the simulated build is told to
+// pretend, its ports are all in memory, so it never opens a device.
+std::optional<std::uint32_t> read_through_route(std::uint16_t, unsigned) { return std::nullopt; }
+bool write_through_route(std::uint16_t, unsigned, std::uint32_t) { return false; }
+std::string route_access_text() { return parport::partial_access_text({}); }
+std::size_t list_routes(qport_parport_route *, std::size_t) { return 0; }
+bool route_reaches(std::uint16_t, unsigned) { return false; }
 
 template <unsigned Bytes> std::uint32_t read_through_devices(std::uint16_t port)
 {

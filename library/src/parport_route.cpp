@@ -28,7 +28,8 @@
 
 #include "backend.h"
 #include "internal.h"
-#include "parport.h"
+#include "parport_route.h"
+#include "qport_parport.h"
 
 namespace qport {
 namespace {
@@ -79,12 +80,6 @@ struct Route {
     bool transfers_alone(unsigned offset) const { return offset <= 1 && !reach.epp; }
 };
 
-#if defined(QPORT_SIMULATED)
-constexpr bool simulated_build = true;
-#else
-constexpr bool simulated_build = false;
-#endif
-
 // Claims and control transfers, one at a time: a claim's wait and the
 // direction the register view keeps must not interleave.
 std::mutex transfer_mutex;
@@ -96,10 +91,6 @@ std::atomic<bool> told_route_refusal{false};
 std::vector<std::unique_ptr<Route>> look_for_routes()
 {
     std::vector<std::unique_ptr<Route>> found;
-    // Whatever access the simulated build is told to pretend, its ports are
-    // all in memory: it never opens a device.
-    if constexpr (simulated_build)
-        return found;
     for (OpenedPort &opened : open_reachable_ports("", open_ppdev))
         found.push_back(std::make_unique<Route>(std::move(opened)));
     return found;
@@ -250,7 +241,7 @@ Access widened_by_parport_route(const Access &access)
 
 void leave_parport_route() { thread_takes_route = false; }
 
-std::optional<std::uint32_t> read_through_parport_route(std::uint16_t port, unsigned bytes)
+std::optional<std::uint32_t> backend::read_through_route(std::uint16_t port, unsigned bytes)
 {
     Route *route = route_for(port, bytes);
     if (route == nullptr)
@@ -270,7 +261,7 @@ std::optional<std::uint32_t> read_through_parport_route(std::uint16_t port, unsi
     return static_cast<std::uint32_t>(QPORT_REFUSED_READ);
 }
 
-bool write_through_parport_route(std::uint16_t port, unsigned bytes, std::uint32_t value)
+bool backend::write_through_route(std::uint16_t port, unsigned bytes, std::uint32_t value)
 {
     Route *route = route_for(port, bytes);
     if (route == nullptr)
@@ -289,15 +280,13 @@ bool write_through_parport_route(std::uint16_t port, unsigned bytes, std::uint32
     return true;
 }
 
-std::string parport_access_text() { return partial_access_text(reach_of_routes()); }
+std::string backend::route_access_text() { return partial_access_text(reach_of_routes()); }
 
-} // namespace qport
-
-extern "C" QPORT_EXPORT size_t qport_parport_routes(qport_parport_route *out, size_t capacity)
+std::size_t backend::list_routes(qport_parport_route *out, std::size_t capacity)
 {
-    if (qport::backend::thread_access().cause != QPORT_ACCESS_PARPORT_ONLY)
+    if (backend::thread_access().cause != QPORT_ACCESS_PARPORT_ONLY)
         return 0;
-    const auto &routes = qport::reachable_routes();
+    const auto &routes = reachable_routes();
     const std::size_t copied = out == nullptr ? 0 : std::min(capacity, routes.size());
     for (std::size_t i = 0; i < copied; ++i) {
         out[i] = {};
@@ -309,9 +298,9 @@ extern "C" QPORT_EXPORT size_t qport_parport_routes(qport_parport_route *out, si
     return routes.size();
 }
 
-extern "C" QPORT_EXPORT int qport_parport_reaches(unsigned short port, unsigned width_bits)
+bool backend::route_reaches(std::uint16_t port, unsigned bytes)
 {
-    if (width_bits != 8 && width_bits != 16 && width_bits != 32)
-        return 0;
-    return qport::route_for(port, width_bits / 8) != nullptr ? 1 : 0;
+    return route_for(port, bytes) != nullptr;
 }
+
+} // namespace qport

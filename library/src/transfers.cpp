@@ -42,7 +42,7 @@ template <typename Value, unsigned Bytes, Value (*read)(std::uint16_t)>
     // The parallel port without root: bytes, and the EPP data cycles a wide
     // transfer makes on a port with EPP; other wide transfers are never split.
     if (within_port_space<Bytes>(port)) {
-        if (const auto routed = read_through_parport_route(port, Bytes))
+        if (const auto routed = backend::read_through_route(port, Bytes))
             return static_cast<Value>(*routed);
     }
     if (!may_transfer_after_all<Bytes>(port))
@@ -53,7 +53,7 @@ template <typename Value, unsigned Bytes, Value (*read)(std::uint16_t)>
 template <typename Value, unsigned Bytes, void (*write)(std::uint16_t, Value)>
 [[gnu::noinline, gnu::cold]] void write_on_slow_path(std::uint16_t port, Value value)
 {
-    if (within_port_space<Bytes>(port) && write_through_parport_route(port, Bytes, value))
+    if (within_port_space<Bytes>(port) && backend::write_through_route(port, Bytes, value))
         return;
     if (may_transfer_after_all<Bytes>(port))
         write(port, value);

@@ -33,7 +33,7 @@ const std::set<std::string> extension_api = {
     "qport_access_status",  "qport_direct_access_status", "qport_access_errno",
     "qport_access_message", "qport_set_presenter",        "qport_default_presenter",
     "qport_backend",        "qport_drop_access",          "qport_show_notice",
-    "qport_parport_routes", "qport_parport_reaches",
+    "qport_parport_routes", "qport_parport_reaches",      "qport_drop_privileges",
 };
 const std::set<std::string> simulation_api = {
     "qport_sim_reset",

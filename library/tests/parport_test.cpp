@@ -18,7 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "access_texts.h"
-#include "parport.h"
+#include "qport_parport.h"
 #include "qport_ext.h"
 #include "qport_sim.h"
 

@@ -2,7 +2,7 @@
 // What the user is told about the parallel port reached without root.
 #include <cstdio>
 
-#include "parport.h"
+#include "qport_parport.h"
 
 namespace qport::parport {
 namespace {

@@ -15,7 +15,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include "parport.h"
+#include "qport_parport.h"
 
 namespace qport::parport {
 namespace {

@@ -21,7 +21,7 @@
 
 #include <sys/types.h>
 
-#include "internal.h"
+#include "qport_access_decision.h"
 
 namespace qport::parport {
 

@@ -9,7 +9,7 @@
 #include <linux/ppdev.h>
 #include <sys/ioctl.h>
 
-#include "parport.h"
+#include "qport_parport.h"
 
 namespace qport::parport {
 namespace {
