@@ -57,6 +57,7 @@
 #include "qport_entry_names.h"
 #include "process_hygiene.h"
 #include "port_instruction.h"
+#include "ppdev_emulation.h"
 
 #define QPORT_RUN_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -492,6 +493,24 @@ private:
     }
 };
 
+// The program's memory reached directly from a call it made (not from the
+// trap), a fault in it answered instead of taken: the ppdev emulation's
+// small arguments, without a system call each. SIGSEGV is open there
+// already; a SIGSEGV a process sends meanwhile is sent again after.
+class ProbedFromCall {
+public:
+    ProbedFromCall() { ++segv_open_depth; }
+    ~ProbedFromCall()
+    {
+        if (--segv_open_depth == 0 && segv_was_sent) {
+            segv_was_sent = false;
+            ::syscall(SYS_rt_tgsigqueueinfo, ::getpid(), ::gettid(), SIGSEGV, &sent_segv);
+        }
+    }
+    ProbedFromCall(const ProbedFromCall &) = delete;
+    ProbedFromCall &operator=(const ProbedFromCall &) = delete;
+};
+
 // ---------------------------------------------------------------- faults for the program
 bool sent_by_a_process(const siginfo_t *info) { return info->si_code <= 0; }
 
@@ -747,6 +766,33 @@ constexpr char no_trap_stack[] = "qport-run: no memory for the trap's stack\n";
 
 } // namespace
 
+bool qport_run::read_program_memory(void *to, const void *from, std::size_t size)
+{
+    const ProbedFromCall probed;
+    auto *bytes = static_cast<std::uint8_t *>(to);
+    for (std::size_t at = 0; at < size; ++at) {
+        probe_faulted = false;
+        const std::uint32_t value = qport_run_probe_load(static_cast<const char *>(from) + at, 1);
+        if (probe_faulted)
+            return false;
+        bytes[at] = static_cast<std::uint8_t>(value);
+    }
+    return true;
+}
+
+bool qport_run::write_program_memory(void *to, const void *from, std::size_t size)
+{
+    const ProbedFromCall probed;
+    const auto *bytes = static_cast<const std::uint8_t *>(from);
+    for (std::size_t at = 0; at < size; ++at) {
+        probe_faulted = false;
+        qport_run_probe_store(static_cast<char *>(to) + at, 1, bytes[at]);
+        if (probe_faulted)
+            return false;
+    }
+    return true;
+}
+
 // Called by qport_run_trap_entry once it has checked the room on the stack.
 extern "C" void qport_run_trap(int /*signal*/, siginfo_t *info, void *raw_context)
 {
@@ -848,6 +894,9 @@ void load_qport(const char *path)
     find_entry(library, "qport_backend", backend);
     find_entry(library, "qport_set_presenter", set_presenter);
     qport.hardware = std::strcmp(backend(), "hardware") == 0;
+    // On the simulated PC, /dev/parportN are its parallel ports.
+    if (!qport.hardware)
+        qport_run::serve_simulated_parports(library, qport.in8, qport.out8);
     // The program is no window program of qport's: its notices go to
     // standard error and never wait for an answer.
     set_presenter(tell_on_stderr, nullptr);

@@ -1,0 +1,31 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// The kernel's parallel-port driver, ppdev, played on the simulated PC:
+// /dev/parportN and /proc/sys/dev/parport for the simulated machine's
+// parallel ports, in a program that qport-run --simulated runs.
+#ifndef QPORT_RUN_PPDEV_EMULATION_H
+#define QPORT_RUN_PPDEV_EMULATION_H
+
+#include <cstddef>
+
+#include "qport.h"
+
+namespace qport_run {
+
+// The simulated build's 8-bit transfers, as libqport.so.1 exports them.
+using ReadPort = decltype(&::inportb);
+using WritePort = decltype(&::outportb);
+
+// Serves the ports of the simulated library loaded as library (a dlopen
+// handle) from now on. Until it is called, and on the hardware build, every
+// interposed call goes straight to the C library.
+void serve_simulated_parports(void *library, ReadPort read_port, WritePort write_port);
+
+// The program's memory, reached by the preload directly with a fault
+// answered (false) instead of taken: for a few bytes, cheaper than a system
+// call. Not from within the trap.
+bool read_program_memory(void *to, const void *from, std::size_t size);
+bool write_program_memory(void *to, const void *from, std::size_t size);
+
+} // namespace qport_run
+
+#endif
