@@ -53,6 +53,7 @@ private slots:
     void lampsShowWhatAnotherProcessWrote();
     void switchesReachAnotherProcessesReads();
     void lcdShowsWhatAProgramDrove();
+    void lcdShowsWhatLcddDrives();
     void cleanupTestCase();
 
 private:
@@ -176,6 +177,46 @@ void WindowTest::lcdShowsWhatAProgramDrove()
         QTest::qWait(2 * panel::PanelWindow::updateIntervalMs);
         QVERIFY(window_->screen()->grabWindow(window_->winId()).save(QString::fromLocal8Bit(path)));
     }
+}
+
+void WindowTest::lcdShowsWhatLcddDrives()
+{
+    // LCDd, LCDproc's server, with its hd44780 driver under qport-run, as
+    // tests/clients/lcdd.sh runs it.
+    const QString lcdd = QStandardPaths::findExecutable("LCDd", {"/usr/sbin", "/usr/bin"});
+    QString driverDirectory;
+    for (const QString &candidate : QDir("/usr/lib").entryList({"*-linux-gnu"}, QDir::Dirs))
+        if (QFile::exists("/usr/lib/" + candidate + "/lcdproc/hd44780.so"))
+            driverDirectory = "/usr/lib/" + candidate + "/lcdproc/";
+    if (lcdd.isEmpty() || driverDirectory.isEmpty())
+        QSKIP("LCDd or its hd44780 driver is not installed (tools/install-deps installs them)");
+    QFile config(directory_.filePath("LCDd.conf"));
+    QVERIFY(config.open(QIODevice::WriteOnly));
+    config.write(QStringLiteral("[server]\nDriverPath=%1\nDriver=hd44780\nBind=127.0.0.1\n"
+                                "Port=%2\nReportToSyslog=no\nForeground=yes\nServerScreen=on\n"
+                                "[hd44780]\nConnectionType=4bit\nPort=0x378\nSize=20x4\n"
+                                "Keypad=no\nBacklight=no\n")
+                     .arg(driverDirectory)
+                     .arg(20000 + QCoreApplication::applicationPid() % 20000)
+                     .toLocal8Bit());
+    config.close();
+    QProcess server;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("QPORT_SIM_MACHINE", machinePath_);
+    environment.insert("QPORT_SIM_DEVICE", "lcd:size=20x4,wiring=4bit");
+    server.setProcessEnvironment(environment);
+    server.setProcessChannelMode(QProcess::MergedChannels);
+    server.start(QPORT_RUN, {lcdd, "-c", config.fileName(), "-f"});
+    QVERIFY(server.waitForStarted());
+    const panel::LcdView *lcd = window_->peripheral()->lcd();
+    QTRY_VERIFY2_WITH_TIMEOUT(lcd->text().contains("LCDproc Server"),
+                              qPrintable(lcd->text() + "\n" + server.readAll()), 20000);
+    QVERIFY(lcd->isVisible());
+    QCOMPARE(window_->peripheralChoice()->currentText(), "lcd");
+    server.terminate();
+    QVERIFY(server.waitForFinished(10000));
+    QTRY_VERIFY2_WITH_TIMEOUT(lcd->text().contains("Thanks for using"), qPrintable(lcd->text()),
+                              10000);
 }
 
 void WindowTest::cleanupTestCase() { window_.reset(); }
