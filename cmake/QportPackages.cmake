@@ -7,6 +7,7 @@
 #                and the pkg-config files
 #   qportio      the command-line tool
 #   quorrel      the window program, its desktop entry, metadata and icon
+#   qport-panel  the simulated PC's front panel, likewise
 # packaging/build-debian-packages configures, builds and packs them with
 # Debian's hardening flags and the /usr prefix that Debian's multiarch
 # library directory needs.
@@ -29,6 +30,9 @@ set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL runtime development qportio)
 if(QPORT_QUORREL)
   list(APPEND CPACK_COMPONENTS_ALL quorrel)
+endif()
+if(TARGET qport-panel)
+  list(APPEND CPACK_COMPONENTS_ALL panel)
 endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
@@ -102,6 +106,16 @@ set(CPACK_COMPONENT_QUORREL_DESCRIPTION
 Quorrel, a window program that tries port access: at the press of a button
 it runs a fixed sequence of reads and writes on the printer port 0x378 and
 shows the values read.")
+
+set(CPACK_DEBIAN_PANEL_PACKAGE_NAME qport-panel)
+set(CPACK_DEBIAN_PANEL_PACKAGE_SECTION electronics)
+set(CPACK_COMPONENT_PANEL_DEPENDS runtime)
+set(CPACK_COMPONENT_PANEL_DESCRIPTION
+  "front panel of the simulated PC of libqport
+qport-panel, a window that follows the simulated PC of libqport's simulated
+build live: the parallel port's pins as lamps and switches, its registers,
+the LCD, printer, loopback plug or JTAG target on it, the clock, POST code,
+Super I/O chip and PCI functions, and the last port transfers.")
 
 include(${PROJECT_SOURCE_DIR}/python/package.cmake)
 

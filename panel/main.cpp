@@ -1,0 +1,92 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// qport-panel: the simulated PC's front panel.
+#include <QApplication>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <string_view>
+
+#include "machine.h"
+#include "panel_window.h"
+
+namespace {
+
+// Exit statuses, as the man page gives them.
+constexpr int exitCannotStart = 1;
+constexpr int exitUsage = 2;
+
+void printHelp()
+{
+    std::cout << "Usage: qport-panel [MACHINE]\n"
+                 "Shows the simulated PC in the shared machine file MACHINE (default:\n"
+                 "$QPORT_SIM_MACHINE, created when missing), live: the parallel port's\n"
+                 "pins and registers, its peripheral, the other devices and the last\n"
+                 "transfers. Without either, it shows a port space of its own.\n"
+                 "\n"
+                 "  -h, --help     show this help and exit\n"
+                 "  --version      show the version and exit\n"
+                 "\n"
+                 "Runs on the simulated build of libqport.so.1 only.\n"
+                 "Exit status: 0 when the window is closed, 1 when it cannot start (the\n"
+                 "hardware build, a machine refused, no display), 2 for bad arguments.\n";
+}
+
+bool displayMissing()
+{
+    const char *platform = std::getenv("QT_QPA_PLATFORM");
+    if (platform != nullptr && *platform != '\0' && std::string_view(platform) != "xcb")
+        return false;
+    const char *display = std::getenv("DISPLAY");
+    const char *wayland = std::getenv("WAYLAND_DISPLAY");
+    return (display == nullptr || *display == '\0') && (wayland == nullptr || *wayland == '\0');
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const char *machinePath = nullptr;
+    for (int index = 1; index < argc; ++index) {
+        const std::string_view argument(argv[index]);
+        if (argument == "-h" || argument == "--help") {
+            printHelp();
+            return 0;
+        }
+        if (argument == "--version") {
+            std::cout << "qport-panel " QPORT_PANEL_VERSION "\n";
+            return 0;
+        }
+        if (argument.starts_with('-') || machinePath != nullptr) {
+            std::cerr << "qport-panel: unexpected argument '" << argument
+                      << "' (usage: qport-panel [MACHINE]; see qport-panel --help)\n";
+            return exitUsage;
+        }
+        machinePath = argv[index];
+    }
+    if (!panel::machine::simulatedBuild()) {
+        std::cerr << "qport-panel: this libqport.so.1 is the hardware build; the panel shows the "
+                     "simulated PC only (" QPORT_PANEL_SIMULATED_LIBDIR ")\n";
+        return exitCannotStart;
+    }
+    if (machinePath != nullptr) {
+        const std::string refused = panel::machine::use(machinePath);
+        if (!refused.empty()) {
+            std::cerr << "qport-panel: cannot use the machine " << machinePath << ": " << refused
+                      << "\n";
+            return exitCannotStart;
+        }
+    }
+    if (displayMissing()) {
+        std::cerr << "qport-panel: no display to show the window on (DISPLAY is not set); "
+                     "run it under Xvfb, e.g. xvfb-run -a qport-panel\n";
+        return exitCannotStart;
+    }
+    // Qt's own options are not taken: the panel's arguments are read above.
+    int toolkitArgc = 1;
+    QApplication application(toolkitArgc, argv);
+    QApplication::setApplicationName(QStringLiteral("qport-panel"));
+    QApplication::setDesktopFileName(QStringLiteral(QPORT_PANEL_APP_ID));
+    panel::PanelWindow window;
+    window.show();
+    return QApplication::exec();
+}

@@ -1,0 +1,184 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+#include "panel_window.h"
+
+#include <QAbstractItemView>
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTableView>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QVBoxLayout>
+#include <cstring>
+
+#include "connector_view.h"
+#include "device_strip.h"
+#include "peripheral_view.h"
+#include "pin_widget.h"
+#include "transfer_log.h"
+
+namespace panel {
+namespace {
+
+const Device *lpt1(const std::vector<Device> &devices)
+{
+    for (const Device &device : devices)
+        if (device.name == "lpt1")
+            return &device;
+    return nullptr;
+}
+
+void fill(QComboBox *choice, const std::vector<std::string> &names)
+{
+    for (const std::string &name : names)
+        choice->addItem(QString::fromStdString(name));
+}
+
+// Selects text without telling whoever listens for the user's choice.
+void select(QComboBox *choice, const QString &text)
+{
+    if (choice->currentText() == text || choice->view()->isVisible())
+        return;
+    const QSignalBlocker quiet(choice);
+    choice->setCurrentIndex(choice->findText(text));
+}
+
+} // namespace
+
+PanelWindow::PanelWindow(QWidget *parent) : QMainWindow(parent)
+{
+    const std::string machinePath = machine::path();
+    setWindowTitle(machinePath.empty()
+                       ? tr("qport panel: its own port space")
+                       : tr("qport panel: %1").arg(QString::fromStdString(machinePath)));
+    auto *central = new QWidget(this);
+    auto *column = new QVBoxLayout(central);
+
+    auto *controls = new QHBoxLayout;
+    column->addLayout(controls);
+    machineLabel_ =
+        new QLabel(machinePath.empty() ? tr("No shared machine: this panel's own port space")
+                                       : tr("Machine %1").arg(QString::fromStdString(machinePath)),
+                   central);
+    controls->addWidget(machineLabel_);
+    controls->addStretch();
+    reset_ = new QPushButton(tr("&Reset machine"), central);
+    reset_->setObjectName(QStringLiteral("reset"));
+    controls->addWidget(reset_);
+    auto *peripheralLabel = new QLabel(tr("P&eripheral:"), central);
+    peripheralChoice_ = new QComboBox(central);
+    peripheralChoice_->setObjectName(QStringLiteral("peripheralChoice"));
+    fill(peripheralChoice_, machine::peripheralNames());
+    peripheralLabel->setBuddy(peripheralChoice_);
+    controls->addWidget(peripheralLabel);
+    controls->addWidget(peripheralChoice_);
+    auto *profileLabel = new QLabel(tr("Pro&file:"), central);
+    profileChoice_ = new QComboBox(central);
+    profileChoice_->setObjectName(QStringLiteral("profileChoice"));
+    fill(profileChoice_, machine::profileNames());
+    profileLabel->setBuddy(profileChoice_);
+    controls->addWidget(profileLabel);
+    controls->addWidget(profileChoice_);
+
+    connector_ = new ConnectorView(central);
+    column->addWidget(connector_);
+    auto *middle = new QHBoxLayout;
+    column->addLayout(middle, 1);
+    peripheral_ = new PeripheralView(central);
+    middle->addWidget(peripheral_, 1);
+    transferLog_ = new TransferLog(central);
+    middle->addWidget(transferLog_, 1);
+    strip_ = new DeviceStrip(central);
+    column->addWidget(strip_);
+    setCentralWidget(central);
+
+    connect(reset_, &QPushButton::clicked, this, [this] {
+        machine::reset();
+        transferLog_->clear();
+        refresh();
+    });
+    connect(peripheralChoice_, &QComboBox::activated, this, &PanelWindow::choosePeripheral);
+    connect(profileChoice_, &QComboBox::activated, this, &PanelWindow::chooseProfile);
+    connect(connector_, &ConnectorView::flipRequested, this, &PanelWindow::flip);
+
+    // Tab: the controls, the switches on the connector, then the log.
+    QWidget *previous = profileChoice_;
+    setTabOrder(reset_, peripheralChoice_);
+    setTabOrder(peripheralChoice_, profileChoice_);
+    for (QWidget *pinSwitch : connector_->focusChain()) {
+        setTabOrder(previous, pinSwitch);
+        previous = pinSwitch;
+    }
+    setTabOrder(previous, transferLog_->pauseButton());
+    setTabOrder(transferLog_->pauseButton(), transferLog_->portFilter());
+    setTabOrder(transferLog_->portFilter(), transferLog_->table());
+
+    refresh();
+    connect(&timer_, &QTimer::timeout, this, &PanelWindow::refresh);
+    timer_.start(updateIntervalMs);
+}
+
+void PanelWindow::refresh()
+{
+    std::vector<Device> devices = machine::devices();
+    const Device *port = lpt1(devices);
+    if (port != nullptr && port->portCount != 0) {
+        const Registers registers = machine::peekRegisters(port->firstPort);
+        const bool switches = port->property("peripheral") == "switches";
+        connector_->showPort(port->firstPort, registers, switches);
+        peripheral_->showPeripheral(*port, registers);
+        select(peripheralChoice_, QString::fromStdString(port->property("peripheral")));
+    } else {
+        connector_->showDisabled();
+    }
+    select(profileChoice_, QString::fromStdString(machine::currentProfile()));
+    if (devices != shownDevices_) {
+        strip_->showDevices(devices);
+        shownDevices_ = std::move(devices);
+    }
+    if (transferLog_->wantsTransfers()) {
+        machine::transfers(records_);
+        transferLog_->take(records_);
+    }
+}
+
+void PanelWindow::flip(const Pin &pin, bool high)
+{
+    const std::vector<Device> devices = machine::devices();
+    const Device *port = lpt1(devices);
+    if (port == nullptr || port->property("peripheral") != "switches")
+        return;
+    bool ok = false;
+    const uint switches = QString::fromStdString(port->property("switches")).toUInt(&ok, 16);
+    if (!ok)
+        return;
+    const std::uint8_t flipped = withLine(pin, static_cast<std::uint8_t>(switches), high);
+    if (const int error = machine::setProperty("lpt1", "switches",
+                                               "0x" + QString::number(flipped, 16).toStdString()))
+        tell(tr("Cannot flip the switch: %1").arg(QString::fromLocal8Bit(std::strerror(error))));
+    refresh();
+}
+
+void PanelWindow::choosePeripheral(int index)
+{
+    const std::string name = peripheralChoice_->itemText(index).toStdString();
+    if (const int error = machine::setProperty("lpt1", "peripheral", name))
+        tell(tr("Cannot plug in %1: %2")
+                 .arg(QString::fromStdString(name), QString::fromLocal8Bit(std::strerror(error))));
+    refresh();
+}
+
+void PanelWindow::chooseProfile(int index)
+{
+    const std::string name = profileChoice_->itemText(index).toStdString();
+    if (const int error = machine::setProfile(name))
+        tell(tr("Cannot build the machine as %1: %2")
+                 .arg(QString::fromStdString(name), QString::fromLocal8Bit(std::strerror(error))));
+    transferLog_->clear();
+    refresh();
+}
+
+void PanelWindow::tell(const QString &message) { statusBar()->showMessage(message, 5000); }
+
+} // namespace panel
