@@ -56,14 +56,14 @@ std::string partial_access_text(const std::vector<Reach> &reach)
     if (epp_data.empty())
         return "Only the parallel port is reachable: 8-bit transfers on " + reachable_text(reach) +
                " go through the kernel's parport driver, which this user may use. Every other "
-               "port, and every 16- or 32-bit transfer, is refused: reads return -1 (all bits "
-               "set) and writes are dropped.";
+               "port, and every 16- or 32-bit transfer, is "
+               "refused: " QPORT_REFUSED_TRANSFER_OUTCOME;
     return "Only the parallel port is reachable: 8-bit transfers on " + reachable_text(reach) +
            " go through the kernel's parport driver, which this user may use, and so do 16- "
            "and 32-bit transfers within the EPP data registers (" +
            epp_data +
            "), one EPP cycle a byte. Every other port, and every other 16- or 32-bit transfer, "
-           "is refused: reads return -1 (all bits set) and writes are dropped.";
+           "is refused: " QPORT_REFUSED_TRANSFER_OUTCOME;
 }
 
 std::string busy_text(const Reach &reach, const std::string &holder, unsigned waited_ms)

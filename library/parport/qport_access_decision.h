@@ -5,6 +5,10 @@
 
 #include "qport_ext.h"
 
+// What a refused transfer does, as every notice says it: a literal, so that
+// notices join it to their own words at compile time.
+#define QPORT_REFUSED_TRANSFER_OUTCOME "reads return -1 (all bits set) and writes are dropped."
+
 namespace qport {
 
 // An access decision: the cause, and the errno of the request behind it.

@@ -12,7 +12,7 @@
 namespace qport {
 
 inline constexpr const char *refused_outcome =
-    "No port transfer was made: reads return -1 (all bits set) and writes are dropped.";
+    "No port transfer was made: " QPORT_REFUSED_TRANSFER_OUTCOME;
 
 struct AccessFacts {
     std::string backend;       // "hardware" or "simulated"
