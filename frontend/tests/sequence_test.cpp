@@ -11,7 +11,7 @@
 
 #include "port_exercise.h"
 #include "qport_sim.h"
-#include "recording_presenter.h"
+#include "quorrel_notices.h"
 
 namespace {
 
@@ -117,13 +117,13 @@ TEST_F(PortExercise, ShowsPausesAndTransfersInTheFixedOrder)
         EXPECT_EQ(transfers[i].port, expectedTransfers[i].port);
         EXPECT_EQ(transfers[i].value, expectedTransfers[i].value);
     }
-    EXPECT_EQ(presenter.notices, std::vector{successNotice});
+    EXPECT_EQ(presenter.notices(), std::vector{successNotice});
 }
 
 TEST_F(PortExercise, EndsWithTheSuccessNoticeAfterTheLastWrite)
 {
     size_t transfersWhenNoticeShown = 0;
-    presenter.whileOpen = [&](const RecordedNotice &) {
+    presenter.while_open = [&](const RecordedNotice &) {
         transfersWhenNoticeShown = transferCount();
     };
     quorrel::runPortExercise(window, window.pause());
@@ -151,14 +151,14 @@ TEST_F(PortExercise, RefusedAccessShowsWhyAndMakesNoTransfer)
           QPORT_ACCESS_NO_KERNEL_SUPPORT, QPORT_ACCESS_NOT_X86, QPORT_ACCESS_OTHER}) {
         SCOPED_TRACE("cause " + std::to_string(cause));
         qport_sim_refuse(cause);
-        presenter.notices.clear();
+        presenter.clear();
         window.steps.clear();
 
         quorrel::runPortExerciseIfPermitted(window, window.pause());
 
         const std::string why = qport_access_message();
         EXPECT_FALSE(why.empty());
-        EXPECT_EQ(presenter.notices,
+        EXPECT_EQ(presenter.notices(),
                   (std::vector<RecordedNotice>{{quorrel::accessRefusedTitle, why}}));
         EXPECT_TRUE(window.steps.empty());
         EXPECT_EQ(transferCount(), 0u);
@@ -169,7 +169,7 @@ TEST_F(PortExercise, GrantedAccessRunsTheExercise)
 {
     quorrel::runPortExerciseIfPermitted(window, window.pause());
     EXPECT_EQ(transferCount(), 6u);
-    EXPECT_EQ(presenter.notices, std::vector{successNotice});
+    EXPECT_EQ(presenter.notices(), std::vector{successNotice});
 }
 
 } // namespace
@@ -189,9 +189,9 @@ TEST(RefusedFromEnvironment, ShowsWhyAndMakesNoTransfer)
 
     quorrel::runPortExerciseIfPermitted(window, window.pause());
 
-    ASSERT_EQ(presenter.notices.size(), 1u);
-    EXPECT_EQ(presenter.notices[0].title, quorrel::accessRefusedTitle);
-    EXPECT_EQ(presenter.notices[0].text, qport_access_message());
+    ASSERT_EQ(presenter.notices().size(), 1u);
+    EXPECT_EQ(presenter.notices()[0].title, quorrel::accessRefusedTitle);
+    EXPECT_EQ(presenter.notices()[0].text, qport_access_message());
     EXPECT_TRUE(window.steps.empty());
     EXPECT_EQ(transferCount(), 0u);
 }

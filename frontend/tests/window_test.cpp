@@ -15,7 +15,7 @@
 
 #include "notice_box.h"
 #include "qport_sim.h"
-#include "recording_presenter.h"
+#include "quorrel_notices.h"
 #include "tform1.h"
 
 namespace {
@@ -164,7 +164,7 @@ void WindowTest::runsTheExercise()
         QTest::mouseClick(form->Button1, Qt::LeftButton);
 
     // The accelerator presses the button visibly, so its click comes later.
-    QTRY_COMPARE(presenter->notices, std::vector{successNotice});
+    QTRY_COMPARE(presenter->notices(), std::vector{successNotice});
     QCOMPARE(captionsAtPauses, QStringList({"-1278208", "32767", "0"}));
     QCOMPARE(pausesWithStaleScreen, 0);
     QCOMPARE(describeTransfers(), oneRunFromReset);
@@ -217,7 +217,7 @@ void WindowTest::twoClicksGiveTwoRuns()
 
     QCOMPARE(captionsAtPauses, QStringList({"-1278208", "32767", "0", "-33024", "32767", "0"}));
     QCOMPARE(describeTransfers(), oneRunFromReset + nextRun);
-    QCOMPARE(presenter->notices, std::vector({successNotice, successNotice}));
+    QCOMPARE(presenter->notices(), std::vector({successNotice, successNotice}));
 }
 
 void WindowTest::clickWhileNoticeOpenNestsARun()
@@ -225,18 +225,18 @@ void WindowTest::clickWhileNoticeOpenNestsARun()
     // Nothing is disabled while a notice is open: a click starts a second
     // run inside the first, which goes on only after the inner one ends.
     bool clickedOnce = false;
-    presenter->whileOpen = [&](const RecordedNotice &) {
+    presenter->while_open = [&](const RecordedNotice &) {
         if (std::exchange(clickedOnce, true))
             return;
         QCOMPARE(recordedTransfers().size(), size_t{6});
         QTest::mouseClick(form->Button1, Qt::LeftButton);
-        QCOMPARE(presenter->notices.size(), size_t{1}); // The inner run's.
+        QCOMPARE(presenter->notices().size(), size_t{1}); // The inner run's.
     };
 
     QTest::mouseClick(form->Button1, Qt::LeftButton);
 
     QCOMPARE(describeTransfers(), oneRunFromReset + nextRun);
-    QCOMPARE(presenter->notices, std::vector({successNotice, successNotice}));
+    QCOMPARE(presenter->notices(), std::vector({successNotice, successNotice}));
 }
 
 void WindowTest::refusedAccess_data()
@@ -254,10 +254,10 @@ void WindowTest::refusedAccess()
 
     QTest::mouseClick(form->Button1, Qt::LeftButton);
 
-    QCOMPARE(presenter->notices.size(), size_t{1});
-    QCOMPARE(presenter->notices[0].title, std::string(quorrel::accessRefusedTitle));
-    QCOMPARE(presenter->notices[0].text, std::string(qport_access_message()));
-    QVERIFY(presenter->notices[0].title != successNotice.title);
+    QCOMPARE(presenter->notices().size(), size_t{1});
+    QCOMPARE(presenter->notices()[0].title, std::string(quorrel::accessRefusedTitle));
+    QCOMPARE(presenter->notices()[0].text, std::string(qport_access_message()));
+    QVERIFY(presenter->notices()[0].title != successNotice.title);
     QVERIFY(recordedTransfers().empty());
     QCOMPARE(form->Label1->text(), QString());
 }

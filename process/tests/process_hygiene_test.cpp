@@ -2,7 +2,6 @@
 // Each step is checked in a child process, as the kernel sees it afterwards:
 // what it gives up is gone for good, so the test process keeps its own.
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -10,9 +9,9 @@
 #include <linux/capability.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include "child_process.h"
 #include "process_hygiene.h"
 
 namespace {
@@ -42,18 +41,6 @@ bool bounding_set_empty()
             return false;
     }
     return true;
-}
-
-// Runs check in a child; the child's verdict is its exit status (0 passes,
-// else the number of the first failed condition).
-int in_child(const std::function<int()> &check)
-{
-    const pid_t child = ::fork();
-    if (child == 0)
-        ::_exit(check());
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
 }
 
 constexpr std::uint64_t rawio = 1ULL << CAP_SYS_RAWIO;
