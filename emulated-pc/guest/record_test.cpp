@@ -63,7 +63,7 @@ guest::Outcome record(const std::string &name, const std::vector<std::string> &c
     std::vector<std::string> words = {qport_run, "--hardware",
                                       "--record=" + exported(name + ".rec")};
     words.insert(words.end(), command.begin(), command.end());
-    const guest::Outcome outcome = guest::run_program(words);
+    guest::Outcome outcome = guest::run_program(words);
     write_file(exported(name + ".out"), outcome.out);
     return outcome;
 }
