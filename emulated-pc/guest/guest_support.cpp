@@ -169,4 +169,9 @@ int run_parport_tests(int argc, char **argv)
         argc, argv, {{"lp-member", "parport"}, {"refused", "parport"}, {"lockdown", "lockdown"}});
 }
 
+int run_record_tests(int argc, char **argv)
+{
+    return run_tests_in(argc, argv, {{"record", "record"}});
+}
+
 } // namespace guest

@@ -63,6 +63,9 @@ int run_tests(int argc, char **argv);
 // (QPORT_GUEST_PHASE=lp-member) and as one not (refused), and of the
 // lockdown phase, run as root in a locked-down kernel (lockdown).
 int run_parport_tests(int argc, char **argv);
+// The same for the program of the record phase, run as root
+// (QPORT_GUEST_PHASE=record).
+int run_record_tests(int argc, char **argv);
 
 } // namespace guest
 

@@ -42,6 +42,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "kernel_command_line.h"
@@ -312,6 +313,107 @@ std::string prepare(guest::Preparation preparation)
     return "unknown preparation";
 }
 
+// Writes all of text to file; false on an error.
+bool write_all(int file, std::string_view text)
+{
+    while (!text.empty()) {
+        const ssize_t written = ::write(file, text.data(), text.size());
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        text.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+// Writes the file at path to port as its header, its bytes and a newline;
+// adds its length to bytes. "" when done, else what failed.
+std::string copy_framed(const std::filesystem::path &path, int port, std::size_t &bytes)
+{
+    const int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    struct stat status {};
+    if (file < 0 || ::fstat(file, &status) != 0) {
+        const std::string reason = std::strerror(errno);
+        if (file >= 0)
+            ::close(file);
+        return "cannot read " + path.string() + ": " + reason;
+    }
+    const auto length = static_cast<std::size_t>(status.st_size);
+    std::string problem;
+    if (!write_all(port, "qport-export: file " + path.filename().string() + " " +
+                             std::to_string(length) + "\n"))
+        problem =
+            std::string("cannot write to ") + guest::export_port + ": " + std::strerror(errno);
+    std::size_t copied = 0;
+    char buffer[65536];
+    while (problem.empty() && copied < length) {
+        const ssize_t got = ::read(file, buffer, std::min(sizeof buffer, length - copied));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            problem = path.string() + " changed while it was exported";
+        } else if (!write_all(port, std::string_view(buffer, static_cast<std::size_t>(got)))) {
+            problem =
+                std::string("cannot write to ") + guest::export_port + ": " + std::strerror(errno);
+        }
+        copied += got > 0 ? static_cast<std::size_t>(got) : 0;
+    }
+    ::close(file);
+    if (problem.empty() && !write_all(port, "\n"))
+        problem =
+            std::string("cannot write to ") + guest::export_port + ": " + std::strerror(errno);
+    bytes += copied;
+    return problem;
+}
+
+// For a phase with export = yes: every file the runs left in the export
+// directory, in name order, to the second serial port, which QEMU writes to
+// WORK_DIR/export.bin; the host's split-export takes the stream apart.
+// Each file is framed as
+//   qport-export: file NAME LENGTH\n   LENGTH bytes   \n
+// and the stream ends with "qport-export: end COUNT\n", so that a stream cut
+// short shows. "" when done, else what failed.
+std::string export_files(std::string &summary)
+{
+    std::vector<std::filesystem::path> files;
+    std::error_code error;
+    for (const auto &entry : std::filesystem::directory_iterator(guest::export_dir, error)) {
+        if (!entry.is_regular_file(error))
+            return entry.path().string() + " is not a regular file";
+        files.push_back(entry.path());
+    }
+    if (error)
+        return std::string("cannot list ") + guest::export_dir + ": " + error.message();
+    std::sort(files.begin(), files.end());
+    const int port = ::open(guest::export_port, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (port < 0)
+        return std::string("cannot open ") + guest::export_port + ": " + std::strerror(errno);
+    // Raw: no newline becomes CR LF, no byte is taken for a control.
+    termios settings{};
+    if (::tcgetattr(port, &settings) == 0) {
+        ::cfmakeraw(&settings);
+        ::cfsetospeed(&settings, B115200);
+        ::tcsetattr(port, TCSANOW, &settings);
+    }
+    std::size_t bytes = 0;
+    std::string problem;
+    for (const std::filesystem::path &path : files) {
+        problem = copy_framed(path, port, bytes);
+        if (!problem.empty())
+            break;
+    }
+    if (problem.empty() &&
+        !write_all(port, "qport-export: end " + std::to_string(files.size()) + "\n"))
+        problem =
+            std::string("cannot write to ") + guest::export_port + ": " + std::strerror(errno);
+    // Every byte out of the port before the machine ends.
+    ::tcdrain(port);
+    ::close(port);
+    summary = std::to_string(files.size()) + " files, " + std::to_string(bytes) + " bytes";
+    return problem;
+}
+
 // Ends the machine with code through isa-debug-exit; QEMU then exits with
 // (code << 1) | 1. Should that fail, the machine reboots, which -no-reboot
 // turns into QEMU exiting with 0: never mistaken for a pass.
@@ -367,6 +469,17 @@ int main()
         end_machine(most_reportable_failures);
     }
 
+    const bool exports = phase->settings.at("export") == "yes";
+    if (exports) {
+        std::error_code error;
+        std::filesystem::create_directories(guest::export_dir, error);
+        if (error) {
+            report(std::string("result: cannot make ") + guest::export_dir + ": " +
+                   error.message());
+            end_machine(most_reportable_failures);
+        }
+    }
+
     int failed = 0, runs = 0;
     for (const std::string &stray : programs_not_run(*phase)) {
         report("FAIL " + stray + " (in " + tests_dir + " but phase " + phase->name +
@@ -389,6 +502,15 @@ int main()
             report("FAIL " + launch.label + " (could not be prepared)");
         if (launch.program.empty() || !run_program(launch))
             ++failed;
+    }
+    if (exports) {
+        std::string summary;
+        if (const std::string problem = export_files(summary); problem.empty()) {
+            report("exported " + summary + " to " + guest::export_port);
+        } else {
+            report(std::string("FAIL export to ") + guest::export_port + " (" + problem + ")");
+            ++failed;
+        }
     }
     report("result: " + std::to_string(failed) + " of " + std::to_string(runs) +
            " programs failed");

@@ -120,6 +120,7 @@ constexpr Key keys[] = {
     {"trace", "no", is_yes_or_no, "yes or no"},
     {"checker", "", is_checker, "a program, then file names"},
     {"suite", "yes", is_yes_or_no, "yes or no"},
+    {"export", "no", is_yes_or_no, "yes or no"},
 };
 
 std::string key_names()

@@ -18,6 +18,12 @@ namespace guest {
 // Where make-initramfs puts the table.
 inline constexpr const char *phase_table_path = "/etc/qport-phases";
 
+// In a phase with export = yes: the directory whose files /init writes to
+// the second serial port after the runs, for the host to take apart, and
+// that port.
+inline constexpr const char *export_dir = "/run/export";
+inline constexpr const char *export_port = "/dev/ttyS1";
+
 enum class Preparation { none, parallel_port, locked_down_parallel_port, capable_quorrel };
 
 enum class RunAs {

@@ -24,7 +24,8 @@ TEST(PhaseTable, TheProjectsTableReadsWhole)
     ASSERT_TRUE(file.is_open()) << QPORT_PHASE_TABLE;
     const guest::PhaseTable table = guest::read_phase_table(file);
     ASSERT_EQ(table.problem, "");
-    for (const char *name : {"granted", "refused", "bench", "quorrel", "parport", "lockdown"})
+    for (const char *name :
+         {"granted", "refused", "bench", "quorrel", "parport", "lockdown", "record"})
         EXPECT_NE(guest::find_phase(table, name), nullptr) << name;
     const guest::BootPhase *parport = guest::find_phase(table, "parport");
     ASSERT_NE(parport, nullptr);
@@ -35,6 +36,9 @@ TEST(PhaseTable, TheProjectsTableReadsWhole)
     const guest::BootPhase *bench = guest::find_phase(table, "bench");
     ASSERT_NE(bench, nullptr);
     EXPECT_EQ(bench->settings.at("suite"), "no");
+    const guest::BootPhase *record = guest::find_phase(table, "record");
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record->settings.at("export"), "yes");
 }
 
 TEST(PhaseTable, RunsKeepTheirOrderIdentityAndLabel)
@@ -76,19 +80,20 @@ TEST(PhaseTable, KeysLeftOutTakeTheirDefaults)
                                               "debugcon_457a = -\ndebugcon_ffff = -\n"
                                               "memory = 1G\nparallel_port = file\ntrace = yes\n"
                                               "checker = check-it  trace.log parallel.bin\n"
-                                              "suite = no\nrun = a root granted\n");
+                                              "suite = no\nexport = yes\nrun = a root granted\n");
     ASSERT_EQ(table.problem, "");
     const std::map<std::string, std::string, std::less<>> left_out = {
         {"image", "p.cpio"},    {"preparation", "none"}, {"debugcon_457a", "da"},
         {"debugcon_ffff", "-"}, {"memory", "256M"},      {"parallel_port", "null"},
-        {"trace", "no"},        {"checker", ""},         {"suite", "yes"}};
+        {"trace", "no"},        {"checker", ""},         {"suite", "yes"},
+        {"export", "no"}};
     EXPECT_EQ(table.phases[0].settings, left_out);
     const std::map<std::string, std::string, std::less<>> given = {
         {"image", "q.cpio"},    {"preparation", "none"},
         {"debugcon_457a", "-"}, {"debugcon_ffff", "-"},
         {"memory", "1G"},       {"parallel_port", "file"},
         {"trace", "yes"},       {"checker", "check-it trace.log parallel.bin"},
-        {"suite", "no"}};
+        {"suite", "no"},        {"export", "yes"}};
     EXPECT_EQ(table.phases[1].settings, given);
 }
 
@@ -121,6 +126,7 @@ TEST(PhaseTable, AWrongLineStopsTheReadingAndSaysWhere)
         {q + "parallel_port = lp0\n", "line 2: parallel_port = lp0: it takes null or file"},
         {q + "trace = 1\n", "line 2: trace = 1: it takes yes or no"},
         {q + "suite = maybe\n", "line 2: suite = maybe: it takes yes or no"},
+        {q + "export = /run\n", "line 2: export = /run: it takes yes or no"},
         {q + "checker = ../check a\n", "line 2: checker = ../check a: it takes a program"},
         {good + "run = a root\n", "line 7: a run is: run = PROGRAM AS"},
         {good + "run = ../a root granted\n", "line 7: '../a' is not a program's file name"},
