@@ -24,19 +24,6 @@ constinit std::mutex reopen_mutex;
 
 constexpr int first_free_descriptor = 3;
 
-// Restores errno on leaving, so a transfer made in a signal handler leaves
-// the interrupted code's errno alone.
-class KeptErrno {
-public:
-    KeptErrno() : saved_(errno) {}
-    ~KeptErrno() { errno = saved_; }
-    KeptErrno(const KeptErrno &) = delete;
-    KeptErrno &operator=(const KeptErrno &) = delete;
-
-private:
-    int saved_;
-};
-
 // A directory anyone may create files in, but only their owners remove:
 // /tmp and its kind, where another user may have put a link in advance.
 bool is_shared_directory(int directory)

@@ -8,12 +8,26 @@
 #define QPORT_SIM_OUTPUT_H
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <string_view>
 
 #include <sys/types.h>
 
 namespace qport::sim {
+
+// Restores errno on leaving, so a transfer made in a signal handler leaves
+// the interrupted code's errno alone.
+class KeptErrno {
+public:
+    KeptErrno() : saved_(errno) {}
+    ~KeptErrno() { errno = saved_; }
+    KeptErrno(const KeptErrno &) = delete;
+    KeptErrno &operator=(const KeptErrno &) = delete;
+
+private:
+    int saved_;
+};
 
 // A line of text built in place, cut short rather than overflowing.
 class Line {

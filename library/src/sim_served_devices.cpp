@@ -58,19 +58,6 @@ struct Answer {
     std::uint8_t padding[3];
 };
 
-// Restores errno on leaving: a transfer in a signal handler leaves the
-// interrupted code's errno alone.
-class KeptErrno {
-public:
-    KeptErrno() : saved_(errno) {}
-    ~KeptErrno() { errno = saved_; }
-    KeptErrno(const KeptErrno &) = delete;
-    KeptErrno &operator=(const KeptErrno &) = delete;
-
-private:
-    int saved_;
-};
-
 // PATH.served-0300, for the machine file PATH and first port 0x300: the
 // machine's owner alone may create it beside the file.
 bool socket_address(const char *machine_path, std::uint16_t first_port, sockaddr_un &address)

@@ -29,23 +29,6 @@ protected:
     ScratchDirectory directory;
 };
 
-// Captures what fn writes to standard error.
-template <typename Fn> std::string standard_error_of(Fn fn)
-{
-    std::FILE *captured = std::tmpfile();
-    const int saved = ::dup(STDERR_FILENO);
-    ::dup2(::fileno(captured), STDERR_FILENO);
-    fn();
-    ::dup2(saved, STDERR_FILENO);
-    ::close(saved);
-    std::rewind(captured);
-    std::string text;
-    for (int c = std::fgetc(captured); c != EOF; c = std::fgetc(captured))
-        text += static_cast<char>(c);
-    std::fclose(captured);
-    return text;
-}
-
 TEST_F(SharedMachine, ProgramsNamingTheFileShareItsPortsAndRecord)
 {
     qport_sim_reset();

@@ -56,22 +56,6 @@ void remember_write(void * /*user*/, const qport_sim_port_access *access, std::u
     last_written = static_cast<unsigned>(access->port) << 8 | value;
 }
 
-template <typename Fn> std::string standard_error_of(Fn fn)
-{
-    std::FILE *captured = std::tmpfile();
-    const int saved = ::dup(STDERR_FILENO);
-    ::dup2(::fileno(captured), STDERR_FILENO);
-    fn();
-    ::dup2(saved, STDERR_FILENO);
-    ::close(saved);
-    std::rewind(captured);
-    std::string text;
-    for (int c = std::fgetc(captured); c != EOF; c = std::fgetc(captured))
-        text += static_cast<char>(c);
-    std::fclose(captured);
-    return text;
-}
-
 class UserDevices : public ::testing::Test {
 protected:
     void TearDown() override

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -45,6 +46,23 @@ inline int in_child(const std::function<int()> &body,
     if (child == 0)
         ::_exit(body());
     return wait_for(child, deadline);
+}
+
+// What fn writes to standard error, captured instead of shown.
+template <typename Fn> std::string standard_error_of(Fn fn)
+{
+    std::FILE *captured = std::tmpfile();
+    const int saved = ::dup(STDERR_FILENO);
+    ::dup2(::fileno(captured), STDERR_FILENO);
+    fn();
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    std::rewind(captured);
+    std::string text;
+    for (int c = std::fgetc(captured); c != EOF; c = std::fgetc(captured))
+        text += static_cast<char>(c);
+    std::fclose(captured);
+    return text;
 }
 
 inline std::string file_text(const std::string &path)
