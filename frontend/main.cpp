@@ -15,17 +15,6 @@
 
 namespace {
 
-// Qt would abort with a message about plugins; say what to do instead.
-bool displayMissing()
-{
-    const char *platform = std::getenv("QT_QPA_PLATFORM");
-    if (platform != nullptr && *platform != '\0' && std::string_view(platform) != "xcb")
-        return false;
-    const char *display = std::getenv("DISPLAY");
-    const char *wayland = std::getenv("WAYLAND_DISPLAY");
-    return (display == nullptr || *display == '\0') && (wayland == nullptr || *wayland == '\0');
-}
-
 // Where this program is, as it was started: for a command to copy.
 std::string programPath()
 {
@@ -53,7 +42,7 @@ int main(int argc, char ** /*argv*/)
         std::cerr << "Quorrel: cannot give up its privileges: " << error.message() << "\n";
         return 1;
     }
-    if (displayMissing()) {
+    if (qport::process::display_missing()) {
         std::cerr << "Quorrel: no display to show the window on (DISPLAY is not set).\n"
                      "Run it under Xvfb instead:\n"
                      "  xvfb-run -a "

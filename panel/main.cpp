@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "machine.h"
+#include "process_hygiene.h"
 #include "panel_window.h"
 
 namespace {
@@ -29,16 +30,6 @@ void printHelp()
                  "Runs on the simulated build of libqport.so.1 only.\n"
                  "Exit status: 0 when the window is closed, 1 when it cannot start (the\n"
                  "hardware build, a machine refused, no display), 2 for bad arguments.\n";
-}
-
-bool displayMissing()
-{
-    const char *platform = std::getenv("QT_QPA_PLATFORM");
-    if (platform != nullptr && *platform != '\0' && std::string_view(platform) != "xcb")
-        return false;
-    const char *display = std::getenv("DISPLAY");
-    const char *wayland = std::getenv("WAYLAND_DISPLAY");
-    return (display == nullptr || *display == '\0') && (wayland == nullptr || *wayland == '\0');
 }
 
 } // namespace
@@ -76,7 +67,7 @@ int main(int argc, char **argv)
             return exitCannotStart;
         }
     }
-    if (displayMissing()) {
+    if (qport::process::display_missing()) {
         std::cerr << "qport-panel: no display to show the window on (DISPLAY is not set); "
                      "run it under Xvfb, e.g. xvfb-run -a qport-panel\n";
         return exitCannotStart;

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdlib>
+#include <string_view>
 
 #include <linux/capability.h>
 #include <sys/prctl.h>
@@ -133,6 +135,16 @@ int drop_capability(unsigned capability) noexcept
         (in_bounding_set(capability) && !no_new_privs()))
         return EPERM;
     return 0;
+}
+
+bool display_missing() noexcept
+{
+    const char *platform = std::getenv("QT_QPA_PLATFORM");
+    if (platform != nullptr && *platform != '\0' && std::string_view(platform) != "xcb")
+        return false;
+    const char *display = std::getenv("DISPLAY");
+    const char *wayland = std::getenv("WAYLAND_DISPLAY");
+    return (display == nullptr || *display == '\0') && (wayland == nullptr || *wayland == '\0');
 }
 
 std::string own_path()

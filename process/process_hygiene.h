@@ -6,7 +6,8 @@
 // Port permission and capabilities belong to threads: each call acts on the
 // calling thread only. Every function here but own_path() is
 // async-signal-safe (raw system calls, no allocation), so it may run between
-// fork and exec or in a signal handler.
+// fork and exec or in a signal handler; display_missing() only reads the
+// environment.
 #ifndef QPORT_PROCESS_HYGIENE_H
 #define QPORT_PROCESS_HYGIENE_H
 
@@ -37,6 +38,11 @@ int drop_every_capability() noexcept;
 // set where allowed, else no_new_privs does its work), checked as it stands
 // afterwards. Returns 0 or an errno (EPERM when it is still there).
 int drop_capability(unsigned capability) noexcept;
+
+// Whether a window program would find no display: the platform is X11 (or
+// unset) and neither DISPLAY nor WAYLAND_DISPLAY names one. Checked before
+// Qt starts, which would abort with a message about its plugins instead.
+bool display_missing() noexcept;
 
 // The absolute path of the running program (/proc/self/exe), or an empty
 // string when the kernel does not tell.
