@@ -281,12 +281,10 @@ void bind_access(py::module_ &module)
 {
     module.def(
         "access_status", [] { return static_cast<int>(qport_access_status()); },
-        "The calling thread's port access, as an Access. Call it before the first transfer to\n"
-        "learn the outcome without a notice. Never blocks.");
+        "The calling thread's port access, as the number of an Access. Never blocks.");
     module.def(
         "direct_access_status", [] { return static_cast<int>(qport_direct_access_status()); },
-        "Direct access to all ports, as an Access: access_status(), except that where that\n"
-        "gives Access.PARPORT_ONLY this gives the kernel's reason for refusing direct access.");
+        "Direct access to all ports, as the number of an Access.");
     module.def(
         "access_errno", [] { return qport_access_errno(); },
         "The errno of the refused access request (EPERM, ENOSYS, ...), also behind\n"
@@ -295,11 +293,9 @@ void bind_access(py::module_ &module)
         "access_message", [] { return text_from_library(qport_access_message()); },
         "For the user: what was refused, why and how to fix it; a short confirmation when "
         "granted.");
-    module.def(
-        "parport_routes", &parport_routes,
-        "The parallel ports the calling thread reaches without root, as a list of ParportRoute;\n"
-        "[] unless access_status() is Access.PARPORT_ONLY (full access needs none, and the\n"
-        "simulated build has none). The first call opens their devices, close-on-exec.");
+    module.def("parport_routes", &parport_routes,
+               "The parallel ports the calling thread reaches without root, as (first_port,\n"
+               "last_port, device) tuples. The first call opens their devices, close-on-exec.");
     module.def(
         "parport_reaches",
         [](Port port, unsigned width) {

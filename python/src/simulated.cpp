@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
-#include <string>
 #include <vector>
 
 #include <dlfcn.h>
@@ -355,7 +354,7 @@ void bind_simulated_ports(py::module_ &module)
         return;
     }
     start_recording_own_port_space(*ports);
-    module.attr("sim") = py::cast(std::move(*ports));
+    module.attr("sim") = py::cast(*ports);
 }
 
 } // namespace qport_python
