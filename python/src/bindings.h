@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// What the parts of the qport Python module share: the integer arguments the
+// What the parts of the compiled module _qport share: the integer arguments the
 // library takes, checked on the way in, and the calls into the library that
 // carry a presenter's exception back to the Python caller.
 #ifndef QPORT_PYTHON_BINDINGS_H
@@ -39,10 +39,6 @@ using Value32 = BitsArgument<int, 32, Meaning::value>;
 // bytes; decoded as the file system's names are, it never fails.
 py::str text_from_library(const char *text);
 
-// The member of int_enum (Access, Device) for number, or the bare int for a
-// number from a newer library than this module knows.
-py::object member_or_number(const py::object &int_enum, int number);
-
 // One call from Python into the library. A presenter that raises while the
 // call shows a notice has its exception kept here and raised from the call
 // once the library returns, since it cannot cross the library's frames.
@@ -79,9 +75,9 @@ template <typename Function> auto call_library(Function &&function)
     }
 }
 
-// Makes module.sim the simulated port space when the loaded libqport.so.1 is
-// the simulated build, None otherwise. access_enum converts cause numbers.
-void bind_simulated_ports(py::module_ &module, const py::object &access_enum);
+// Makes module.sim the simulated port space's controls when the loaded
+// libqport.so.1 is the simulated build, None otherwise.
+void bind_simulated_ports(py::module_ &module);
 
 } // namespace qport_python
 

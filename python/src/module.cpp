@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// The qport Python module: the eleven entry points, the access status and
-// the notice presenter, on whichever libqport.so.1 the loader picked.
+// _qport, the compiled part of the Python package qport: the eleven entry
+// points, the access status and the notice presenter, on whichever
+// libqport.so.1 the loader picked. The package (python/qport) builds its
+// Python types (Access, ParportRoute, ...) on the plain values given here.
 #include <algorithm>
-#include <cctype>
 #include <atomic>
 #include <cstring>
 #include <exception>
@@ -20,16 +21,6 @@
 
 namespace qport_python {
 namespace {
-
-// The causes as Python names them: the library's names ("no-privilege") in
-// capitals with underscores (NO_PRIVILEGE), in the order of their values.
-std::string python_name_of(const char *name)
-{
-    std::string python_name(name);
-    for (char &c : python_name)
-        c = c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return python_name;
-}
 
 // The Python callable shown notices; empty for the library's own presenter.
 // A bare handle holding its own reference, so that nothing is released after
@@ -174,21 +165,18 @@ void restore_library_presenter()
     replace_presenter(py::none());
 }
 
-py::object make_access_enum(const py::module_ &module)
+// The library's names of the causes ("no-privilege", ...), in the order of
+// their values: the package's Access is made from them.
+py::list access_causes()
 {
-    py::list members;
+    py::list names;
     for (int cause = 0;; ++cause) {
         const char *name = qport_access_name(static_cast<qport_access>(cause));
         if (name == nullptr)
             break;
-        members.append(py::make_tuple(python_name_of(name), cause));
+        names.append(name);
     }
-    py::object access =
-        py::module_::import("enum").attr("IntEnum")("Access", members, py::arg("module") = "qport");
-    access.attr("__doc__") =
-        "Whether the calling thread may make port transfers, and if not, why (qport_access).";
-    module.attr("Access") = access;
-    return access;
+    return names;
 }
 
 void bind_transfers(py::module_ &module)
@@ -261,11 +249,7 @@ void bind_notices(py::module_ &module)
         "shows its own; 1 once dismissed, 0 if it could not be shown.");
     module.def(
         "set_presenter",
-        [](py::object presenter) {
-            if (!presenter.is_none() && PyCallable_Check(presenter.ptr()) == 0)
-                throw py::type_error("the presenter must be callable or None");
-            return replace_presenter(std::move(presenter));
-        },
+        [](py::object presenter) { return replace_presenter(std::move(presenter)); },
         py::arg("presenter"),
         "Shows every notice of the library (from any thread) through presenter(title, text),\n"
         "or through the library's own presenter (standard error, waiting for Enter on a\n"
@@ -276,20 +260,7 @@ void bind_notices(py::module_ &module)
         "through sys.unraisablehook.");
 }
 
-py::object make_parport_route_type(const py::module_ &module)
-{
-    py::object route = py::module_::import("collections")
-                           .attr("namedtuple")("ParportRoute", "first_port last_port device",
-                                               py::arg("module") = "qport");
-    route.attr("__doc__") =
-        "A parallel port reached without root through the kernel's parport driver: its data\n"
-        "register at first_port, status at first_port + 1, control at last_port, and the\n"
-        "device the transfers go through, e.g. \"/dev/parport0\".";
-    module.attr("ParportRoute") = route;
-    return route;
-}
-
-py::list parport_routes(const py::object &route_type)
+py::list parport_routes()
 {
     // Taken as the library counts them now: what fits, should one appear.
     std::vector<qport_parport_route> routes(qport_parport_routes(nullptr, 0));
@@ -301,23 +272,19 @@ py::list parport_routes(const py::object &route_type)
             route.device, static_cast<Py_ssize_t>(::strnlen(route.device, sizeof route.device))));
         if (!device)
             throw py::error_already_set();
-        found.append(route_type(route.first_port, route.last_port, device));
+        found.append(py::make_tuple(route.first_port, route.last_port, device));
     }
     return found;
 }
 
-void bind_access(py::module_ &module, const py::object &access_enum)
+void bind_access(py::module_ &module)
 {
     module.def(
-        "access_status",
-        [access_enum] { return member_or_number(access_enum, qport_access_status()); },
-        "The calling thread's port access, as an Access. Call it before the first transfer to\n"
-        "learn the outcome without a notice. Never blocks.");
+        "access_status", [] { return static_cast<int>(qport_access_status()); },
+        "The calling thread's port access, as the number of an Access. Never blocks.");
     module.def(
-        "direct_access_status",
-        [access_enum] { return member_or_number(access_enum, qport_direct_access_status()); },
-        "Direct access to all ports, as an Access: access_status(), except that where that\n"
-        "gives Access.PARPORT_ONLY this gives the kernel's reason for refusing direct access.");
+        "direct_access_status", [] { return static_cast<int>(qport_direct_access_status()); },
+        "Direct access to all ports, as the number of an Access.");
     module.def(
         "access_errno", [] { return qport_access_errno(); },
         "The errno of the refused access request (EPERM, ENOSYS, ...), also behind\n"
@@ -326,19 +293,13 @@ void bind_access(py::module_ &module, const py::object &access_enum)
         "access_message", [] { return text_from_library(qport_access_message()); },
         "For the user: what was refused, why and how to fix it; a short confirmation when "
         "granted.");
-    module.def(
-        "parport_routes",
-        [route_type = make_parport_route_type(module)] { return parport_routes(route_type); },
-        "The parallel ports the calling thread reaches without root, as a list of ParportRoute;\n"
-        "[] unless access_status() is Access.PARPORT_ONLY (full access needs none, and the\n"
-        "simulated build has none). The first call opens their devices, close-on-exec.");
+    module.def("parport_routes", &parport_routes,
+               "The parallel ports the calling thread reaches without root, as (first_port,\n"
+               "last_port, device) tuples. The first call opens their devices, close-on-exec.");
     module.def(
         "parport_reaches",
-        [](Port port, int width) {
-            if (width != 8 && width != 16 && width != 32)
-                throw py::value_error("width must be 8, 16 or 32");
-            return qport_parport_reaches(static_cast<unsigned short>(port.value),
-                                         static_cast<unsigned>(width)) != 0;
+        [](Port port, unsigned width) {
+            return qport_parport_reaches(static_cast<unsigned short>(port.value), width) != 0;
         },
         py::arg("port"), py::arg("width") = 8,
         "Whether a transfer of width bits (8, 16 or 32) at port goes through a parallel port\n"
@@ -389,41 +350,19 @@ py::str text_from_library(const char *text)
     return py::reinterpret_steal<py::str>(PyUnicode_DecodeFSDefault(text));
 }
 
-py::object member_or_number(const py::object &int_enum, int number)
-{
-    try {
-        return int_enum(number);
-    } catch (py::error_already_set &error) {
-        if (!error.matches(PyExc_ValueError))
-            throw;
-        return py::int_(number);
-    }
-}
-
 } // namespace qport_python
 
-PYBIND11_MODULE(qport, module)
+PYBIND11_MODULE(_qport, module)
 {
     using namespace qport_python;
-    module.doc() =
-        "Direct access to the PC's I/O ports through libqport.so.1.\n\n"
-        "Ports are ints 0..0xFFFF (or -0x8000..-1 for 0x8000..0xFFFF); values written must\n"
-        "fit their width, signed or unsigned, or the call raises ValueError. Reads come back\n"
-        "sign-extended: inportb gives -128..127, inportw -32768..32767.\n\n"
-        "The module uses whichever libqport.so.1 the loader finds: run a script with\n"
-        "LD_LIBRARY_PATH=<libdir>/qport/simulated to act on the simulated port space, whose\n"
-        "controls are then qport.sim (None on the hardware build).\n\n"
-        "Without root, a parallel port whose /dev/parportN the user may open can still be\n"
-        "reached: access_status() is then Access.PARPORT_ONLY and parport_routes() names\n"
-        "its ports; 8-bit transfers on them go through that device.\n\n"
-        "Notices (Message, Error1, the withheld calls, a refusal) block the calling thread\n"
-        "until dismissed; other Python threads keep running.";
+    module.doc() = "The compiled part of the package qport: import qport, not this.";
     module.attr("REFUSED_READ") = QPORT_REFUSED_READ;
-    const py::object access_enum = make_access_enum(module);
+    module.def("access_causes", &access_causes,
+               "The library's names of the access causes, in the order of their values.");
     bind_transfers(module);
     bind_notices(module);
-    bind_access(module, access_enum);
-    bind_simulated_ports(module, access_enum);
+    bind_access(module);
+    bind_simulated_ports(module);
 
     qport_set_presenter(present, nullptr);
     py::module_::import("atexit").attr("register")(py::cpp_function(restore_library_presenter));

@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// qport.sim: the controls of the simulated port space. Only the simulated
-// build of libqport.so.1 exports them, so they are looked up at run time in
-// the library the loader picked; on the hardware build qport.sim is None.
+// _qport.sim: the controls of the simulated port space, which the package's
+// qport.sim wraps. Only the simulated build of libqport.so.1 exports them,
+// so they are looked up at run time in the library the loader picked; on
+// the hardware build _qport.sim is None.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
-#include <string>
 #include <vector>
 
 #include <dlfcn.h>
@@ -23,8 +23,8 @@
 namespace qport_python {
 namespace {
 
-// The devices as Python names them: one line here (and one in qport.pyi) for
-// a device added to qport_sim.h.
+// The devices as Python names them: one line here for a device added to
+// qport_sim.h; the package's SimulatedPorts.Device is made from them.
 struct DeviceName {
     const char *name;
     qport_sim_device device;
@@ -57,9 +57,6 @@ struct SimulatedPorts {
     decltype(&qport_sim_server_fd) server_fd = nullptr;
     decltype(&qport_sim_server_dispatch) server_dispatch = nullptr;
     decltype(&qport_sim_server_close) server_close = nullptr;
-    py::object transfer_type;
-    py::object access_enum;
-    py::object device_enum;
 };
 
 template <typename Function> bool look_up(void *library, const char *name, Function &function)
@@ -111,8 +108,8 @@ py::list recorded_transfers(const SimulatedPorts &ports)
     records.resize(std::min(records.size(), ports.transfers(records.data(), records.size())));
     py::list transfers;
     for (const auto &record : records)
-        transfers.append(ports.transfer_type(record.time_ns, record.direction == 'i' ? "in" : "out",
-                                             record.width_bits, record.port, record.value));
+        transfers.append(py::make_tuple(record.time_ns, record.direction == 'i' ? "in" : "out",
+                                        record.width_bits, record.port, record.value));
     return transfers;
 }
 
@@ -134,23 +131,16 @@ template <typename Call> void call_with_path(Call call, const py::object &path)
     }
 }
 
-void refuse(const SimulatedPorts &ports, const py::object &cause)
+// False for a cause no kernel gives: the parallel port route or a dropped
+// access, which are the library's own states.
+bool refuse(const SimulatedPorts &ports, int cause)
 {
-    // Only a cause the library knows: Access(cause) raises ValueError otherwise.
-    const int number = ports.access_enum(cause).cast<int>();
-    // The library takes only what a kernel answers: not the parallel port
-    // route or a dropped access, which are its own states.
-    if (ports.refuse(static_cast<qport_access>(number)) != 0)
-        throw py::value_error("no kernel answers " +
-                              py::str(ports.access_enum(cause)).cast<std::string>() +
-                              ": refuse with a cause the kernel gives, such as NO_PRIVILEGE");
+    return ports.refuse(static_cast<qport_access>(cause)) == 0;
 }
 
-void set_device(const SimulatedPorts &ports, const py::object &device)
+void set_device(const SimulatedPorts &ports, int device)
 {
-    // Only a device the library knows: Device(device) raises ValueError otherwise.
-    const int number = ports.device_enum(device).cast<int>();
-    if (ports.set_device(static_cast<qport_sim_device>(number)) != 0) {
+    if (ports.set_device(static_cast<qport_sim_device>(device)) != 0) {
         PyErr_SetFromErrno(PyExc_OSError);
         throw py::error_already_set();
     }
@@ -194,19 +184,8 @@ std::uint8_t read_from_python(void *user, const qport_sim_port_access *access)
     if (device.error)
         return 0xFF;
     try {
-        const py::object result = device.read(access->port);
-        const auto number = py::reinterpret_steal<py::object>(PyNumber_Index(result.ptr()));
-        if (!number)
-            throw py::error_already_set();
-        const long value = PyLong_AsLong(number.ptr());
-        if (value == -1 && PyErr_Occurred() != nullptr)
-            throw py::error_already_set();
-        if (value < 0 || value > 0xFF) {
-            PyErr_Format(PyExc_ValueError, "read(0x%x) returned %ld: a port reads 0..0xFF",
-                         static_cast<unsigned>(access->port), value);
-            throw py::error_already_set();
-        }
-        return static_cast<std::uint8_t>(value);
+        // The package's read checks that the byte is 0..0xFF.
+        return device.read(access->port).cast<std::uint8_t>();
     } catch (py::error_already_set &error) {
         device.error = std::move(error);
         return 0xFF;
@@ -232,19 +211,10 @@ void write_to_python(void *user, const qport_sim_port_access *access, std::uint8
     throw py::error_already_set();
 }
 
-void serve(const SimulatedPorts &ports, int first_port, int count, const py::object &device,
-           py::object read, py::object write)
+// The package's serve() has checked the ports and the callables.
+void serve(const SimulatedPorts &ports, int first_port, int count, py::object read,
+           py::object write)
 {
-    if (first_port < 0 || first_port > 0xFFFF || count < 1 || first_port + count > 0x10000)
-        throw py::value_error("serve() takes ports from 0..0xFFFF and a count of 1 or more "
-                              "that ends at 0xFFFF at most");
-    if (!device.is_none()) {
-        read = py::getattr(device, "read", py::none());
-        write = py::getattr(device, "write", py::none());
-    }
-    if (read.is_none() && write.is_none())
-        throw py::type_error("serve() needs read or write: a device object with read(port) "
-                             "and write(port, value) methods, or read= and write= callables");
     PythonDevice served{std::move(read), std::move(write), {}};
     qport_sim_server *server =
         ports.serve_ports(static_cast<std::uint16_t>(first_port), static_cast<std::uint16_t>(count),
@@ -279,47 +249,22 @@ void serve(const SimulatedPorts &ports, int first_port, int count, const py::obj
     }
 }
 
-py::object make_transfer_type(const py::module_ &module)
+py::list device_table()
 {
-    py::object transfer =
-        py::module_::import("collections")
-            .attr("namedtuple")("Transfer", "time_ns direction width_bits port value",
-                                py::arg("module") = "qport");
-    transfer.attr("__doc__") =
-        "One transfer that reached the simulated port space: CLOCK_MONOTONIC time in ns,\n"
-        "direction 'in' or 'out', width_bits 8, 16 or 32, port 0..0xFFFF and the value\n"
-        "as an unsigned int (zero-extended, unlike the sign-extended reads).";
-    module.attr("Transfer") = transfer;
-    return transfer;
-}
-
-py::object make_device_enum(const py::object &ports_class)
-{
-    py::list members;
+    py::list table;
     for (const auto &[name, device] : device_names)
-        members.append(py::make_tuple(name, static_cast<int>(device)));
-    py::object device =
-        py::module_::import("enum").attr("IntEnum")("Device", members, py::arg("module") = "qport",
-                                                    py::arg("qualname") = "SimulatedPorts.Device");
-    device.attr("__doc__") = "The device on the simulated parallel port (qport_sim_device).";
-    ports_class.attr("Device") = device;
-    return device;
+        table.append(py::make_tuple(name, static_cast<int>(device)));
+    return table;
 }
 
 } // namespace
 
-void bind_simulated_ports(py::module_ &module, const py::object &access_enum)
+void bind_simulated_ports(py::module_ &module)
 {
-    const py::object transfer_type = make_transfer_type(module);
-    py::class_<SimulatedPorts> ports_class(
-        module, "SimulatedPorts",
-        "The simulated port space's controls: qport.sim on the simulated build.\n\n"
-        "The parallel port at 0x378..0x37A has a device on it (Device: none, the loopback\n"
-        "plug or a printer taking bytes by the compatibility-mode handshake). The port\n"
-        "space is the process's own, or a machine file that every process naming it\n"
-        "shares (use_machine, or QPORT_SIM_MACHINE in the environment).");
-    const py::object device_enum = make_device_enum(ports_class);
-    ports_class
+    module.def("sim_devices", &device_table,
+               "The devices of the simulated parallel port, as (name, number) pairs.");
+    py::class_<SimulatedPorts>(module, "SimulatedPorts",
+                               "The simulated port space's controls, wrapped by qport.sim.")
         .def(
             "reset", [](const SimulatedPorts &ports) { ports.reset(); },
             "Every port back to its reset value, presets removed, the printer ready and its "
@@ -343,9 +288,8 @@ void bind_simulated_ports(py::module_ &module, const py::object &access_enum)
             "What an 8-bit read of port would give now, 0..0xFF, without recording a "
             "transfer.")
         .def("transfers", &recorded_transfers,
-             "The recorded transfers, oldest first, as a list of Transfer (the newest "
-             "65536 are kept). The process's own port space records from the module's "
-             "import; a shared machine records as its users set it (a new one does).")
+             "The recorded transfers, oldest first, as (time_ns, direction, width_bits, port, "
+             "value) tuples.")
         .def(
             "clear_transfers", [](const SimulatedPorts &ports) { ports.clear_transfers(); },
             "Forgets the recorded transfers.")
@@ -366,16 +310,13 @@ void bind_simulated_ports(py::module_ &module, const py::object &access_enum)
             "opened.")
         .def("refuse", &refuse, py::arg("cause"),
              "Behaves from now on as if the kernel had refused port access for cause (an "
-             "Access); Access.GRANTED gives access back. A cause no kernel gives "
-             "(PARPORT_ONLY, DROPPED) raises ValueError.")
+             "Access number); False for a cause no kernel gives.")
         .def("set_device", &set_device, py::arg("device"),
-             "Puts device (a Device) on the parallel port, with the printer ready.")
+             "Puts device (a Device number) on the parallel port, with the printer ready.")
         .def(
             "current_device",
-            [](const SimulatedPorts &ports) {
-                return member_or_number(ports.device_enum, ports.current_device());
-            },
-            "The device on the parallel port, as a Device.")
+            [](const SimulatedPorts &ports) { return static_cast<int>(ports.current_device()); },
+            "The number of the device on the parallel port.")
         .def(
             "set_printer_output",
             [](const SimulatedPorts &ports, const py::object &path) {
@@ -401,27 +342,19 @@ void bind_simulated_ports(py::module_ &module, const py::object &access_enum)
             "standard error) and keeps the machine in use.")
         .def("machine_path", &machine_path,
              "The path of the shared machine in use, or None for the process's own.")
-        .def("serve", &serve, py::arg("first_port"), py::arg("count"),
-             py::arg("device") = py::none(), py::kw_only(), py::arg("read") = py::none(),
-             py::arg("write") = py::none(),
-             "Answers count ports from first_port for every process on the shared machine\n"
-             "in use, until an exception (KeyboardInterrupt, a callable's own) ends it:\n"
-             "device.read(port) returns the byte a port reads (0..0xFF), device.write(port,\n"
-             "value) takes one; or read= and write= callables. Either may be missing: the\n"
-             "ports then read 0xFF, or drop writes. The GIL is released while it waits.\n"
-             "Raises ValueError without a shared machine, OSError (EBUSY) when another\n"
-             "device has one of the ports.");
+        .def("serve", &serve, py::arg("first_port"), py::arg("count"), py::arg("read"),
+             py::arg("write"),
+             "Answers count ports from first_port with read(port) -> 0..0xFF and\n"
+             "write(port, value), either of them None, until an exception ends it. The GIL is\n"
+             "released while it waits.");
 
     auto ports = find_simulated_ports();
     if (!ports) {
         module.attr("sim") = py::none();
         return;
     }
-    ports->transfer_type = transfer_type;
-    ports->access_enum = access_enum;
-    ports->device_enum = device_enum;
     start_recording_own_port_space(*ports);
-    module.attr("sim") = py::cast(std::move(*ports));
+    module.attr("sim") = py::cast(*ports);
 }
 
 } // namespace qport_python

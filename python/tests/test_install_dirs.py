@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: LGPL-2.1-or-later
-"""Where `cmake --install` puts the module: in a directory the interpreter
+"""Where `cmake --install` puts the package and its extension: in a directory the interpreter
 searches, for the prefix given while installing (--prefix, CPack's /usr),
 not the one the build was configured with. Installs from the build into
 scratch places only: a DESTDIR for the system's prefixes, and a home's
@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-import qport
+import _qport
 
 CMAKE = os.environ.get("QPORT_CMAKE")
 BUILD_DIR = os.environ.get("QPORT_BUILD_DIR")
@@ -23,7 +23,7 @@ pytestmark = [
                        reason="QPORT_INSTALL_PYTHONDIR chooses the directory, not the prefix"),
 ]
 
-MODULE = Path(qport.__file__).name
+EXTENSION = Path(_qport.__file__).name
 
 
 def install(component, prefix, destdir=None):
@@ -55,9 +55,10 @@ def test_system_prefix_gets_a_directory_python_searches(tmp_path, prefix):
         pytest.skip("the system's prefixes are Debian's python3's: it looks in dist-packages")
     install("python", prefix, destdir=tmp_path)
     # The component also carries the package's documents, for CPack.
-    (module,) = tmp_path.rglob(MODULE)
-    assert (module.parent / "qport.pyi").is_file()
-    directory = "/" + str(module.parent.relative_to(tmp_path))
+    (extension,) = tmp_path.rglob(EXTENSION)
+    assert (extension.parent / "_qport.pyi").is_file()
+    assert (extension.parent / "qport" / "__init__.py").is_file()
+    directory = "/" + str(extension.parent.relative_to(tmp_path))
     assert directory.startswith(prefix + "/lib/")
     assert directory in searched_dirs()
 
@@ -69,7 +70,8 @@ def test_home_prefix_is_the_user_site(tmp_path):
     install("python", prefix)
     (simulated,) = {path.parent for path in prefix.rglob("simulated/libqport.so.1")}
     found, backend, user_site = run_python(
-        "import qport, site; print(qport.__file__, qport.backend(), site.getusersitepackages(), "
+        "import _qport, qport, site; print(_qport.__file__, qport.backend(), "
+        "site.getusersitepackages(), "
         "sep='\\n')",
         HOME=str(home), LD_LIBRARY_PATH=str(simulated))
     assert (str(Path(found).parent), backend) == (user_site, "simulated")
