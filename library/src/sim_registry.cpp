@@ -23,7 +23,7 @@ extern const DeviceType served_device;
 namespace {
 
 constexpr std::array types{
-    &parallel_port_device, &post_code_device, &superio_device, &pci_device,
+    &parallel_port_device, &post_code_device, &superio_device,  &pci_device,
     &rtc_device,           &replay_device,    &attached_device, &served_device,
 };
 
