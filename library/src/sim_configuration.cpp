@@ -61,22 +61,22 @@ void configure_profile(Machine &machine, const char *name)
         build_machine(machine, *wanted);
 }
 
-void configure_peripheral(Machine &machine, const char *spec)
+void configure_peripheral(Machine &machine, const char *choice)
 {
     DeviceSlot *port = find_slot(machine, "lpt1");
     if (port == nullptr)
         return;
     const std::string kept = "the parallel port keeps its peripheral";
-    switch (set_peripheral(machine, *port, spec, Plugging::unless_plugged_in)) {
+    switch (set_peripheral(machine, *port, choice, Plugging::unless_plugged_in)) {
     case 0:
         break;
     case ENOENT:
-        tell_unknown("QPORT_SIM_DEVICE", spec, "peripheral", peripheral_names(), kept);
+        tell_unknown("QPORT_SIM_DEVICE", choice, "peripheral", peripheral_names(), kept);
         break;
     default: {
         Line line;
         tell(line.text("QPORT_SIM_DEVICE=")
-                 .text(spec)
+                 .text(choice)
                  .text(" has a setting that peripheral does not take; it is on the port without "
                        "the rest of its settings"));
     }

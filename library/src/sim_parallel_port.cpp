@@ -208,10 +208,10 @@ std::string peripheral_names()
     return names;
 }
 
-int set_peripheral(Machine &machine, DeviceSlot &slot, std::string_view spec, Plugging plugging)
+int set_peripheral(Machine &machine, DeviceSlot &slot, std::string_view choice, Plugging plugging)
 {
-    const std::size_t colon = spec.find(':');
-    const std::string_view name = spec.substr(0, colon);
+    const std::size_t colon = choice.find(':');
+    const std::string_view name = choice.substr(0, colon);
     const auto chosen =
         std::find_if(peripherals.begin(), peripherals.end(),
                      [name](const PeripheralType *peripheral) { return peripheral->name == name; });
@@ -223,7 +223,7 @@ int set_peripheral(Machine &machine, DeviceSlot &slot, std::string_view spec, Pl
         return 0;
     port.state.peripheral.store(static_cast<std::uint32_t>((*chosen)->device), relaxed);
     reset_peripheral(port);
-    std::string_view options = colon == std::string_view::npos ? "" : spec.substr(colon + 1);
+    std::string_view options = colon == std::string_view::npos ? "" : choice.substr(colon + 1);
     while (!options.empty()) {
         const std::string_view option = options.substr(0, options.find(','));
         options.remove_prefix(std::min(options.size(), option.size() + 1));

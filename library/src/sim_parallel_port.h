@@ -87,7 +87,7 @@ struct PeripheralType {
 // Every peripheral there is, in the order of enum qport_sim_device.
 std::span<const PeripheralType *const> peripheral_types();
 
-// Puts the peripheral named in spec ("lcd" or "lcd:size=16x2,wiring=winamp")
+// Puts the peripheral named in choice ("lcd" or "lcd:size=16x2,wiring=winamp")
 // on the port, at reset with those settings. 0, or an errno: ENOENT for an
 // unknown peripheral, EINVAL for a setting it does not take (it is then on
 // the port with the settings before that one). Each process on a shared
@@ -97,7 +97,7 @@ enum class Plugging : std::uint8_t {
     fresh,            // always a new one, at reset
     unless_plugged_in // leave the one there if it is the same, named without settings
 };
-int set_peripheral(Machine &machine, DeviceSlot &slot, std::string_view spec,
+int set_peripheral(Machine &machine, DeviceSlot &slot, std::string_view choice,
                    Plugging plugging = Plugging::fresh);
 // "none, loopback, printer, ...": for messages listing what may be chosen.
 std::string peripheral_names();

@@ -134,10 +134,10 @@ protected:
     void TearDown() override { qport_sim_set_device(QPORT_SIM_DEVICE_NONE); }
 
     // On a machine just reset, as at power-on.
-    static void plug(const std::string &spec)
+    static void plug(const std::string &choice)
     {
         qport_sim_reset();
-        ASSERT_EQ(qport_sim_set_device_property("lpt1", "peripheral", spec.c_str()), 0) << spec;
+        ASSERT_EQ(qport_sim_set_device_property("lpt1", "peripheral", choice.c_str()), 0) << choice;
     }
     static void drive(const Writes &writes)
     {
