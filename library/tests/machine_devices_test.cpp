@@ -13,6 +13,7 @@
 
 #include "child_process.h"
 #include "qport.h"
+#include "device_properties.h"
 #include "qport_sim.h"
 
 namespace {
@@ -33,13 +34,8 @@ protected:
 
 std::map<std::string, std::string> properties_of(const char *device)
 {
-    std::map<std::string, std::string> properties;
-    const int result = qport_sim_device_properties(
-        device,
-        [](const char *key, const char *value, void *user_data) {
-            (*static_cast<std::map<std::string, std::string> *>(user_data))[key] = value;
-        },
-        &properties);
+    int result = 0;
+    auto properties = device_properties(device, &result);
     EXPECT_EQ(result, 0) << device;
     return properties;
 }

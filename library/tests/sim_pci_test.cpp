@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "qport.h"
+#include "device_properties.h"
 #include "qport_sim.h"
 
 namespace {
@@ -69,14 +70,7 @@ void write_config(std::uint32_t address, std::uint32_t value)
 
 std::map<std::string, std::string> properties_of(const char *device)
 {
-    std::map<std::string, std::string> properties;
-    qport_sim_device_properties(
-        device,
-        [](const char *key, const char *value, void *user_data) {
-            (*static_cast<std::map<std::string, std::string> *>(user_data))[key] = value;
-        },
-        &properties);
-    return properties;
+    return device_properties(device);
 }
 
 std::string lpt2_ports() { return properties_of("lpt2")["ports"]; }

@@ -14,6 +14,7 @@
 
 #include "child_process.h"
 #include "qport.h"
+#include "device_properties.h"
 #include "qport_sim.h"
 
 namespace {
@@ -70,14 +71,9 @@ void set_chip_register(std::uint8_t ldn, std::uint8_t index, std::uint8_t value)
 
 std::map<std::string, std::string> properties_of(const char *device)
 {
-    std::map<std::string, std::string> properties;
-    EXPECT_EQ(qport_sim_device_properties(
-                  device,
-                  [](const char *key, const char *value, void *user_data) {
-                      (*static_cast<std::map<std::string, std::string> *>(user_data))[key] = value;
-                  },
-                  &properties),
-              0);
+    int result = 0;
+    auto properties = device_properties(device, &result);
+    EXPECT_EQ(result, 0);
     return properties;
 }
 
