@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "sim_output.h"
+#include "outputs.h"
 
 namespace qport {
 

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "sim_rtc.h"
+#include "rtc_chip.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // The parallel port's controller: the data latch, the status register as
 // the peripheral drives it, and the control register. See qport_sim.h.
-#include "sim_parallel_port.h"
+#include "parallel_port.h"
 
 #include <algorithm>
 #include <array>

@@ -16,8 +16,8 @@
 
 #include "internal.h"
 #include "qport_sim.h"
-#include "sim_settings.h"
-#include "sim_user_devices.h"
+#include "settings.h"
+#include "program_devices.h"
 
 namespace qport::sim {
 namespace {

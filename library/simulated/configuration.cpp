@@ -7,10 +7,10 @@
 #include <cstring>
 
 #include "backend.h"
-#include "sim_device.h"
-#include "sim_parallel_port.h"
-#include "sim_replay.h"
-#include "sim_settings.h"
+#include "device.h"
+#include "parallel_port.h"
+#include "replay.h"
+#include "settings.h"
 #include "transfer_lines.h"
 
 namespace qport::sim {

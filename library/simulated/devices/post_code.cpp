@@ -3,7 +3,7 @@
 // codes) for a diagnostic card to show. It reads all ones, as on most PCs.
 #include <string>
 
-#include "sim_device.h"
+#include "device.h"
 
 namespace qport::sim {
 namespace {

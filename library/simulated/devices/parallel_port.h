@@ -14,8 +14,8 @@
 #include <string_view>
 
 #include "qport_sim.h"
-#include "sim_device.h"
-#include "sim_output.h"
+#include "device.h"
+#include "outputs.h"
 
 namespace qport::sim {
 

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <string>
 
-#include "sim_parallel_port.h"
+#include "parallel_port.h"
 
 namespace qport::sim {
 namespace {

@@ -11,8 +11,8 @@
 #include <cstdint>
 
 #include "qport_ext.h"
-#include "sim_machine.h"
-#include "sim_output.h"
+#include "machine.h"
+#include "outputs.h"
 #include "transfer_lines.h"
 
 namespace qport::backend {

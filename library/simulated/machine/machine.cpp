@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "sim_device.h"
+#include "device.h"
 
 namespace qport::sim {
 namespace {

@@ -10,7 +10,7 @@
 #include <span>
 #include <string>
 
-#include "sim_device.h"
+#include "device.h"
 
 namespace qport::sim {
 namespace {

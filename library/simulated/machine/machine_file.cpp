@@ -13,9 +13,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "sim_device.h"
-#include "sim_machine.h"
-#include "sim_output.h"
+#include "device.h"
+#include "machine.h"
+#include "outputs.h"
 
 namespace qport::sim {
 namespace {

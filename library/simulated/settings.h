@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "qport_ext.h"
-#include "sim_machine.h"
+#include "machine.h"
 
 namespace qport::sim {
 

@@ -6,7 +6,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "sim_device.h"
+#include "device.h"
 
 namespace qport::sim {
 namespace {

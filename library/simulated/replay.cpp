@@ -9,7 +9,7 @@
 //
 // The recording and the place in it belong to this process (a machine of
 // its own); a child forked meanwhile goes on from the same place on a copy.
-#include "sim_replay.h"
+#include "replay.h"
 
 #include <algorithm>
 #include <bitset>
@@ -20,8 +20,8 @@
 
 #include <unistd.h>
 
-#include "sim_device.h"
-#include "sim_output.h"
+#include "device.h"
+#include "outputs.h"
 #include "transfer_lines.h"
 
 namespace qport::sim {

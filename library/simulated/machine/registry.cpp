@@ -4,8 +4,8 @@
 // file defining its DeviceType, a line here, and its place in a profile.
 #include <array>
 
-#include "sim_device.h"
-#include "sim_parallel_port.h"
+#include "device.h"
+#include "parallel_port.h"
 
 namespace qport::sim {
 

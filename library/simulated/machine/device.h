@@ -17,7 +17,7 @@
 #include <string>
 #include <string_view>
 
-#include "sim_machine.h"
+#include "machine.h"
 
 namespace qport::sim {
 

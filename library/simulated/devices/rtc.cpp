@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "sim_device.h"
-#include "sim_rtc.h"
+#include "device.h"
+#include "rtc_chip.h"
 
 namespace qport::sim {
 namespace {

@@ -4,7 +4,7 @@
 // status lines.
 #include <cerrno>
 
-#include "sim_parallel_port.h"
+#include "parallel_port.h"
 
 namespace qport::sim {
 namespace {

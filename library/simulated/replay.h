@@ -7,7 +7,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "sim_machine.h"
+#include "machine.h"
 
 namespace qport::sim {
 

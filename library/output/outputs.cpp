@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // The trace and the printer's paper: see sim_output.h.
-#include "sim_output.h"
+#include "outputs.h"
 
 #include <cerrno>
 #include <csignal>

@@ -31,9 +31,9 @@
 
 #include "internal.h"
 #include "qport_sim.h"
-#include "sim_output.h"
-#include "sim_settings.h"
-#include "sim_user_devices.h"
+#include "outputs.h"
+#include "settings.h"
+#include "program_devices.h"
 
 namespace qport::sim {
 namespace {

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "sim_device.h"
+#include "device.h"
 
 namespace qport::sim {
 

@@ -3,7 +3,7 @@
 // See sim_rtc.h for the model and qport_sim.h for the registers. Every
 // transition is a few atomic operations: no lock, no allocation, nothing
 // that a signal handler may not do.
-#include "sim_rtc.h"
+#include "rtc_chip.h"
 
 #include <algorithm>
 

@@ -5,8 +5,8 @@
 // takes no lock and allocates nothing.
 #include <sched.h>
 
-#include "sim_output.h"
-#include "sim_settings.h"
+#include "outputs.h"
+#include "settings.h"
 #include "transfer_lines.h"
 
 namespace qport::sim {

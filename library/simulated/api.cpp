@@ -9,9 +9,9 @@
 
 #include "backend.h"
 #include "internal.h"
-#include "sim_device.h"
-#include "sim_parallel_port.h"
-#include "sim_settings.h"
+#include "device.h"
+#include "parallel_port.h"
+#include "settings.h"
 
 namespace sim = qport::sim;
 using sim::active_machine;

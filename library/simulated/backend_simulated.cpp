@@ -12,9 +12,9 @@
 
 #include "backend.h"
 #include "qport_parport.h"
-#include "sim_device.h"
-#include "sim_replay.h"
-#include "sim_settings.h"
+#include "device.h"
+#include "replay.h"
+#include "settings.h"
 
 namespace qport::backend {
 
