@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// The trace and the printer's paper: see sim_output.h.
+// The trace and the printer's paper: see outputs.h.
 #include "outputs.h"
 
 #include <cerrno>

@@ -106,7 +106,7 @@ private:
     std::atomic<Kind> kind_{Kind::plain};
 };
 
-// The simulated build's trace (sim_record.cpp).
+// The simulated build's trace (record.cpp).
 extern Output trace;
 
 } // namespace qport::sim

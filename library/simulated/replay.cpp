@@ -183,11 +183,14 @@ void describe(Machine & /*machine*/, DeviceSlot & /*slot*/, Properties &properti
 } // namespace
 
 extern const DeviceType replay_device{
-    "replay", "answers every port from a recording, checking what the program writes",
-    0xFFFF,   read,
-    write,    reset,
-    describe, nullptr,
-    nullptr,
+    .name = "replay",
+    .summary = "answers every port from a recording, checking what the program writes",
+    .port_count = 0xFFFF,
+    .state = no_state,
+    .read = read,
+    .write = write,
+    .reset = reset,
+    .describe = describe,
 };
 
 std::uint32_t replay_read(std::uint16_t port, unsigned width_bits)

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// The replay device (sim_replay.cpp): QPORT_SIM_REPLAY's recording played
+// The replay device (replay.cpp): QPORT_SIM_REPLAY's recording played
 // back to the program, a whole transfer at a time.
 #ifndef QPORT_SIM_REPLAY_H
 #define QPORT_SIM_REPLAY_H

@@ -42,7 +42,7 @@ std::mutex &configuration_mutex();
 // opens the outputs it names. 0, or -1 with errno set and the reason told.
 int switch_machine(const char *path);
 
-// The record of transfers (sim_record.cpp).
+// The record of transfers (record.cpp).
 void note_transfer(Machine &machine, char direction, unsigned width_bits, std::uint16_t port,
                    std::uint32_t value);
 std::size_t copy_records(Machine &machine, qport_sim_transfer *out, std::size_t capacity);

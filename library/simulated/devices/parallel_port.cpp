@@ -183,15 +183,16 @@ int open_paper(Output &paper, const char *path)
 } // namespace
 
 extern const DeviceType parallel_port_device{
-    "parallel-port",
-    "a parallel port: data, status and control registers, a peripheral on its connector",
-    3,
-    read,
-    write,
-    reset,
-    describe,
-    set,
-    preset,
+    .name = "parallel-port",
+    .summary = "a parallel port: data, status and control registers, a peripheral on its connector",
+    .port_count = 3,
+    .state = state_layout<ParallelPortState>(1),
+    .read = read,
+    .write = write,
+    .reset = reset,
+    .describe = describe,
+    .set = set,
+    .preset = preset,
 };
 
 ParallelPort parallel_port(Machine &machine, DeviceSlot &slot) { return port_of(machine, slot); }

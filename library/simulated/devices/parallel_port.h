@@ -77,11 +77,12 @@ struct PeripheralType {
     qport_sim_device device; // its value in the public enum
     std::string_view name;
     std::string_view summary;
+    StateLayout state; // within the port's peripheral_state
     void (*lines_changed)(const ParallelPort &port, PortLines before, PortLines now);
     std::uint8_t (*status)(const ParallelPort &port, PortLines now, bool peek);
-    void (*reset)(const ParallelPort &port);
-    void (*describe)(const ParallelPort &port, Properties &properties);
-    int (*set)(const ParallelPort &port, std::string_view key, std::string_view value);
+    void (*reset)(const ParallelPort &port) = nullptr;
+    void (*describe)(const ParallelPort &port, Properties &properties) = nullptr;
+    int (*set)(const ParallelPort &port, std::string_view key, std::string_view value) = nullptr;
 };
 
 // Every peripheral there is, in the order of enum qport_sim_device.

@@ -300,15 +300,15 @@ void describe(Machine & /*machine*/, DeviceSlot &slot, Properties &properties)
 } // namespace
 
 extern const DeviceType pci_device{
-    "pci-conf1",
-    "PCI configuration mechanism #1: a host bridge, an ISA bridge and a parallel-port card",
-    8,
-    read,
-    write,
-    reset,
-    describe,
-    nullptr,
-    nullptr,
+    .name = "pci-conf1",
+    .summary =
+        "PCI configuration mechanism #1: a host bridge, an ISA bridge and a parallel-port card",
+    .port_count = 8,
+    .state = state_layout<PciState>(1),
+    .read = read,
+    .write = write,
+    .reset = reset,
+    .describe = describe,
 };
 
 } // namespace qport::sim

@@ -37,11 +37,14 @@ void describe(Machine & /*machine*/, DeviceSlot &slot, Properties &properties)
 } // namespace
 
 extern const DeviceType post_code_device{
-    "post-code", "the POST code port: takes progress codes, reads all ones",
-    1,           read,
-    write,       reset,
-    describe,    nullptr,
-    nullptr,
+    .name = "post-code",
+    .summary = "the POST code port: takes progress codes, reads all ones",
+    .port_count = 1,
+    .state = state_layout<PostCode>(1),
+    .read = read,
+    .write = write,
+    .reset = reset,
+    .describe = describe,
 };
 
 } // namespace qport::sim

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // The real-time clock and CMOS memory at 0x70..0x73: the chip of
-// sim_rtc_chip.cpp on the host's clock, and its properties. See
+// rtc_chip.cpp on the host's clock, and its properties. See
 // qport_sim.h for the registers.
 #include <algorithm>
 #include <cerrno>
@@ -197,15 +197,16 @@ int set(Machine & /*machine*/, DeviceSlot &slot, std::string_view key, std::stri
 } // namespace
 
 extern const DeviceType rtc_device{
-    "mc146818-rtc",
-    "the real-time clock and CMOS memory: the host's UTC time, 241 bytes kept across resets",
-    rtc::port_count,
-    read,
-    write,
-    reset,
-    describe,
-    set,
-    nullptr,
+    .name = "mc146818-rtc",
+    .summary =
+        "the real-time clock and CMOS memory: the host's UTC time, 241 bytes kept across resets",
+    .port_count = rtc::port_count,
+    .state = state_layout<rtc::State>(1),
+    .read = read,
+    .write = write,
+    .reset = reset,
+    .describe = describe,
+    .set = set,
 };
 
 } // namespace qport::sim

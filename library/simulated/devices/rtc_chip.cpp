@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // The MC146818A's registers, worked out from the time the chip is handed.
-// See sim_rtc.h for the model and qport_sim.h for the registers. Every
+// See rtc_chip.h for the model and qport_sim.h for the registers. Every
 // transition is a few atomic operations: no lock, no allocation, nothing
 // that a signal handler may not do.
 #include "rtc_chip.h"

@@ -2,7 +2,7 @@
 // The PC's real-time clock and CMOS memory (the Motorola MC146818A, which
 // every PC chipset still carries): its registers as a chip that is handed
 // the time, so that tests can drive it from any instant while the device
-// (sim_rtc.cpp) hands it the host's clock.
+// (rtc.cpp) hands it the host's clock.
 //
 // The chip counts ticks of its 32.768 kHz crystal. Its clock is the host's
 // (CLOCK_REALTIME, UTC) plus an offset in ticks kept in the machine: the

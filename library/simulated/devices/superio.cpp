@@ -458,15 +458,15 @@ void describe(Machine & /*machine*/, DeviceSlot &slot, Properties &properties)
 } // namespace
 
 extern const DeviceType superio_device{
-    "w83627hf",
-    "a Winbond W83627HF Super I/O chip: configuration registers behind the 0x87 0x87 key",
-    2,
-    read,
-    write,
-    reset,
-    describe,
-    nullptr,
-    nullptr,
+    .name = "w83627hf",
+    .summary =
+        "a Winbond W83627HF Super I/O chip: configuration registers behind the 0x87 0x87 key",
+    .port_count = 2,
+    .state = state_layout<SuperIoState>(1),
+    .read = read,
+    .write = write,
+    .reset = reset,
+    .describe = describe,
 };
 
 } // namespace qport::sim

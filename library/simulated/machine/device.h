@@ -39,6 +39,22 @@ protected:
     ~Properties() = default;
 };
 
+// What a device keeps of its own in its slot (or a peripheral in its port's
+// slot): the size of its state and a version that its source bumps whenever
+// the layout changes in a way the size does not show (a field's meaning,
+// order or type). Both go into the machine file's fingerprint, so a shared
+// machine laid out by another build is refused rather than misread.
+struct StateLayout {
+    std::uint32_t size;
+    std::uint32_t version;
+};
+template <typename State> constexpr StateLayout state_layout(std::uint32_t version)
+{
+    return {sizeof(State), version};
+}
+// A device or peripheral that keeps nothing in the machine.
+constexpr StateLayout no_state{0, 0};
+
 // What a device does. Only read, write and reset are required; the rest
 // may be null. Errors from set are errno values: ENOENT for a key the
 // device does not have, EINVAL for a value it does not take.
@@ -46,23 +62,25 @@ struct DeviceType {
     std::string_view name;    // "rtc", as profiles and users name it
     std::string_view summary; // one line: what the device is
     std::uint16_t port_count; // ports it decodes from its base
+    StateLayout state;
     std::uint8_t (*read)(Machine &machine, DeviceSlot &slot, const PortAccess &access);
     void (*write)(Machine &machine, DeviceSlot &slot, const PortAccess &access, std::uint8_t value);
     // To its state at power-on. Its state is all zeros the first time, and
     // afterwards keeps what the device keeps across a reset (its
     // configuration, battery-backed memory).
     void (*reset)(Machine &machine, DeviceSlot &slot);
-    void (*describe)(Machine &machine, DeviceSlot &slot, Properties &properties);
-    int (*set)(Machine &machine, DeviceSlot &slot, std::string_view key, std::string_view value);
+    void (*describe)(Machine &machine, DeviceSlot &slot, Properties &properties) = nullptr;
+    int (*set)(Machine &machine, DeviceSlot &slot, std::string_view key,
+               std::string_view value) = nullptr;
     // A preset of one of its ports: true if the device took the value as
     // written; otherwise (or when null) the preset stands in for the port
     // as a read-only register until the machine is reset.
-    bool (*preset)(Machine &machine, DeviceSlot &slot, std::uint16_t offset, std::uint8_t value);
+    bool (*preset)(Machine &machine, DeviceSlot &slot, std::uint16_t offset,
+                   std::uint8_t value) = nullptr;
 };
 
 // Every device type there is, in the order qportio and Python list them.
 std::span<const DeviceType *const> device_types();
-const DeviceType *find_device_type(std::string_view name);
 // The type in a slot, or null for a free slot.
 const DeviceType *type_of(const DeviceSlot &slot);
 
@@ -87,9 +105,14 @@ const Profile &default_profile();
 const Profile *profile_of(const Machine &machine);
 // "pc, bare": for messages that list what may be chosen.
 std::string profile_names();
-// A hash of the device types' and peripherals' names in their order and of
-// the profiles: what a machine file's slots mean to this library.
+// A hash of the device types' and peripherals' names, port counts and state
+// layouts in their order, and of the profiles: what a machine file's slots
+// mean to this library (the first form, over this build's own lists).
 std::uint64_t layout_fingerprint();
+struct PeripheralType;
+std::uint64_t layout_fingerprint(std::span<const DeviceType *const> types,
+                                 std::span<const PeripheralType *const> peripherals,
+                                 std::span<const Profile> profiles);
 
 // Builds machine as profile: its devices at their bases, each at reset,
 // ports unpreset. Not async-signal-safe; the caller keeps other

@@ -14,9 +14,9 @@ extern const DeviceType post_code_device;
 extern const DeviceType superio_device;
 extern const DeviceType pci_device;
 extern const DeviceType rtc_device;
-// In no profile: put on a machine by QPORT_SIM_REPLAY (sim_replay.cpp).
+// In no profile: put on a machine by QPORT_SIM_REPLAY (replay.cpp).
 extern const DeviceType replay_device;
-// Devices that programs add, never a profile (sim_user_devices.h).
+// Devices that programs add, never a profile (program_devices.h).
 extern const DeviceType attached_device;
 extern const DeviceType served_device;
 
@@ -55,15 +55,6 @@ constexpr std::array machines{
 
 std::span<const DeviceType *const> device_types() { return types; }
 
-const DeviceType *find_device_type(std::string_view name)
-{
-    for (const DeviceType *type : types) {
-        if (type->name == name)
-            return type;
-    }
-    return nullptr;
-}
-
 std::span<const Profile> profiles() { return machines; }
 
 const Profile *find_profile(std::string_view name)
@@ -85,51 +76,9 @@ std::string profile_names()
     return names;
 }
 
-namespace {
-
-// FNV-1a, over each name and a separator after it.
-class Fingerprint {
-public:
-    void add(std::string_view text)
-    {
-        for (const char c : text)
-            add_byte(static_cast<unsigned char>(c));
-        add_byte(0);
-    }
-    void add(std::uint32_t number) { add(decimal_text(number)); }
-    std::uint64_t value() const { return hash_; }
-
-private:
-    void add_byte(unsigned char byte)
-    {
-        hash_ ^= byte;
-        hash_ *= 0x100000001B3U;
-    }
-    std::uint64_t hash_ = 0xCBF29CE484222325U;
-};
-
-} // namespace
-
 std::uint64_t layout_fingerprint()
 {
-    Fingerprint fingerprint;
-    for (const DeviceType *type : types) {
-        fingerprint.add(type->name);
-        fingerprint.add(type->port_count);
-    }
-    for (const PeripheralType *peripheral : peripheral_types()) {
-        fingerprint.add(peripheral->name);
-        fingerprint.add(static_cast<std::uint32_t>(peripheral->device));
-    }
-    for (const Profile &profile : machines) {
-        fingerprint.add(profile.name);
-        for (const ProfileDevice &device : profile.devices) {
-            fingerprint.add(device.name);
-            fingerprint.add(device.type->name);
-            fingerprint.add(device.base);
-        }
-    }
-    return fingerprint.value();
+    return layout_fingerprint(types, peripheral_types(), machines);
 }
 
 } // namespace qport::sim

@@ -281,14 +281,15 @@ void reset(const ParallelPort &port)
 } // namespace
 
 extern const PeripheralType jtag_peripheral{
-    QPORT_SIM_DEVICE_JTAG,
-    "jtag",
-    "a JTAG target (XC3S200) through a Xilinx DLC5 cable",
-    lines_changed,
-    status,
-    reset,
-    describe,
-    set,
+    .device = QPORT_SIM_DEVICE_JTAG,
+    .name = "jtag",
+    .summary = "a JTAG target (XC3S200) through a Xilinx DLC5 cable",
+    .state = state_layout<Tap>(1),
+    .lines_changed = lines_changed,
+    .status = status,
+    .reset = reset,
+    .describe = describe,
+    .set = set,
 };
 
 } // namespace qport::sim

@@ -472,14 +472,15 @@ int set(const ParallelPort &port, std::string_view key, std::string_view value)
 } // namespace
 
 extern const PeripheralType lcd_peripheral{
-    QPORT_SIM_DEVICE_LCD,
-    "lcd",
-    "an HD44780 character display, wired as LCDproc wires it",
-    lines_changed,
-    status,
-    reset,
-    describe,
-    set,
+    .device = QPORT_SIM_DEVICE_LCD,
+    .name = "lcd",
+    .summary = "an HD44780 character display, wired as LCDproc wires it",
+    .state = state_layout<Display>(1),
+    .lines_changed = lines_changed,
+    .status = status,
+    .reset = reset,
+    .describe = describe,
+    .set = set,
 };
 
 } // namespace qport::sim

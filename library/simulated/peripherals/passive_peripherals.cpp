@@ -78,31 +78,33 @@ int set_switches(const ParallelPort &port, std::string_view key, std::string_vie
 } // namespace
 
 extern const PeripheralType no_peripheral{
-    QPORT_SIM_DEVICE_NONE,
-    "none",
-    "nothing on the connector",
-    nothing_changes,
-    open_status,
-    nullptr,
-    nullptr,
-    nullptr,
+    .device = QPORT_SIM_DEVICE_NONE,
+    .name = "none",
+    .summary = "nothing on the connector",
+    .state = no_state,
+    .lines_changed = nothing_changes,
+    .status = open_status,
 };
 
 extern const PeripheralType loopback_peripheral{
-    QPORT_SIM_DEVICE_LOOPBACK,
-    "loopback",
-    "the common 25-pin loopback plug",
-    nothing_changes,
-    loopback_status,
-    nullptr,
-    nullptr,
-    nullptr,
+    .device = QPORT_SIM_DEVICE_LOOPBACK,
+    .name = "loopback",
+    .summary = "the common 25-pin loopback plug",
+    .state = no_state,
+    .lines_changed = nothing_changes,
+    .status = loopback_status,
 };
 
 extern const PeripheralType switches_peripheral{
-    QPORT_SIM_DEVICE_SWITCHES, "switches",      "a switch on each status line",
-    nothing_changes,           switches_status, reset_switches,
-    describe_switches,         set_switches,
+    .device = QPORT_SIM_DEVICE_SWITCHES,
+    .name = "switches",
+    .summary = "a switch on each status line",
+    .state = state_layout<Switches>(1),
+    .lines_changed = nothing_changes,
+    .status = switches_status,
+    .reset = reset_switches,
+    .describe = describe_switches,
+    .set = set_switches,
 };
 
 } // namespace qport::sim

@@ -102,14 +102,14 @@ void describe(const ParallelPort &port, Properties &properties)
 } // namespace
 
 extern const PeripheralType printer_peripheral{
-    QPORT_SIM_DEVICE_PRINTER,
-    "printer",
-    "a printer on line with paper",
-    lines_changed,
-    status,
-    reset,
-    describe,
-    nullptr,
+    .device = QPORT_SIM_DEVICE_PRINTER,
+    .name = "printer",
+    .summary = "a printer on line with paper",
+    .state = state_layout<Printer>(1),
+    .lines_changed = lines_changed,
+    .status = status,
+    .reset = reset,
+    .describe = describe,
 };
 
 // How many bytes the printer on the port has printed since its reset.

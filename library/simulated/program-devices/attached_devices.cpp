@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Devices a program attaches to the machine, answered by callbacks in the
 // process (qport_sim_attach_device), and what they share with the served
-// devices of sim_served_devices.cpp: taking a slot and its ports.
+// devices of served_devices.cpp: taking a slot and its ports.
 //
 // The callbacks live in this process, in a table beside the machine, under
 // the device's token: a process whose table holds another token for the
@@ -128,15 +128,14 @@ void describe_process(Machine & /*machine*/, DeviceSlot &slot, Properties &prope
 } // namespace
 
 extern const DeviceType attached_device{
-    "attached",
-    "a device of a program's own, answered in that process",
-    0,
-    attached_read,
-    attached_write,
-    keep,
-    describe_process,
-    nullptr,
-    nullptr,
+    .name = "attached",
+    .summary = "a device of a program's own, answered in that process",
+    .port_count = 0,
+    .state = state_layout<UserDeviceState>(1),
+    .read = attached_read,
+    .write = attached_write,
+    .reset = keep,
+    .describe = describe_process,
 };
 
 std::uint64_t new_device_token()

@@ -300,15 +300,14 @@ void describe_server(Machine & /*machine*/, DeviceSlot &slot, Properties &proper
 } // namespace
 
 extern const DeviceType served_device{
-    "served",
-    "a device answered by a server process (qport_sim_serve_ports)",
-    0,
-    served_read,
-    served_write,
-    keep,
-    describe_server,
-    nullptr,
-    nullptr,
+    .name = "served",
+    .summary = "a device answered by a server process (qport_sim_serve_ports)",
+    .port_count = 0,
+    .state = state_layout<UserDeviceState>(1),
+    .read = served_read,
+    .write = served_write,
+    .reset = keep,
+    .describe = describe_server,
 };
 
 } // namespace qport::sim
