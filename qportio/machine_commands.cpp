@@ -95,7 +95,7 @@ int show(const SimulationApi &api, unsigned shown_transfers)
         std::printf("machine: %s", path);
     else
         std::printf("machine: this process's own (QPORT_SIM_MACHINE is %s)",
-                    std::getenv("QPORT_SIM_MACHINE") == nullptr ? "not set" : "empty");
+                    ::secure_getenv("QPORT_SIM_MACHINE") == nullptr ? "not set" : "empty");
     std::printf(", profile %s\n", profile != nullptr ? profile : "none");
 
     std::vector<qport_sim_device_info> devices(api.list_devices(nullptr, 0));
@@ -175,7 +175,7 @@ std::optional<int> run_machine_command(std::span<const char *const> arguments)
 
 std::optional<int> refuse_unusable_machine()
 {
-    const char *named = std::getenv("QPORT_SIM_MACHINE");
+    const char *named = ::secure_getenv("QPORT_SIM_MACHINE");
     if (named == nullptr || *named == '\0')
         return std::nullopt;
     const char *(*machine_path)() = nullptr;
