@@ -119,8 +119,8 @@ int show(const SimulationApi &api, unsigned shown_transfers)
     const std::size_t first =
         transfers.size() > shown_transfers ? transfers.size() - shown_transfers : 0;
     // The ring keeps the last QPORT_SIM_RECORDS; the total counts on.
-    const std::uint64_t total = api.transfer_total != nullptr ? api.transfer_total()
-                                                              : std::uint64_t{transfers.size()};
+    const std::uint64_t total =
+        api.transfer_total != nullptr ? api.transfer_total() : std::uint64_t{transfers.size()};
     std::printf("last transfers: %zu of %llu recorded\n", transfers.size() - first,
                 static_cast<unsigned long long>(total));
     for (std::size_t i = first; i < transfers.size(); ++i) {

@@ -285,8 +285,7 @@ Recording read_recording(const char *path)
         ::close(fd);
         return recording;
     }
-    const std::string too_large = "larger than " +
-                                  std::to_string(largest_recording_bytes >> 20) +
+    const std::string too_large = "larger than " + std::to_string(largest_recording_bytes >> 20) +
                                   " MiB, the most a recording may hold";
     if (static_cast<std::uint64_t>(about.st_size) > largest_recording_bytes) {
         recording.error = too_large;

@@ -208,9 +208,8 @@ TEST_F(CraftedMachine, EveryValueFromTheFileIsBoundedBeforeUse)
 TEST_F(CraftedMachine, AFileOfTheKernelsIsNoMachine)
 {
     for (const char *path : {"/proc/self/mem", "/proc/self/environ", "/sys/kernel/notes"}) {
-        const std::string said = standard_error_of([path] {
-            EXPECT_EQ(qport_sim_use_machine(path), -1);
-        });
+        const std::string said =
+            standard_error_of([path] { EXPECT_EQ(qport_sim_use_machine(path), -1); });
         if (said.find("Permission denied") != std::string::npos)
             continue; // not even opened (sysfs's files are read-only)
         EXPECT_NE(said.find("a file of the kernel's (/proc or /sys), not a machine file"),

@@ -45,8 +45,8 @@ void patch(Machine &machine, const std::uint8_t *data, std::size_t size)
     constexpr std::size_t body = sizeof(Machine) - first;
     while (size >= 4) {
         const std::size_t offset =
-            first + (std::size_t{data[0]} | std::size_t{data[1]} << 8 | std::size_t{data[2]} << 16) %
-                        body;
+            first +
+            (std::size_t{data[0]} | std::size_t{data[1]} << 8 | std::size_t{data[2]} << 16) % body;
         std::size_t length = data[3];
         data += 4;
         size -= 4;

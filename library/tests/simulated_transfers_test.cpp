@@ -232,4 +232,3 @@ TEST_F(SimulatedTransfers, TheTotalCountsPastWhatTheRecordKeeps)
 }
 
 } // namespace
-

@@ -374,8 +374,8 @@ pid_t impersonate_server(const std::string &path, Manner manner)
             while (::recv(client, &request, sizeof request, 0) == sizeof request) {
                 if (manner == Manner::slowly)
                     std::this_thread::sleep_for(std::chrono::milliseconds(700));
-                const FakeAnswer answer{request.sequence,
-                                        static_cast<std::uint8_t>(0x10 + answered++), {}};
+                const FakeAnswer answer{
+                    request.sequence, static_cast<std::uint8_t>(0x10 + answered++), {}};
                 ::send(client, &answer, sizeof answer, MSG_NOSIGNAL);
                 if (manner == Manner::extra_answer) {
                     const FakeAnswer extra{request.sequence + 1, 0xEE, {}};

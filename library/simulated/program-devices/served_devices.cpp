@@ -114,8 +114,7 @@ constinit std::atomic<std::uint32_t> last_sequence{0};
 // When the transfer this thread is making must be answered by: set at its
 // first byte, so that a transfer of four bytes waits a second in all, not a
 // second a byte. Initial-exec TLS, which a signal handler may use.
-constinit thread_local timespec transfer_deadline
-    __attribute__((tls_model("initial-exec"))) = {};
+constinit thread_local timespec transfer_deadline __attribute__((tls_model("initial-exec"))) = {};
 
 // A request's number, which the server cannot foresee: an answer it sends
 // unasked is never taken as the next request's.
