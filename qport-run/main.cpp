@@ -120,7 +120,7 @@ void empty_recording(const std::string &path)
         fail(exit_failure_of_our_own,
              "cannot record to " + path + ": " +
                  (errno == ELOOP   ? "a symbolic link in a directory shared with other users"
-                  : errno == EPERM ? "another user's file"
+                  : errno == EPERM ? "another user's file, FIFO, socket or device"
                                    : std::strerror(errno)));
     // Emptied once it is known to be this user's own.
     struct stat about {};

@@ -957,7 +957,7 @@ void give_up_permission_of_other_threads()
 // that executed this one; it leaves the environment either way.
 void take_grant_from_environment()
 {
-    if (const char *text = std::getenv(grant_variable); text != nullptr) {
+    if (const char *text = ::secure_getenv(grant_variable); text != nullptr) {
         const std::optional<PortGrant> grant = PortGrant::parse(text);
         if (!grant)
             give_up("QPORT_RUN_PORT_GRANT is malformed");
@@ -974,11 +974,11 @@ __attribute__((constructor)) void start()
         give_up("cannot give up the port permission this process inherited");
     give_up_permission_of_other_threads();
 
-    const char *library = std::getenv("QPORT_RUN_LIBRARY");
+    const char *library = ::secure_getenv("QPORT_RUN_LIBRARY");
     if (library == nullptr || *library == '\0')
         give_up("libqport-run.so is loaded by qport-run only (QPORT_RUN_LIBRARY is not set)");
     const std::string library_path = library;
-    const char *follow = std::getenv("QPORT_RUN_FOLLOW_EXEC");
+    const char *follow = ::secure_getenv("QPORT_RUN_FOLLOW_EXEC");
     follow_exec = follow != nullptr && std::strcmp(follow, "1") == 0;
     if (!follow_exec)
         leave_environment_of_children();

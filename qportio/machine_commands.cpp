@@ -29,6 +29,7 @@ constexpr unsigned default_shown_transfers = 10;
 struct SimulationApi {
     void (*reset)() = nullptr;
     std::size_t (*transfers)(qport_sim_transfer *, std::size_t) = nullptr;
+    std::uint64_t (*transfer_total)() = nullptr;
     const char *(*machine_path)() = nullptr;
     const char *(*current_profile)() = nullptr;
     std::size_t (*list_devices)(qport_sim_device_info *, std::size_t) = nullptr;
@@ -51,6 +52,7 @@ SimulationApi simulation_api()
     SimulationApi api;
     look_up(api.reset, "qport_sim_reset");
     look_up(api.transfers, "qport_sim_transfers");
+    look_up(api.transfer_total, "qport_sim_transfer_total");
     look_up(api.machine_path, "qport_sim_machine_path");
     look_up(api.current_profile, "qport_sim_current_profile");
     look_up(api.list_devices, "qport_sim_list_devices");
@@ -95,7 +97,7 @@ int show(const SimulationApi &api, unsigned shown_transfers)
         std::printf("machine: %s", path);
     else
         std::printf("machine: this process's own (QPORT_SIM_MACHINE is %s)",
-                    std::getenv("QPORT_SIM_MACHINE") == nullptr ? "not set" : "empty");
+                    ::secure_getenv("QPORT_SIM_MACHINE") == nullptr ? "not set" : "empty");
     std::printf(", profile %s\n", profile != nullptr ? profile : "none");
 
     std::vector<qport_sim_device_info> devices(api.list_devices(nullptr, 0));
@@ -116,8 +118,11 @@ int show(const SimulationApi &api, unsigned shown_transfers)
     transfers.resize(api.transfers(transfers.data(), transfers.size()));
     const std::size_t first =
         transfers.size() > shown_transfers ? transfers.size() - shown_transfers : 0;
-    std::printf("last transfers: %zu of %zu recorded\n", transfers.size() - first,
-                transfers.size());
+    // The ring keeps the last QPORT_SIM_RECORDS; the total counts on.
+    const std::uint64_t total =
+        api.transfer_total != nullptr ? api.transfer_total() : std::uint64_t{transfers.size()};
+    std::printf("last transfers: %zu of %llu recorded\n", transfers.size() - first,
+                static_cast<unsigned long long>(total));
     for (std::size_t i = first; i < transfers.size(); ++i) {
         const qport_sim_transfer &transfer = transfers[i];
         // The trace's line, which a replay reads back.
@@ -175,7 +180,7 @@ std::optional<int> run_machine_command(std::span<const char *const> arguments)
 
 std::optional<int> refuse_unusable_machine()
 {
-    const char *named = std::getenv("QPORT_SIM_MACHINE");
+    const char *named = ::secure_getenv("QPORT_SIM_MACHINE");
     if (named == nullptr || *named == '\0')
         return std::nullopt;
     const char *(*machine_path)() = nullptr;

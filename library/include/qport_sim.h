@@ -323,6 +323,11 @@ uint8_t qport_sim_peek(uint16_t port);
  * overwritten while it was being copied is left out. */
 size_t qport_sim_transfers(struct qport_sim_transfer *out, size_t capacity);
 
+/* How many transfers were recorded since the record was last cleared,
+ * counting those that later ones have overwritten (qport_sim_transfers
+ * keeps the last QPORT_SIM_RECORDS). */
+uint64_t qport_sim_transfer_total(void);
+
 /* Forgets the recorded transfers. */
 void qport_sim_clear_transfers(void);
 

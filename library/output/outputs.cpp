@@ -2,7 +2,9 @@
 // The trace and the printer's paper: see outputs.h.
 #include "outputs.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <csignal>
 #include <cstring>
 #include <ctime>
@@ -12,6 +14,8 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
+#include <sys/auxv.h>
 #include <unistd.h>
 
 namespace qport::sim {
@@ -68,34 +72,96 @@ int open_descriptor(const char *destination, Links links, Readers readers)
 
 } // namespace
 
+namespace {
+
+// The same file as one of the process's standard streams, which it was
+// given by whoever started it and may write to as it likes.
+bool is_standard_stream(const struct stat &about)
+{
+    for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        struct stat standard {};
+        if (::fstat(stream, &standard) == 0 && standard.st_dev == about.st_dev &&
+            standard.st_ino == about.st_ino)
+            return true;
+    }
+    return false;
+}
+
+// Whether this process may use what it opened. A FIFO, a socket or a
+// device hands what is written to whoever reads its other end, so one must
+// be this user's own, or be one of the process's standard streams; a
+// character device of the system's (root's: /dev/null, /dev/tty) is fine.
+// A regular file must be this user's where only its owner may read it.
+bool is_usable(const struct stat &about, Readers readers)
+{
+    const bool own = about.st_uid == ::geteuid();
+    if (S_ISREG(about.st_mode) || S_ISDIR(about.st_mode))
+        return own || readers == Readers::anyone;
+    if (own || is_standard_stream(about))
+        return true;
+    return S_ISCHR(about.st_mode) && about.st_uid == 0;
+}
+
+} // namespace
+
 int open_output_file(const char *path, int flags, Links links, Readers readers)
 {
     const mode_t mode = readers == Readers::owner_only ? 0600 : 0644;
     if (links == Links::refused)
         flags |= O_NOFOLLOW;
+    // Never waiting on the way in: a FIFO without its other end fails at
+    // once (ENXIO when written) instead of hanging the program.
+    const bool nonblocking = (flags & O_NONBLOCK) != 0;
+    flags |= O_NONBLOCK;
     const char *slash = std::strrchr(path, '/');
     const std::string directory_path =
         slash == nullptr ? "." : (slash == path ? "/" : std::string(path, slash));
     const char *name = slash == nullptr ? path : slash + 1;
-    if (*name == '\0')
-        return ::open(path, flags, mode); // a directory: let open say so
-    const int directory = ::open(directory_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (directory < 0)
+    int fd = -1;
+    if (*name == '\0') {
+        fd = ::open(path, flags, mode); // a directory: let open say so
+    } else {
+        const int directory = ::open(directory_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (directory < 0)
+            return -1;
+        if (is_shared_directory(directory))
+            flags |= O_NOFOLLOW;
+        fd = ::openat(directory, name, flags, mode);
+        const int error = errno;
+        ::close(directory);
+        errno = error;
+    }
+    if (fd < 0)
         return -1;
-    if (is_shared_directory(directory))
-        flags |= O_NOFOLLOW;
-    const int fd = ::openat(directory, name, flags, mode);
-    int error = errno;
-    ::close(directory);
     struct stat about {};
-    if (fd >= 0 && readers == Readers::owner_only &&
-        (::fstat(fd, &about) != 0 || (S_ISREG(about.st_mode) && about.st_uid != ::geteuid()))) {
+    if (::fstat(fd, &about) != 0 || !is_usable(about, readers)) {
         ::close(fd);
         errno = EPERM;
         return -1;
     }
-    errno = error;
+    if (!nonblocking) {
+        const int status = ::fcntl(fd, F_GETFL);
+        if (status >= 0)
+            ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
+    }
     return fd;
+}
+
+const char *qport_variable(const char *name)
+{
+    if (::getauxval(AT_SECURE) == 0) {
+        const char *value = ::secure_getenv(name);
+        return value != nullptr && *value != '\0' ? value : nullptr;
+    }
+    static constinit std::atomic<bool> told{false};
+    const char *ignored = std::getenv(name);
+    if (ignored != nullptr && *ignored != '\0' && !told.exchange(true)) {
+        Line line;
+        tell(line.text("this program runs set-id or with file capabilities, so ")
+                 .text(name)
+                 .text(" and every other QPORT_ variable of its environment are ignored"));
+    }
+    return nullptr;
 }
 
 Line &Line::text(std::string_view part)
@@ -111,7 +177,10 @@ Line &Line::text(std::string_view part)
 Line &Line::hex(std::uint32_t value, unsigned digits)
 {
     char reversed[8];
-    for (unsigned i = 0; i < digits && i < sizeof reversed; ++i) {
+    // A 32-bit value has 8 digits: a wider request (a record's corrupt
+    // width) is cut there rather than read past the digits made.
+    digits = std::min<unsigned>(digits, sizeof reversed);
+    for (unsigned i = 0; i < digits; ++i) {
         reversed[i] = "0123456789abcdef"[value & 0xFU];
         value >>= 4;
     }
@@ -136,10 +205,13 @@ Line &Line::decimal(std::uint64_t value, unsigned min_digits)
 void tell(const Line &line)
 {
     const KeptErrno kept;
-    Line whole;
-    whole.text("qport: ").text(line.view()).text("\n");
-    [[maybe_unused]] const ssize_t written =
-        ::write(STDERR_FILENO, whole.view().data(), whole.view().size());
+    // One write, so lines of several threads never mix; the newline is
+    // its own part, so a line cut short still ends.
+    const std::string_view text = line.view();
+    iovec parts[] = {{const_cast<char *>("qport: "), 7},
+                     {const_cast<char *>(text.data()), text.size()},
+                     {const_cast<char *>("\n"), 1}};
+    [[maybe_unused]] const ssize_t written = ::writev(STDERR_FILENO, parts, 3);
 }
 
 int Output::open(const char *destination)

@@ -46,6 +46,13 @@ private:
 // one write.
 void tell(const Line &line);
 
+// The value of qport's environment variable name (QPORT_...), or null
+// when it is unset or empty. Null too for a set-id or file-capability
+// program (the loader's secure mode): the user who starts it must not steer
+// it, so every QPORT_ variable is ignored there, in both builds, and the
+// first one found set is named in one line on standard error.
+const char *qport_variable(const char *name);
+
 // Whether an output's path may end in a symbolic link. Following one that
 // another user placed in a shared directory (/tmp) would let that user
 // choose which file this process appends to, as this process's user.
@@ -69,8 +76,12 @@ enum class Readers : std::uint8_t {
 // Opens path with flags, relative to its directory as it stood when that
 // was checked (so the check and the open see the same directory), not
 // following a symbolic link where links says not to, creating it with the
-// mode readers says. The descriptor, or -1 with errno set (EPERM: another
-// user's file, for owner_only).
+// mode readers says. Opened without blocking (then made blocking unless
+// flags asked for O_NONBLOCK), so a FIFO never holds the program up. A FIFO,
+// socket or device must be this user's own, the process's standard stream,
+// or a character device of root's (/dev/null). The descriptor, or -1 with
+// errno set (EPERM: another user's FIFO, socket or device, or for
+// owner_only another user's file).
 int open_output_file(const char *path, int flags, Links links, Readers readers = Readers::anyone);
 
 // An output that never harms the program it runs in: opened without

@@ -8,7 +8,10 @@
 #include <cstring>
 #include <ctime>
 
+#include <string>
+
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace qport {
@@ -58,8 +61,8 @@ bool open_recording_from_environment()
 {
     // Not for a set-id or file-capability program (the loader's secure
     // mode): the user who starts it must not choose where it writes.
-    const char *destination = ::secure_getenv("QPORT_RECORD");
-    if (destination == nullptr || *destination == '\0')
+    const char *destination = sim::qport_variable("QPORT_RECORD");
+    if (destination == nullptr)
         return false;
     if (recording_file.open(destination) == 0)
         return true;
@@ -71,7 +74,7 @@ bool open_recording_from_environment()
     else if (error == ENXIO)
         line.text("a FIFO with no reader");
     else if (error == EPERM)
-        line.text("another user's file");
+        line.text("another user's file, FIFO, socket or device");
     else
         line.text(strerrordesc_np(error));
     sim::tell(line.text("; the program runs without recording"));
@@ -269,9 +272,24 @@ Recording read_recording(const char *path)
     const int fd = sim::open_output_file(path, O_RDONLY | O_CLOEXEC | O_NOCTTY,
                                          sim::Links::refused_in_shared_directories);
     if (fd < 0) {
-        recording.error = errno == ELOOP ? "a symbolic link in a directory shared with other "
-                                           "users, which is not followed"
-                                         : strerrordesc_np(errno);
+        recording.error = errno == ELOOP   ? "a symbolic link in a directory shared with other "
+                                             "users, which is not followed"
+                          : errno == EPERM ? "another user's FIFO, socket or device"
+                                           : strerrordesc_np(errno);
+        return recording;
+    }
+    struct stat about {};
+    if (::fstat(fd, &about) != 0 || !S_ISREG(about.st_mode)) {
+        recording.error = "not a regular file (a recording is read from a file, not from a FIFO "
+                          "or a device)";
+        ::close(fd);
+        return recording;
+    }
+    const std::string too_large = "larger than " + std::to_string(largest_recording_bytes >> 20) +
+                                  " MiB, the most a recording may hold";
+    if (static_cast<std::uint64_t>(about.st_size) > largest_recording_bytes) {
+        recording.error = too_large;
+        ::close(fd);
         return recording;
     }
     std::string text;
@@ -287,6 +305,13 @@ Recording read_recording(const char *path)
         }
         if (length == 0)
             break;
+        // A file growing while it is read, or one whose size says nothing
+        // (/proc's), stops at the same bound.
+        if (text.size() + static_cast<std::size_t>(length) > largest_recording_bytes) {
+            recording.error = too_large;
+            ::close(fd);
+            return recording;
+        }
         text.append(buffer, static_cast<std::size_t>(length));
     }
     ::close(fd);

@@ -48,9 +48,15 @@ struct Recording {
     std::string error;          // "time goes backwards (...)"
 };
 Recording parse_recording(std::string_view text);
+// The largest recording read: about ten million transfers. A recording is
+// read whole before it is played, so a larger file (or one that never
+// ends) would only exhaust the process's memory.
+constexpr std::size_t largest_recording_bytes = std::size_t{256} << 20;
 // Reads path (a symbolic link is not followed in a directory shared with
 // other users) and parses it; an unreadable file is an error at line 0
-// with error set.
+// with error set. Only a regular file of at most largest_recording_bytes
+// is read: opening never waits (a FIFO), and a device is refused before
+// anything is read from it.
 Recording read_recording(const char *path);
 
 // QPORT_RECORD's file, in both builds: every transfer, one write a line.

@@ -75,6 +75,12 @@ extern "C" QPORT_EXPORT size_t qport_sim_transfers(qport_sim_transfer *out, size
     return sim::copy_records(*active_machine(), out, capacity);
 }
 
+extern "C" QPORT_EXPORT uint64_t qport_sim_transfer_total(void)
+{
+    sim::note_api_use();
+    return sim::recorded_total(*active_machine());
+}
+
 extern "C" QPORT_EXPORT void qport_sim_clear_transfers(void)
 {
     sim::note_api_use();

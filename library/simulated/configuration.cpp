@@ -26,12 +26,9 @@ constinit std::mutex configuration_lock;
 
 constinit std::atomic<bool> recording_chosen{false};
 
-// A variable set to something: an empty value counts as unset.
-const char *set_variable(const char *name)
-{
-    const char *value = std::getenv(name);
-    return value != nullptr && *value != '\0' ? value : nullptr;
-}
+// A variable set to something: an empty value counts as unset, and a
+// set-id program takes none (see qport_variable).
+const char *set_variable(const char *name) { return qport_variable(name); }
 
 void tell_unknown(const char *variable, const char *value, const std::string &what,
                   const std::string &valid, const std::string &kept)
@@ -97,6 +94,10 @@ void tell_cannot_trace(const char *destination, int error)
             .text(destination)
             .text(" is a symbolic link in a directory shared with other users, which the trace "
                   "does not follow");
+    else if (error == EPERM)
+        line.text("the trace ")
+            .text(destination)
+            .text(" is another user's FIFO, socket or device, which would hand the trace on");
     else
         line.text("cannot write the trace to ")
             .text(destination)

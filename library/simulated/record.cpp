@@ -100,6 +100,13 @@ std::size_t copy_records(Machine &machine, qport_sim_transfer *out, std::size_t 
     return kept;
 }
 
+std::uint64_t recorded_total(const Machine &machine)
+{
+    const std::uint64_t end = machine.next_ticket.load(std::memory_order_acquire);
+    const std::uint64_t begin = machine.first_kept_ticket.load(std::memory_order_acquire);
+    return begin > end ? 0 : end - begin;
+}
+
 void clear_records(Machine &machine)
 {
     machine.first_kept_ticket.store(machine.next_ticket.load());

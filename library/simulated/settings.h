@@ -47,6 +47,9 @@ void note_transfer(Machine &machine, char direction, unsigned width_bits, std::u
                    std::uint32_t value);
 std::size_t copy_records(Machine &machine, qport_sim_transfer *out, std::size_t capacity);
 void clear_records(Machine &machine);
+// Transfers recorded since the record was last cleared, those the ring has
+// overwritten too.
+std::uint64_t recorded_total(const Machine &machine);
 
 } // namespace qport::sim
 

@@ -44,6 +44,7 @@ const std::set<std::string> simulation_api = {
     "qport_sim_preset",
     "qport_sim_peek",
     "qport_sim_transfers",
+    "qport_sim_transfer_total",
     "qport_sim_trace_to",
     "qport_sim_clear_transfers",
     "qport_sim_refuse",

@@ -218,4 +218,17 @@ TEST_F(SimulatedTransfers, WideTransfersPastTheLastPortAreRefusedAndToldOnce)
     expect_transfers({{'i', 16, 0xFFFE, 0xFFFF}, {'i', 32, 0xFFFC, 0xFFFFFFFF}});
 }
 
+// The ring keeps the last QPORT_SIM_RECORDS; the count of what was
+// recorded goes on past it, and starts again when the record is cleared.
+TEST_F(SimulatedTransfers, TheTotalCountsPastWhatTheRecordKeeps)
+{
+    constexpr std::uint64_t made = QPORT_SIM_RECORDS + 4465;
+    for (std::uint64_t i = 0; i < made; ++i)
+        outportb(0x80, static_cast<char>(i));
+    EXPECT_EQ(qport_sim_transfers(nullptr, 0), std::size_t{QPORT_SIM_RECORDS});
+    EXPECT_EQ(qport_sim_transfer_total(), made);
+    qport_sim_clear_transfers();
+    EXPECT_EQ(qport_sim_transfer_total(), 0U);
+}
+
 } // namespace

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "child_process.h"
 #include "transfer_lines.h"
 
 namespace {
@@ -92,6 +93,30 @@ TEST(TransferLines, BadFilesAreRefusedAtTheirFirstBadLine)
         const qport::Recording recording = qport::parse_recording(c.text);
         EXPECT_EQ(recording.error_line, c.line) << c.text;
         EXPECT_EQ(recording.error, c.error) << c.text;
+    }
+}
+
+// A record's width comes from a shared machine's file: one of 255 bits
+// asks for 63 digits, of which a 32-bit value has 8.
+TEST(TransferLines, AWidthPastThirtyTwoBitsShowsEightDigits)
+{
+    const qport::sim::Line line = qport::transfer_line(0, 'i', 0xFF, 0x378, 0x12345678);
+    EXPECT_EQ(line.view(), "0.000000000 in 255 0x0378 0x12345678\n");
+}
+
+TEST(TransferLines, ALineTooLongForItsBufferStillEnds)
+{
+    for (const std::size_t length : {std::size_t{504}, std::size_t{505}, std::size_t{506},
+                                     std::size_t{511}, std::size_t{512}, std::size_t{600}}) {
+        const std::string said = standard_error_of([length] {
+            qport::sim::Line line;
+            qport::sim::tell(line.text(std::string(length, 'x')));
+        });
+        ASSERT_FALSE(said.empty());
+        EXPECT_EQ(said.back(), '\n') << length;
+        EXPECT_EQ(said.rfind("qport: x", 0), 0U) << length;
+        EXPECT_EQ(said.size(), std::string("qport: \n").size() + std::min<std::size_t>(length, 512))
+            << length;
     }
 }
 

@@ -2,17 +2,22 @@
 // Devices that programs add: attached in-process, and served by another
 // process to everyone on a shared machine, including the server that goes
 // away and the socket that another user placed.
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -314,6 +319,166 @@ TEST_F(UserDevices, ASocketAnotherUserPlacedIsRefused)
     said = standard_error_of([] { EXPECT_EQ(inportb(0x300), static_cast<char>(0xFF)); });
     EXPECT_NE(said.find("is another user's; nothing is sent to it"), std::string::npos) << said;
     EXPECT_EQ(wait_for(stranger, std::chrono::seconds(5)), 0);
+    stop(server);
+}
+
+// A served device's messages as the client sends and takes them.
+struct FakeRequest {
+    std::uint32_t sequence;
+    std::uint16_t port;
+    std::uint16_t offset;
+    std::uint8_t kind;
+    std::uint8_t width_bits;
+    std::uint8_t byte;
+    std::uint8_t value;
+};
+struct FakeAnswer {
+    std::uint32_t sequence;
+    std::uint8_t value;
+    std::uint8_t padding[3];
+};
+
+// How a server that is not qport's answers: each request's answer is
+// 0x10 plus the number of requests before it.
+enum class Manner {
+    extra_answer, // and then one more, for the next request's number
+    slowly,       // 0.7 s after the request
+};
+
+// Puts a listener of this user's own, answering in manner, in place of the
+// socket of the real server at path's ports 0x300: the client trusts it as
+// it would any server of its user. Returns the listener's process.
+pid_t impersonate_server(const std::string &path, Manner manner)
+{
+    const std::string socket_path = path + ".served-0300";
+    ::unlink(socket_path.c_str());
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    socket_path.copy(address.sun_path, sizeof address.sun_path - 1);
+    int ready[2];
+    if (::pipe(ready) != 0)
+        return -1;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
+        if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+            ::listen(fd, 4) != 0)
+            ::_exit(1);
+        const char sent = 0;
+        if (::write(ready[1], &sent, 1) != 1)
+            ::_exit(1);
+        std::uint8_t answered = 0;
+        for (;;) {
+            const int client = ::accept(fd, nullptr, nullptr);
+            FakeRequest request{};
+            while (::recv(client, &request, sizeof request, 0) == sizeof request) {
+                if (manner == Manner::slowly)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+                const FakeAnswer answer{
+                    request.sequence, static_cast<std::uint8_t>(0x10 + answered++), {}};
+                ::send(client, &answer, sizeof answer, MSG_NOSIGNAL);
+                if (manner == Manner::extra_answer) {
+                    const FakeAnswer extra{request.sequence + 1, 0xEE, {}};
+                    ::send(client, &extra, sizeof extra, MSG_NOSIGNAL);
+                }
+            }
+            ::close(client);
+        }
+    }
+    char byte = 0;
+    const bool started = ::read(ready[0], &byte, 1) == 1;
+    ::close(ready[0]);
+    ::close(ready[1]);
+    return started ? child : -1;
+}
+
+// The highest-numbered socket this process holds: the library's
+// connection, where the tests hold no socket of their own.
+int library_socket()
+{
+    int found = -1;
+    DIR *descriptors = ::opendir("/proc/self/fd");
+    while (const dirent *entry = ::readdir(descriptors)) {
+        const int fd = std::atoi(entry->d_name);
+        struct stat about {};
+        if (entry->d_name[0] != '.' && ::fstat(fd, &about) == 0 && S_ISSOCK(about.st_mode))
+            found = std::max(found, fd);
+    }
+    ::closedir(descriptors);
+    return found;
+}
+
+// The program closes the library's socket behind its back (a raw system
+// call) and a file of its own takes the number: the library must neither
+// close that file nor talk to the server through it, in this process or in
+// a child forked after.
+TEST_F(UserDevices, TheProgramsReusedDescriptorIsLeftToIt)
+{
+    const std::string path = directory / "machine";
+    ASSERT_EQ(qport_sim_use_machine(path.c_str()), 0);
+    const pid_t server = start_server(path, 0x300, 2);
+    ASSERT_TRUE(wait_for_server(server));
+    const auto reuse_and_check = [&](const std::string &file_path) {
+        if (inportb(0x300) != 0x01)
+            return 1;
+        const int socket = library_socket();
+        if (socket < 3)
+            return 2;
+        ::syscall(SYS_close, socket);
+        const int file = ::open(file_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (file != socket && (::dup2(file, socket) != socket || ::close(file) != 0))
+            return 3;
+        struct stat before {};
+        ::fstat(socket, &before);
+        // The library finds its socket gone and connects anew.
+        if (inportb(0x301) != 0x02 || inportb(0x300) != 0x01)
+            return 4;
+        struct stat after {};
+        if (::fstat(socket, &after) != 0 || after.st_ino != before.st_ino)
+            return 5; // closed, or replaced by the library's socket
+        if (::write(socket, "mine\n", 5) != 5)
+            return 6;
+        ::close(socket);
+        return file_text(file_path) == "mine\n" ? 0 : 7;
+    };
+    EXPECT_EQ(reuse_and_check(directory / "parent's"), 0);
+    EXPECT_EQ(in_child([&] { return reuse_and_check(directory / "child's"); }), 0);
+    stop(server);
+}
+
+// A server that sends an answer nobody asked for, numbered as the next
+// request would be if numbers were counted: the next request still gets
+// its own answer.
+TEST_F(UserDevices, AnUnaskedAnswerIsNeverTakenForTheNextOne)
+{
+    const std::string path = directory / "machine";
+    ASSERT_EQ(qport_sim_use_machine(path.c_str()), 0);
+    const pid_t server = start_server(path, 0x300, 2);
+    ASSERT_TRUE(wait_for_server(server));
+    const pid_t impostor = impersonate_server(path, Manner::extra_answer);
+    ASSERT_GT(impostor, 0);
+    for (int request = 0; request < 8; ++request)
+        EXPECT_EQ(inportb(0x300), static_cast<char>(0x10 + request)) << request;
+    stop(impostor);
+    stop(server);
+}
+
+// A four-byte transfer to a server that takes 0.7 s a byte waits about a
+// second in all, as one that never answers does, not 0.7 s a byte.
+TEST_F(UserDevices, ASlowServerCostsOneSecondATransfer)
+{
+    const std::string path = directory / "machine";
+    ASSERT_EQ(qport_sim_use_machine(path.c_str()), 0);
+    const pid_t server = start_server(path, 0x300, 4);
+    ASSERT_TRUE(wait_for_server(server));
+    const pid_t impostor = impersonate_server(path, Manner::slowly);
+    ASSERT_GT(impostor, 0);
+    const auto start = std::chrono::steady_clock::now();
+    const std::string said = standard_error_of([] { inport(0x300); });
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_NE(said.find("did not answer within 1 s"), std::string::npos) << said;
+    EXPECT_LT(took, std::chrono::milliseconds(2000));
+    stop(impostor);
     stop(server);
 }
 

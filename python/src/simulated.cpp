@@ -163,7 +163,7 @@ py::object machine_path(const SimulatedPorts &ports)
 // process using the machine. A new machine file records from its creation.
 void start_recording_own_port_space(const SimulatedPorts &ports)
 {
-    const char *machine = std::getenv("QPORT_SIM_MACHINE");
+    const char *machine = ::secure_getenv("QPORT_SIM_MACHINE");
     if (machine == nullptr || *machine == '\0')
         ports.record_transfers(1);
 }

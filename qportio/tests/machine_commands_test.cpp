@@ -99,6 +99,25 @@ TEST(QportioMachine, RunsShareTheMachineThatTheyName)
     std::system(("rm -rf " + std::string(directory)).c_str());
 }
 
+// More transfers than the machine's record keeps, in runs of their own:
+// show tells how many were made, not how many it kept.
+TEST(QportioMachine, ShowCountsEveryTransferRecorded)
+{
+    char directory[] = "/tmp/qportio-machine-XXXXXX";
+    ASSERT_NE(::mkdtemp(directory), nullptr);
+    const std::string machine = std::string(directory) + "/machine";
+    const std::string environment = "QPORT_SIM_MACHINE=" + machine;
+    ASSERT_EQ(qportio(environment, "reset").status, 0);
+    const std::string reads = "yes 0x80 | head -n 70000 | env -u QPORT_TRACE LD_LIBRARY_PATH=" +
+                              std::string(QPORT_SIMULATED_DIR) + " " + environment +
+                              " xargs " QPORTIO_PROGRAM " read >/dev/null";
+    ASSERT_EQ(std::system(reads.c_str()), 0);
+    const Outcome shown = qportio(environment, "show -n 1");
+    EXPECT_NE(shown.out.find("last transfers: 1 of 70000 recorded\n"), std::string::npos)
+        << shown.out;
+    std::system(("rm -rf " + std::string(directory)).c_str());
+}
+
 struct RefusalCase {
     const char *name;
     std::string environment;

@@ -43,6 +43,32 @@ for file in "$scratch/missing.rec" "$scratch"; do
   expect_in "$scratch/unreadable.err" "qport: cannot replay $file: "
 done
 
+# Input that is not a recording file: a FIFO nobody writes to, endless
+# devices, and a file past the size a recording may have. Each is refused
+# at once (no wait for a writer, no attempt to read it whole).
+mkfifo "$scratch/writerless.fifo"
+truncate -s 300M "$scratch/huge.rec"
+# path | reason
+inputs=(
+  "$scratch/writerless.fifo|not a regular file"
+  "/dev/zero|not a regular file"
+  "/dev/urandom|not a regular file"
+  "$scratch/huge.rec|larger than 256 MiB, the most a recording may hold"
+)
+for input in "${inputs[@]}"; do
+  file=${input%%|*}
+  reason=${input#*|}
+  run timeout 20 "$QPORTIO" recording "$file" >/dev/null 2>"$scratch/input.err"
+  [ "$status" -eq 6 ] || fail "qportio recording $file ended with $status"
+  expect_in "$scratch/input.err" "qportio: cannot read $file: $reason"
+  run timeout 20 "$QPORT_RUN" --replay="$file" "$first" >/dev/null 2>"$scratch/input.err"
+  [ "$status" -eq "$replay_diverged" ] || fail "a replay of $file ended with $status"
+  expect_in "$scratch/input.err" "qport: cannot replay $file: $reason"
+  run timeout 20 env QPORT_SIM_REPLAY="$file" "$first" >"$scratch/input.out" 2>"$scratch/input.err"
+  [ "$status" -ne 124 ] || fail "QPORT_SIM_REPLAY=$file hung"
+  expect_in "$scratch/input.err" "qport: cannot replay $file: $reason"
+done
+
 # An empty recording is one of no transfers: the program's first diverges.
 : >"$scratch/empty.rec"
 "$QPORTIO" recording "$scratch/empty.rec" >"$scratch/empty.summary"

@@ -279,6 +279,8 @@ void tell_cannot_print(const char *path, int error)
     line.text("cannot write the printer's output to ").text(path).text(": ");
     if (error == ELOOP)
         line.text("it is a symbolic link, which the printer's output never follows");
+    else if (error == EPERM)
+        line.text("it is another user's FIFO, socket or device");
     else
         line.text(strerrordesc_np(error));
     tell(line.text("; what is printed is dropped"));

@@ -70,6 +70,16 @@ constexpr int tick_bits = 15;
 static_assert(ticks_per_second == Ticks{1} << tick_bits);
 // Shifts floor, before 1970 too.
 std::int64_t seconds_at(Ticks clock) { return clock >> tick_bits; }
+
+// The farthest the clock is set from the host's: a million years, as
+// set_offset takes it. An offset beyond (a machine file's bytes) is cut
+// there, so that no sum with the host's time overflows.
+constexpr Ticks farthest_offset = Ticks{31557600000000} * ticks_per_second;
+
+Ticks offset_of(const State &state)
+{
+    return std::clamp(state.offset.load(relaxed), -farthest_offset, farthest_offset);
+}
 Ticks phase_at(Ticks clock) { return clock & (ticks_per_second - 1); }
 
 std::int64_t floor_div(std::int64_t a, std::int64_t b)
@@ -313,7 +323,10 @@ std::uint8_t flags_between(const State &state, Ticks from, Ticks to)
     const Control control = control_of(state);
     if (to <= from || !divider_counts(control))
         return 0;
-    const Ticks offset = state.offset.load(relaxed);
+    // Over a day every flag that can be set is; a start further back (a
+    // machine file's bytes) counts from there, so no sum overflows.
+    from = std::max(from, to - 2 * seconds_per_day * ticks_per_second);
+    const Ticks offset = offset_of(state);
     const Ticks clock_from = from + offset;
     const Ticks clock_to = to + offset;
     std::uint8_t flags = 0;
@@ -355,7 +368,7 @@ std::uint8_t read_time_register(State &state, Place place, Clock now)
     const Control control = control_of(state);
     if (!counting(control))
         return byte_at(state.held_time.load(relaxed), place);
-    const Ticks clock = now() + state.offset.load(relaxed);
+    const Ticks clock = now() + offset_of(state);
     return time_register(seconds_at(clock), state.weekday_lead.load(relaxed), control, place);
 }
 
@@ -378,7 +391,7 @@ void write_time_register(State &state, Place place, std::uint8_t value, Clock no
     const Ticks at = now();
     keep_flags(state, at);
     const int number = decode(value, control);
-    Ticks offset = state.offset.load(relaxed);
+    Ticks offset = offset_of(state);
     if (place == weekday_place) {
         // The weekday counts on its own, whatever the date.
         const int weekday = date_time_of(seconds_at(at + offset)).weekday;
@@ -437,7 +450,7 @@ void write_control(State &state, unsigned address, std::uint8_t value, Clock now
                 after.b = static_cast<std::uint8_t>(after.b & ~b_update_enable);
         }
         keep_flags(state, at);
-        const Ticks offset = state.offset.load(relaxed);
+        const Ticks offset = offset_of(state);
         const bool divider_let_go = !divider_counts(before) && divider_counts(after);
         const Ticks phase = divider_let_go ? half_second : phase_at(at + offset);
         if (counting(before) && !counting(after)) {
@@ -528,7 +541,7 @@ std::uint8_t read_register(State &state, unsigned address, Clock now, bool peek)
         return state.alarm[2].load(relaxed);
     case register_a: {
         const Control control = control_of(state);
-        const bool updating = counting(control) && phase_at(now() + state.offset.load(relaxed)) >=
+        const bool updating = counting(control) && phase_at(now() + offset_of(state)) >=
                                                        ticks_per_second - update_warning;
         return static_cast<std::uint8_t>(control.a | (updating ? a_update_in_progress : 0));
     }
@@ -606,7 +619,7 @@ Reading reading(State &state, Clock now)
     const Control control = control_of(state);
     const Ticks at = now();
     if (counting(control)) {
-        const Ticks offset = state.offset.load(relaxed);
+        const Ticks offset = offset_of(state);
         return {seconds_at(at + offset), offset, Running::counting};
     }
     const std::int64_t held = time_of_registers(state.held_time.load(relaxed), control).seconds;

@@ -50,13 +50,18 @@ struct Decoder {
 Decoder decoder_of(Machine &machine, std::uint16_t port)
 {
     const std::uint8_t owner = machine.owner[port].load(relaxed);
-    if (owner == owner_none || owner == owner_preset)
+    // The table is in the machine file, which holds any byte: a number
+    // past the slots decodes nothing.
+    if (owner == owner_none || owner > slot_count)
         return {};
     DeviceSlot &slot = machine.slots[owner - 1];
     const auto offset = static_cast<std::uint16_t>(port - slot.base.load(relaxed));
     const DeviceType *type = type_of(slot);
-    // A device moved by another thread between the loads.
-    if (offset >= slot.count.load(relaxed) || type == nullptr)
+    // A device moved by another thread between the loads. A device of a
+    // fixed size decodes no more than its registers, whatever count the
+    // machine file holds.
+    if (offset >= slot.count.load(relaxed) || type == nullptr ||
+        (type->port_count != 0 && offset >= type->port_count))
         return {};
     return {&slot, type, offset};
 }
@@ -134,7 +139,9 @@ void reset_machine(Machine &machine)
         // decoder's registers back to match.
         if (profile != nullptr) {
             for (const ProfileDevice &device : profile->devices) {
-                if (device.name == slot.name) {
+                // The name in the file may lack its terminator.
+                if (device.name ==
+                    std::string_view(slot.name, ::strnlen(slot.name, sizeof slot.name))) {
                     slot.base.store(device.base, relaxed);
                     slot.count.store(type->port_count, relaxed);
                 }

@@ -9,8 +9,10 @@
 #include <string>
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include "device.h"
@@ -98,6 +100,15 @@ int create_machine_file(const std::string &path)
     return fd;
 }
 
+// A file of /proc or /sys looks regular and is the user's own, but is a
+// window on the kernel or a process (/proc/self/mem), never a machine.
+bool is_kernel_interface(int fd)
+{
+    struct statfs about {};
+    return ::fstatfs(fd, &about) == 0 &&
+           (about.f_type == PROC_SUPER_MAGIC || about.f_type == SYSFS_MAGIC);
+}
+
 // The machine file as this process's user may trust it: the file itself,
 // not a link another user placed in its stead, a regular file (nothing is
 // read from a FIFO or a device before that is known), and this user's own,
@@ -125,6 +136,8 @@ int open_own_machine_file(const char *path, const char **why)
         error = errno;
     } else if (!S_ISREG(about.st_mode)) {
         *why = "not a regular file";
+    } else if (is_kernel_interface(fd)) {
+        *why = "a file of the kernel's (/proc or /sys), not a machine file";
     } else if (about.st_uid != ::geteuid()) {
         *why = "it belongs to another user; a machine file is used only by its owner";
         error = EPERM;

@@ -95,7 +95,9 @@ struct Word {
     State state() const { return static_cast<State>(packed & 0xF); }
     std::uint32_t ir_shift() const { return (packed >> 4) & 0x3F; }
     std::uint32_t instruction() const { return ((packed >> 10) & 0x3F) ^ idcode; }
-    std::uint32_t boundary_start() const { return (packed >> 16) & 0x3FF; }
+    // Always a cell: the field holds up to 1023, whatever a machine file
+    // put there.
+    std::uint32_t boundary_start() const { return ((packed >> 16) & 0x3FF) % boundary_bits; }
     std::uint32_t dr_shift() const { return static_cast<std::uint32_t>(packed >> 32); }
 
     void set(unsigned shift, std::uint64_t mask, std::uint64_t value)

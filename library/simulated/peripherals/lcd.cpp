@@ -93,11 +93,21 @@ struct Display {
     std::atomic<std::uint8_t> cgram[cgram_bytes];
 };
 
+// A glass one controller drives: up to 40 columns on one or two rows, up to
+// 20 on four.
+bool is_drivable(Geometry geometry)
+{
+    return geometry.columns != 0 && geometry.columns <= line_length &&
+           (geometry.rows == 1 || geometry.rows == 2 || geometry.rows == 4) &&
+           std::size_t{geometry.columns} * geometry.rows <= ddram_bytes;
+}
+
+// The size set, or the default for none; a size no controller drives (a
+// machine file's bytes) is the default too.
 Geometry geometry_of(const Display &display)
 {
-    const unsigned columns = display.columns.load(relaxed);
-    const unsigned rows = display.rows.load(relaxed);
-    return columns == 0 || rows == 0 ? default_geometry : Geometry{columns, rows};
+    const Geometry stored{display.columns.load(relaxed), display.rows.load(relaxed)};
+    return is_drivable(stored) ? stored : default_geometry;
 }
 
 Wiring wiring_of(const Display &display) { return Wiring{display.wiring.load(relaxed)}; }
@@ -430,8 +440,6 @@ void describe(const ParallelPort &port, Properties &properties)
     properties.add("last-read", last_read == 0 ? std::string("none") : hex_byte(last_read - 1U));
 }
 
-// A glass one controller drives: up to 40 columns on one or two rows, up to
-// 20 on four.
 bool parse_size(std::string_view text, Geometry &geometry)
 {
     const std::size_t cross = text.find('x');
@@ -440,8 +448,7 @@ bool parse_size(std::string_view text, Geometry &geometry)
     if (cross == std::string_view::npos || !parse_number(text.substr(0, cross), columns) ||
         !parse_number(text.substr(cross + 1), rows))
         return false;
-    if (columns == 0 || columns > line_length || (rows != 1 && rows != 2 && rows != 4) ||
-        std::size_t{columns} * rows > ddram_bytes)
+    if (!is_drivable({columns, rows}))
         return false;
     geometry = {columns, rows};
     return true;

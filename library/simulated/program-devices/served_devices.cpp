@@ -23,7 +23,9 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/epoll.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -109,6 +111,22 @@ constinit Connection connections[slot_count][connections_per_device]{};
 constinit std::atomic<std::uint64_t> failed_tokens[slot_count]{};
 constinit std::atomic<std::uint32_t> last_sequence{0};
 
+// When the transfer this thread is making must be answered by: set at its
+// first byte, so that a transfer of four bytes waits a second in all, not a
+// second a byte. Initial-exec TLS, which a signal handler may use.
+constinit thread_local timespec transfer_deadline __attribute__((tls_model("initial-exec"))) = {};
+
+// A request's number, which the server cannot foresee: an answer it sends
+// unasked is never taken as the next request's.
+std::uint32_t new_sequence()
+{
+    std::uint32_t sequence = 0;
+    if (::getrandom(&sequence, sizeof sequence, GRND_NONBLOCK) == sizeof sequence)
+        return sequence;
+    // Only before the kernel's generator is seeded, early in boot.
+    return last_sequence.fetch_add(1, relaxed) + 1;
+}
+
 Connection *take_connection(std::size_t slot)
 {
     for (Connection &connection : connections[slot]) {
@@ -118,21 +136,29 @@ Connection *take_connection(std::size_t slot)
     return nullptr;
 }
 
+// Whether the connection's descriptor is still the socket it opened: the
+// program may have closed that number (close, close_range, a raw system
+// call) and opened a file of its own under it.
+bool holds_socket(const Connection &connection)
+{
+    struct stat about {};
+    return connection.fd >= 0 && ::fstat(connection.fd, &about) == 0 &&
+           about.st_dev == connection.device && about.st_ino == connection.inode;
+}
+
+// Closes the connection's socket if the descriptor is still it; a number
+// the program has reused is only forgotten, never closed.
 void close_connection(Connection &connection)
 {
-    if (connection.fd >= 0)
+    if (holds_socket(connection))
         ::close(connection.fd);
     connection.fd = -1;
 }
 
-// Still the socket this process opened to this server: the program may have
-// closed the descriptor and opened something else under its number.
+// Still the socket this process opened to this server.
 bool still_usable(const Connection &connection, pid_t process, std::uint64_t token)
 {
-    struct stat about {};
-    return connection.process == process && connection.token == token &&
-           ::fstat(connection.fd, &about) == 0 && about.st_dev == connection.device &&
-           about.st_ino == connection.inode;
+    return connection.process == process && connection.token == token && holds_socket(connection);
 }
 
 Failure connect_to_server(Connection &connection, const char *machine_path,
@@ -173,35 +199,60 @@ Failure connect_to_server(Connection &connection, const char *machine_path,
     return Failure::none;
 }
 
-bool before(const timespec &deadline)
+// Milliseconds left until deadline, 0 once it has passed.
+int milliseconds_until(const timespec &deadline)
 {
     timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec < deadline.tv_sec ||
-           (now.tv_sec == deadline.tv_sec && now.tv_nsec < deadline.tv_nsec);
+    const std::int64_t left = (std::int64_t{deadline.tv_sec} - now.tv_sec) * 1000 +
+                              (std::int64_t{deadline.tv_nsec} - now.tv_nsec) / 1000000;
+    return left <= 0 ? 0 : static_cast<int>(std::min<std::int64_t>(left, 1000 * 60));
 }
 
-Failure exchange(const Connection &connection, const Request &request, std::uint8_t &value)
+// Waits for fd to become ready for events until deadline: whether it did.
+bool ready_by(int fd, short events, const timespec &deadline)
 {
-    timespec deadline{};
-    ::clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += answer_timeout_seconds;
-    ssize_t sent = 0;
-    do {
-        sent = ::send(connection.fd, &request, sizeof request, MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR && before(deadline));
-    if (sent != static_cast<ssize_t>(sizeof request))
-        return sent < 0 && errno == EAGAIN ? Failure::silent : Failure::gone;
     for (;;) {
+        pollfd polled{fd, events, 0};
+        const int ready = ::poll(&polled, 1, milliseconds_until(deadline));
+        if (ready > 0)
+            return true;
+        if (ready == 0 || errno != EINTR)
+            return false;
+    }
+}
+
+Failure exchange(const Connection &connection, const Request &request, const timespec &deadline,
+                 std::uint8_t &value)
+{
+    // What a server sent unasked is no answer to this request.
+    Answer stale{};
+    while (::recv(connection.fd, &stale, sizeof stale, MSG_DONTWAIT) > 0) {
+    }
+    ssize_t sent = -1;
+    while (sent < 0) {
+        if (!ready_by(connection.fd, POLLOUT, deadline))
+            return Failure::silent;
+        sent = ::send(connection.fd, &request, sizeof request, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0 && errno != EINTR && errno != EAGAIN)
+            return Failure::gone;
+    }
+    if (sent != static_cast<ssize_t>(sizeof request))
+        return Failure::gone;
+    for (;;) {
+        if (!ready_by(connection.fd, POLLIN, deadline))
+            return Failure::silent;
         Answer answer{};
-        const ssize_t got = ::recv(connection.fd, &answer, sizeof answer, 0);
-        if (got == static_cast<ssize_t>(sizeof answer) && answer.sequence == request.sequence) {
+        const ssize_t got = ::recv(connection.fd, &answer, sizeof answer, MSG_DONTWAIT);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (got != static_cast<ssize_t>(sizeof answer))
+            return Failure::gone;
+        if (answer.sequence == request.sequence) {
             value = answer.value;
             return Failure::none;
         }
-        if (got < 0 && errno == EINTR && before(deadline))
-            continue;
-        return got < 0 && (errno == EAGAIN || errno == EINTR) ? Failure::silent : Failure::gone;
+        // Another request's answer, late or unasked: skipped.
     }
 }
 
@@ -243,8 +294,15 @@ std::uint8_t served_transfer(Machine &machine, DeviceSlot &slot, const PortAcces
     const char *machine_path = machine_file_path();
     if (token == 0 || machine_path == nullptr || failed_tokens[number].load(relaxed) == token)
         return 0xFF;
+    // A transfer's later bytes keep its deadline; one whose first byte
+    // went to another device starts its own.
+    if (access.byte == 0 || milliseconds_until(transfer_deadline) == 0) {
+        ::clock_gettime(CLOCK_MONOTONIC, &transfer_deadline);
+        transfer_deadline.tv_sec += answer_timeout_seconds;
+    }
+    const timespec deadline = transfer_deadline;
     const auto first_port = slot.base.load(relaxed);
-    const Request request{last_sequence.fetch_add(1, relaxed) + 1,
+    const Request request{new_sequence(),
                           static_cast<std::uint16_t>(first_port + access.offset),
                           access.offset,
                           kind,
@@ -256,13 +314,13 @@ std::uint8_t served_transfer(Machine &machine, DeviceSlot &slot, const PortAcces
     Connection &connection = pooled != nullptr ? *pooled : own;
     const pid_t process = ::getpid();
     if (connection.fd >= 0 && !still_usable(connection, process, token))
-        close_connection(connection);
+        close_connection(connection); // only if the number is still its socket
     Failure failure = Failure::none;
     if (connection.fd < 0)
         failure = connect_to_server(connection, machine_path, first_port, process, token);
     std::uint8_t answer = 0xFF;
     if (failure == Failure::none)
-        failure = exchange(connection, request, answer);
+        failure = exchange(connection, request, deadline, answer);
     if (failure != Failure::none || pooled == nullptr)
         close_connection(connection);
     if (pooled != nullptr)
