@@ -195,12 +195,61 @@ bool is_proc_path(const char *path)
            (path[sizeof proc_prefix - 1] == '\0' || path[sizeof proc_prefix - 1] == '/');
 }
 
-// Most paths are neither: one look at the first letters settles them.
-bool may_be_ours(const char *path)
+bool has_served_prefix(const char *path)
 {
-    return serving.load(std::memory_order_relaxed) && path != nullptr && path[0] == '/' &&
-           (std::strncmp(path, device_prefix, sizeof device_prefix - 1) == 0 ||
-            std::strncmp(path, proc_prefix, sizeof proc_prefix - 1) == 0);
+    return std::strncmp(path, device_prefix, sizeof device_prefix - 1) == 0 ||
+           std::strncmp(path, proc_prefix, sizeof proc_prefix - 1) == 0;
+}
+
+// path with its empty, "." and ".." components resolved as the kernel
+// resolves them where no symbolic link is on the way (none is on the way
+// to the files served here), in resolved; false when it does not fit.
+bool resolve_dots(const char *path, char (&resolved)[4096])
+{
+    std::size_t length = 0;
+    const char *at = path;
+    while (*at != '\0') {
+        while (*at == '/')
+            ++at;
+        const char *end = at;
+        while (*end != '\0' && *end != '/')
+            ++end;
+        const auto size = static_cast<std::size_t>(end - at);
+        if (size == 2 && at[0] == '.' && at[1] == '.') {
+            while (length > 0 && resolved[--length] != '/') {
+            }
+        } else if (size > 0 && !(size == 1 && at[0] == '.')) {
+            if (length + 1 + size >= sizeof resolved)
+                return false;
+            resolved[length++] = '/';
+            std::memcpy(resolved + length, at, size);
+            length += size;
+        }
+        at = end;
+    }
+    if (length == 0 || path[std::strlen(path) - 1] == '/')
+        resolved[length++] = '/';
+    resolved[length] = '\0';
+    return true;
+}
+
+// Whether path may be a file served here; path is then the one to serve,
+// its "." and ".." resolved, so that no such component leads out of the
+// served tree or past the served device. Most paths are settled by a look
+// at their first letters.
+bool may_be_ours(const char *&path)
+{
+    if (!serving.load(std::memory_order_relaxed) || path == nullptr || path[0] != '/')
+        return false;
+    const bool needs_resolving =
+        std::strstr(path, "/.") != nullptr || std::strstr(path, "//") != nullptr;
+    if (!needs_resolving)
+        return has_served_prefix(path);
+    thread_local char resolved[4096];
+    if (!resolve_dots(path, resolved) || !has_served_prefix(resolved))
+        return false;
+    path = resolved;
+    return true;
 }
 
 // ---------------------------------------------------------------- /proc/sys/dev/parport
@@ -412,6 +461,10 @@ struct PpdevFile {
     std::uint8_t control = 0x0C; // parport_pc's copy of the control register
     std::int64_t timeout_jiffies = default_timeout_jiffies;
     std::uint8_t irq_control = 0;
+    // What the file is, whatever number it has: its memfd's identity.
+    dev_t device = 0;
+    ino_t inode = 0;
+    int descriptors = 0; // this process's descriptors for it, under files_mutex
     std::atomic<int> references{1};
 };
 
@@ -432,6 +485,12 @@ void drop(PpdevFile *file)
         delete file;
 }
 
+void drop_if_used(PpdevFile *file)
+{
+    if (file != nullptr)
+        drop(file);
+}
+
 bool may_be_file(int descriptor)
 {
     return descriptor >= 0 && descriptor < max_descriptors &&
@@ -439,17 +498,63 @@ bool may_be_file(int descriptor)
                std::memory_order_relaxed) != nullptr;
 }
 
+// Whether descriptor still is file's memfd: a number closed behind this
+// library's back (a raw close system call, close_range, closefrom, fclose
+// of an fdopen) and reused for another file is not. One fstat system call,
+// safe in a signal handler.
+bool is_still(int descriptor, const PpdevFile &file)
+{
+    struct stat status {};
+    return ::syscall(SYS_fstat, descriptor, &status) == 0 && status.st_dev == file.device &&
+           status.st_ino == file.inode;
+}
+
+// One descriptor fewer for file, under files_mutex: the last one of a
+// file that holds its port lets go, as ppdev's release does.
+void lose_descriptor(PpdevFile &file)
+{
+    if (--file.descriptors == 0 && file.claimed) {
+        holders[static_cast<std::size_t>(file.number)] = nullptr;
+        file.claimed = false;
+    }
+}
+
+// Forgets descriptor if it still names file; the file goes with its last
+// use.
+void forget_descriptor_of(int descriptor, PpdevFile *file)
+{
+    {
+        const std::lock_guard lock(files_mutex);
+        PpdevFile *expected = file;
+        if (!files_by_descriptor[static_cast<std::size_t>(descriptor)].compare_exchange_strong(
+                expected, nullptr))
+            return;
+        emulated_count.fetch_sub(1);
+        lose_descriptor(*file);
+    }
+    drop(file);
+}
+
 // The file behind descriptor, with a reference the caller drops; null for
-// any other descriptor.
+// any other descriptor, and for a number that no longer is the file's
+// (which is forgotten then).
 PpdevFile *file_of(int descriptor)
 {
     if (!may_be_file(descriptor))
         return nullptr;
-    const std::lock_guard lock(files_mutex);
-    PpdevFile *file = files_by_descriptor[static_cast<std::size_t>(descriptor)].load();
-    if (file != nullptr)
+    PpdevFile *file = nullptr;
+    {
+        const std::lock_guard lock(files_mutex);
+        file = files_by_descriptor[static_cast<std::size_t>(descriptor)].load();
+        if (file == nullptr)
+            return nullptr;
         file->references.fetch_add(1);
-    return file;
+    }
+    if (is_still(descriptor, *file))
+        return file;
+    forget_descriptor_of(descriptor, file);
+    drop(file);
+    return nullptr;
 }
 
 class FileUse {
@@ -473,21 +578,17 @@ void forget_descriptor(int descriptor)
 {
     if (!may_be_file(descriptor))
         return;
-    PpdevFile *forgotten = nullptr;
-    {
-        const std::lock_guard lock(files_mutex);
-        forgotten = files_by_descriptor[static_cast<std::size_t>(descriptor)].exchange(nullptr);
-        if (forgotten == nullptr)
-            return;
-        emulated_count.fetch_sub(1);
-        // The last descriptor of a file that holds its port lets go, as
-        // ppdev's release does.
-        if (forgotten->references.load() == 1 && forgotten->claimed) {
-            holders[static_cast<std::size_t>(forgotten->number)] = nullptr;
-            forgotten->claimed = false;
-        }
-    }
-    drop(forgotten);
+    PpdevFile *file = files_by_descriptor[static_cast<std::size_t>(descriptor)].load();
+    if (file != nullptr)
+        forget_descriptor_of(descriptor, file);
+}
+
+// Forgets every descriptor closed behind this library's back, so that a
+// port its file held is free again.
+void forget_stale_descriptors()
+{
+    for (int descriptor = 0; descriptor < max_descriptors; ++descriptor)
+        drop_if_used(file_of(descriptor));
 }
 
 bool remember_descriptor(int descriptor, PpdevFile *file)
@@ -495,11 +596,14 @@ bool remember_descriptor(int descriptor, PpdevFile *file)
     if (descriptor < 0 || descriptor >= max_descriptors)
         return false;
     const std::lock_guard lock(files_mutex);
+    ++file->descriptors;
     PpdevFile *previous = files_by_descriptor[static_cast<std::size_t>(descriptor)].exchange(file);
-    if (previous != nullptr)
+    if (previous != nullptr) {
+        lose_descriptor(*previous);
         drop(previous);
-    else
+    } else {
         emulated_count.fetch_add(1);
+    }
     return true;
 }
 
@@ -533,14 +637,21 @@ int open_device(int number, int flags)
     if ((flags & O_NONBLOCK) != 0)
         libc_fcntl()(descriptor, F_SETFL, O_NONBLOCK);
     auto *file = new (std::nothrow) PpdevFile;
-    if (file == nullptr || !remember_descriptor(descriptor, file)) {
+    struct stat status {};
+    if (file != nullptr && ::syscall(SYS_fstat, descriptor, &status) == 0) {
+        file->device = status.st_dev;
+        file->inode = status.st_ino;
+    }
+    if (file != nullptr) {
+        file->number = number;
+        file->base = bases[static_cast<std::size_t>(number)];
+    }
+    if (file == nullptr || file->inode == 0 || !remember_descriptor(descriptor, file)) {
         delete file;
         libc_close()(descriptor);
         errno = EMFILE;
         return -1;
     }
-    file->number = number;
-    file->base = bases[static_cast<std::size_t>(number)];
     return descriptor;
 }
 
@@ -963,7 +1074,9 @@ int claim(PpdevFile &file)
     if (file.number >= parallel_port_bases(bases))
         return -ENXIO;
     // parport_claim_or_block: wait while another file of this process
-    // holds the port.
+    // holds the port. A holder whose descriptors were all closed behind
+    // this library's back lets go first.
+    forget_stale_descriptors();
     for (;;) {
         {
             const std::lock_guard lock(files_mutex);
@@ -992,9 +1105,22 @@ void release(PpdevFile &file)
     file.claimed = false;
 }
 
-std::int64_t jiffies_of(std::int64_t seconds, std::int64_t microseconds)
+// pp_set_timeout's arithmetic on a 64-bit kernel: the microseconds taken
+// as an int, the seconds' jiffies wrapping as its long does; what is not
+// above 0 is refused.
+std::optional<std::int64_t> timeout_jiffies_of(std::int64_t seconds, std::int64_t microseconds)
 {
-    return seconds * hz + (microseconds * hz + 999'999) / 1'000'000;
+    const auto usecs = static_cast<std::int32_t>(static_cast<std::uint32_t>(microseconds));
+    if (seconds < 0 || microseconds < 0 || usecs < 0)
+        return std::nullopt;
+    constexpr std::uint32_t usecs_per_jiffy = 1'000'000 / hz;
+    const std::uint64_t usec_jiffies =
+        (static_cast<std::uint32_t>(usecs) + usecs_per_jiffy - 1) / usecs_per_jiffy;
+    const auto jiffies = static_cast<std::int64_t>(
+        usec_jiffies + static_cast<std::uint64_t>(seconds) * static_cast<std::uint64_t>(hz));
+    if (jiffies <= 0)
+        return std::nullopt;
+    return jiffies;
 }
 
 // ppdev's ioctl(): 0, a negative errno.
@@ -1099,17 +1225,24 @@ int control_port_file(PpdevFile &file, unsigned long request, void *argument)
         std::int64_t time[2] = {};
         if (const int error = get_argument(argument, time); error != 0)
             return error;
-        if (time[0] < 0 || time[1] < 0)
+        const std::optional<std::int64_t> jiffies = timeout_jiffies_of(time[0], time[1]);
+        if (!jiffies)
             return -EINVAL;
-        const std::int64_t jiffies = jiffies_of(time[0], time[1]);
-        if (jiffies <= 0)
-            return -EINVAL;
-        file.timeout_jiffies = jiffies;
+        file.timeout_jiffies = *jiffies;
         return 0;
     }
     case PPGETTIME: {
-        const std::int64_t time[2] = {file.timeout_jiffies / hz,
-                                      file.timeout_jiffies % hz * (1'000'000 / hz)};
+        // The jiffies' nanoseconds as ns_to_timespec64 splits them.
+        const std::int64_t nanoseconds =
+            static_cast<std::int64_t>(static_cast<std::uint64_t>(file.timeout_jiffies) *
+                                      (1'000'000'000 / static_cast<std::uint64_t>(hz)));
+        std::int64_t seconds = nanoseconds / 1'000'000'000;
+        std::int64_t rest = nanoseconds % 1'000'000'000;
+        if (rest < 0) {
+            --seconds;
+            rest += 1'000'000'000;
+        }
+        const std::int64_t time[2] = {seconds, rest / 1000};
         return put_result(argument, time);
     }
     default:
