@@ -57,7 +57,7 @@
 #include "qport_entry_names.h"
 #include "process_hygiene.h"
 #include "port_instruction.h"
-#include "ppdev_emulation.h"
+#include "device_files.h"
 
 #define QPORT_RUN_EXPORT extern "C" __attribute__((visibility("default")))
 

@@ -2,8 +2,8 @@
 // The kernel's parallel-port driver, ppdev, played on the simulated PC:
 // /dev/parportN and /proc/sys/dev/parport for the simulated machine's
 // parallel ports, in a program that qport-run --simulated runs.
-#ifndef QPORT_RUN_PPDEV_EMULATION_H
-#define QPORT_RUN_PPDEV_EMULATION_H
+#ifndef QPORT_RUN_DEVICE_FILES_H
+#define QPORT_RUN_DEVICE_FILES_H
 
 #include <cstddef>
 

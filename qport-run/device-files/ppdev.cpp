@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// ppdev on the simulated PC (see ppdev_emulation.h).
+// ppdev on the simulated PC (see device_files.h).
 //
 // open() of /dev/parportN (or /dev/parports/N) for the simulated machine's
 // Nth parallel port (lpt1 is parport0) gives a real descriptor, a memfd, so
@@ -11,7 +11,7 @@
 // holding what parport_pc shows there. Every other path and descriptor goes
 // straight to the C library: one comparison for a path, one atomic load for
 // a descriptor.
-#include "ppdev_emulation.h"
+#include "device_files.h"
 
 #include <array>
 #include <atomic>
