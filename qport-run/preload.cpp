@@ -58,8 +58,7 @@
 #include "process_hygiene.h"
 #include "port_instruction.h"
 #include "device_files.h"
-
-#define QPORT_RUN_EXPORT extern "C" __attribute__((visibility("default")))
+#include "interposing.h"
 
 // trap_stubs.S
 #pragma GCC visibility push(hidden)
@@ -90,28 +89,8 @@ using qport_run::PortGrant;
 using qport_run::PortInstruction;
 
 // ---------------------------------------------------------------- the C library's own
-// Looked up on first use, so that calls made before the constructor runs
-// (other libraries' constructors) work too. After that only read, also
-// from the signal handler.
-template <typename Function>
-Function next_definition(std::atomic<Function> &cache, const char *name)
-{
-    Function function = cache.load(std::memory_order_acquire);
-    if (function == nullptr) {
-        function = reinterpret_cast<Function>(::dlsym(RTLD_NEXT, name));
-        if (function == nullptr) {
-            static constexpr char message[] = "qport-run: the C library lacks a function\n";
-            [[maybe_unused]] const ssize_t written =
-                ::write(STDERR_FILENO, message, sizeof message - 1);
-            ::_exit(125);
-        }
-        cache.store(function, std::memory_order_release);
-    }
-    return function;
-}
-
 // One cached definition of the C library's name, called as it is.
-#define QPORT_RUN_NEXT(name) next_definition(name##_cache, #name)
+#define QPORT_RUN_NEXT(name) qport_run::next_definition(name##_cache, #name)
 
 using sigaction_function = int (*)(int, const struct sigaction *, struct sigaction *);
 using sigmask_function = int (*)(int, const sigset_t *, sigset_t *);

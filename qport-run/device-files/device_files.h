@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// The kernel's parallel-port driver, ppdev, played on the simulated PC:
-// /dev/parportN and /proc/sys/dev/parport for the simulated machine's
-// parallel ports, in a program that qport-run --simulated runs.
+// The device files served on the simulated PC, in a program that
+// qport-run --simulated runs: the kernel's parallel-port driver, ppdev,
+// played for /dev/parportN and /proc/sys/dev/parport (ppdev.cpp,
+// proc_tree.cpp), on open files that are descriptors of the program's own
+// (descriptors.cpp), reached through their paths (paths.cpp).
 #ifndef QPORT_RUN_DEVICE_FILES_H
 #define QPORT_RUN_DEVICE_FILES_H
 
