@@ -873,9 +873,10 @@ void load_qport(const char *path)
     find_entry(library, "qport_backend", backend);
     find_entry(library, "qport_set_presenter", set_presenter);
     qport.hardware = std::strcmp(backend(), "hardware") == 0;
-    // On the simulated PC, /dev/parportN are its parallel ports.
+    // On the simulated PC, /dev/parportN are its parallel ports, /dev/port
+    // its ports.
     if (!qport.hardware)
-        qport_run::serve_simulated_parports(library, qport.in8, qport.out8);
+        qport_run::serve_simulated_device_files(library, qport.in8, qport.out8);
     // The program is no window program of qport's: its notices go to
     // standard error and never wait for an answer.
     set_presenter(tell_on_stderr, nullptr);

@@ -86,8 +86,7 @@ SignalsHeld::SignalsHeld()
     // Faults stay open: the trap and the program's own handlers need them.
     for (const int fault : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP})
         ::sigdelset(&held, fault);
-    holding_signals =
-        ::syscall(SYS_rt_sigprocmask, SIG_BLOCK, &held, &mask_while_sleeping, 8) == 0;
+    holding_signals = ::syscall(SYS_rt_sigprocmask, SIG_BLOCK, &held, &mask_while_sleeping, 8) == 0;
 }
 
 SignalsHeld::~SignalsHeld()
@@ -216,8 +215,7 @@ bool remember_descriptor(int descriptor, ServedFile *file)
         return false;
     const std::lock_guard lock(files_mutex);
     ++file->descriptors;
-    ServedFile *previous =
-        files_by_descriptor[static_cast<std::size_t>(descriptor)].exchange(file);
+    ServedFile *previous = files_by_descriptor[static_cast<std::size_t>(descriptor)].exchange(file);
     if (previous != nullptr) {
         lose_descriptor(*previous);
         drop(previous);
@@ -242,6 +240,88 @@ bool answered_by_kernel(unsigned long request)
 {
     return request == FIOCLEX || request == FIONCLEX || request == FIONBIO || request == FIOASYNC ||
            request == FIOQSIZE;
+}
+
+// The kernel's UIO_MAXIOV and MAX_RW_COUNT.
+constexpr int max_vector = 1024;
+constexpr std::size_t max_rw_count = 0x7FFFF000;
+
+// readv() and its relatives on a served file, as the kernel makes them on
+// a driver without vector operations: each piece in turn, until one comes
+// short; an error only when nothing moved. at is the position for a file
+// that has one (its own for readv and writev).
+ssize_t transfer_vector(ServedFile &file, int descriptor, const iovec *program_vector, int count,
+                        std::int64_t *at, bool reading)
+{
+    if (count < 0 || count > max_vector)
+        return -EINVAL;
+    const auto pieces = static_cast<std::size_t>(count);
+    // The program's vector is read a few pieces at a time, so that a
+    // signal handler's small stack is enough: once to check it whole, as
+    // the kernel does before it moves anything, once to move.
+    constexpr std::size_t batch = 16;
+    std::array<iovec, batch> vector{};
+    for (std::size_t first = 0; first < pieces; first += batch) {
+        const std::size_t size = std::min(batch, pieces - first);
+        if (!copy_from_program(vector.data(), program_vector + first, size * sizeof(iovec)))
+            return -EFAULT;
+        for (std::size_t piece = 0; piece < size; ++piece) {
+            if (static_cast<ssize_t>(vector[piece].iov_len) < 0)
+                return -EINVAL;
+        }
+    }
+    std::size_t left = max_rw_count;
+    ssize_t moved = 0;
+    for (std::size_t first = 0; first < pieces; first += batch) {
+        const std::size_t size = std::min(batch, pieces - first);
+        if (!copy_from_program(vector.data(), program_vector + first, size * sizeof(iovec)))
+            return moved > 0 ? moved : -EFAULT;
+        for (std::size_t piece = 0; piece < size; ++piece) {
+            const std::size_t length = std::min(vector[piece].iov_len, left);
+            void *base = vector[piece].iov_base;
+            ssize_t done = 0;
+            if (at != nullptr)
+                done = reading ? file.read_at(base, length, *at) : file.write_at(base, length, *at);
+            else
+                done = reading ? file.read(descriptor, base, length)
+                               : file.write(descriptor, base, length);
+            if (done < 0)
+                return moved > 0 ? moved : done;
+            moved += done;
+            left -= static_cast<std::size_t>(done);
+            if (static_cast<std::size_t>(done) != length)
+                return moved;
+        }
+    }
+    return moved;
+}
+
+// readv() and writev(): at the file's own position, if it has one.
+ssize_t transfer_vector_at_position(ServedFile &file, int descriptor, const iovec *vector,
+                                    int count, bool reading)
+{
+    if (!file.has_position())
+        return transfer_vector(file, descriptor, vector, count, nullptr, reading);
+    std::int64_t at = file.position();
+    const ssize_t moved = transfer_vector(file, descriptor, vector, count, &at, reading);
+    if (moved >= 0)
+        file.set_position(at);
+    return moved;
+}
+
+// preadv2() and pwritev2(): a driver without vector operations takes no
+// flag but RWF_HIPRI; position -1 is the file's own.
+ssize_t transfer_vector_flagged(ServedFile &file, int descriptor, const iovec *vector, int count,
+                                off64_t position, int flags, bool reading)
+{
+    if ((flags & ~RWF_HIPRI) != 0)
+        return -EOPNOTSUPP;
+    if (position == -1)
+        return transfer_vector_at_position(file, descriptor, vector, count, reading);
+    if (position < 0)
+        return -EINVAL;
+    std::int64_t at = position;
+    return transfer_vector(file, descriptor, vector, count, &at, reading);
 }
 
 } // namespace
@@ -336,6 +416,163 @@ QPORT_RUN_EXPORT ssize_t write(int descriptor, const void *buffer, std::size_t c
             return size_result_of(use.get()->write(descriptor, buffer, count));
     }
     return libc_write()(descriptor, buffer, count);
+}
+
+// A served file with a position, or null: the others' calls go to the C
+// library (ppdev's to its memfd, as before).
+#define QPORT_RUN_WITH_POSITION(descriptor, call)                                                  \
+    if (may_be_file(descriptor)) {                                                                 \
+        const FileUse use(descriptor);                                                             \
+        if (use.get() != nullptr && use.get()->has_position()) {                                   \
+            ServedFile &file = *use.get();                                                         \
+            call;                                                                                  \
+        }                                                                                          \
+    }
+
+namespace {
+
+off64_t seek_result_of(const ServedFile::Seek &seek)
+{
+    if (seek.error == 0)
+        return seek.position;
+    errno = -seek.error;
+    return -1;
+}
+
+ssize_t read_at_result_of(ServedFile &file, void *buffer, std::size_t count, off64_t position)
+{
+    if (position < 0)
+        return size_result_of(-EINVAL);
+    std::int64_t at = position;
+    return size_result_of(file.read_at(buffer, count, at));
+}
+
+ssize_t write_at_result_of(ServedFile &file, const void *buffer, std::size_t count,
+                           off64_t position)
+{
+    if (position < 0)
+        return size_result_of(-EINVAL);
+    std::int64_t at = position;
+    return size_result_of(file.write_at(buffer, count, at));
+}
+
+ssize_t vector_at_result_of(ServedFile &file, const iovec *vector, int count, off64_t position,
+                            bool reading)
+{
+    if (position < 0)
+        return size_result_of(-EINVAL);
+    std::int64_t at = position;
+    return size_result_of(transfer_vector(file, -1, vector, count, &at, reading));
+}
+
+} // namespace
+
+QPORT_RUN_EXPORT off64_t lseek(int descriptor, off64_t offset, int whence)
+{
+    QPORT_RUN_WITH_POSITION(descriptor, return seek_result_of(file.seek(offset, whence)))
+    return libc_lseek()(descriptor, offset, whence);
+}
+
+QPORT_RUN_EXPORT off64_t lseek64(int descriptor, off64_t offset, int whence)
+{
+    QPORT_RUN_WITH_POSITION(descriptor, return seek_result_of(file.seek(offset, whence)))
+    return libc_lseek64()(descriptor, offset, whence);
+}
+
+QPORT_RUN_EXPORT ssize_t pread(int descriptor, void *buffer, std::size_t count, off64_t position)
+{
+    QPORT_RUN_WITH_POSITION(descriptor, return read_at_result_of(file, buffer, count, position))
+    return libc_pread()(descriptor, buffer, count, position);
+}
+
+QPORT_RUN_EXPORT ssize_t pread64(int descriptor, void *buffer, std::size_t count, off64_t position)
+{
+    QPORT_RUN_WITH_POSITION(descriptor, return read_at_result_of(file, buffer, count, position))
+    return libc_pread64()(descriptor, buffer, count, position);
+}
+
+QPORT_RUN_EXPORT ssize_t pwrite(int descriptor, const void *buffer, std::size_t count,
+                                off64_t position)
+{
+    QPORT_RUN_WITH_POSITION(descriptor, return write_at_result_of(file, buffer, count, position))
+    return libc_pwrite()(descriptor, buffer, count, position);
+}
+
+QPORT_RUN_EXPORT ssize_t pwrite64(int descriptor, const void *buffer, std::size_t count,
+                                  off64_t position)
+{
+    QPORT_RUN_WITH_POSITION(descriptor, return write_at_result_of(file, buffer, count, position))
+    return libc_pwrite64()(descriptor, buffer, count, position);
+}
+
+// The vector calls of every served file: ppdev's read and write as the
+// kernel loops over them too.
+QPORT_RUN_EXPORT ssize_t readv(int descriptor, const iovec *vector, int count)
+{
+    if (may_be_file(descriptor)) {
+        const FileUse use(descriptor);
+        if (use.get() != nullptr)
+            return size_result_of(
+                transfer_vector_at_position(*use.get(), descriptor, vector, count, true));
+    }
+    return libc_readv()(descriptor, vector, count);
+}
+
+QPORT_RUN_EXPORT ssize_t writev(int descriptor, const iovec *vector, int count)
+{
+    if (may_be_file(descriptor)) {
+        const FileUse use(descriptor);
+        if (use.get() != nullptr)
+            return size_result_of(
+                transfer_vector_at_position(*use.get(), descriptor, vector, count, false));
+    }
+    return libc_writev()(descriptor, vector, count);
+}
+
+QPORT_RUN_EXPORT ssize_t preadv(int descriptor, const iovec *vector, int count, off64_t position)
+{
+    QPORT_RUN_WITH_POSITION(descriptor,
+                            return vector_at_result_of(file, vector, count, position, true))
+    return libc_preadv()(descriptor, vector, count, position);
+}
+
+QPORT_RUN_EXPORT ssize_t preadv64(int descriptor, const iovec *vector, int count, off64_t position)
+{
+    QPORT_RUN_WITH_POSITION(descriptor,
+                            return vector_at_result_of(file, vector, count, position, true))
+    return libc_preadv64()(descriptor, vector, count, position);
+}
+
+QPORT_RUN_EXPORT ssize_t pwritev(int descriptor, const iovec *vector, int count, off64_t position)
+{
+    QPORT_RUN_WITH_POSITION(descriptor,
+                            return vector_at_result_of(file, vector, count, position, false))
+    return libc_pwritev()(descriptor, vector, count, position);
+}
+
+QPORT_RUN_EXPORT ssize_t pwritev64(int descriptor, const iovec *vector, int count, off64_t position)
+{
+    QPORT_RUN_WITH_POSITION(descriptor,
+                            return vector_at_result_of(file, vector, count, position, false))
+    return libc_pwritev64()(descriptor, vector, count, position);
+}
+
+QPORT_RUN_EXPORT ssize_t preadv2(int descriptor, const iovec *vector, int count, off64_t position,
+                                 int flags)
+{
+    QPORT_RUN_WITH_POSITION(
+        descriptor, return size_result_of(transfer_vector_flagged(file, descriptor, vector, count,
+                                                                  position, flags, true)))
+    return libc_preadv2()(descriptor, vector, count, position, flags);
+}
+
+QPORT_RUN_EXPORT ssize_t pwritev2(int descriptor, const iovec *vector, int count, off64_t position,
+                                  int flags)
+{
+    QPORT_RUN_WITH_POSITION(
+        descriptor, return size_result_of(transfer_vector_flagged(file, descriptor, vector, count,
+                                                                  position, flags, false)))
+    return libc_pwritev2()(descriptor, vector, count, position, flags);
 }
 
 QPORT_RUN_EXPORT int close(int descriptor)

@@ -20,7 +20,7 @@ using WritePort = decltype(&::outportb);
 // Serves the ports of the simulated library loaded as library (a dlopen
 // handle) from now on. Until it is called, and on the hardware build, every
 // interposed call goes straight to the C library.
-void serve_simulated_parports(void *library, ReadPort read_port, WritePort write_port);
+void serve_simulated_device_files(void *library, ReadPort read_port, WritePort write_port);
 
 // The program's memory, reached by the preload directly with a fault
 // answered (false) instead of taken: for a few bytes, cheaper than a system

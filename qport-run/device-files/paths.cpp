@@ -40,7 +40,7 @@ int device_number(const char *path)
 bool has_served_prefix(const char *path)
 {
     return std::strncmp(path, device_prefix, sizeof device_prefix - 1) == 0 ||
-           std::strncmp(path, proc_prefix, sizeof proc_prefix - 1) == 0;
+           std::strncmp(path, proc_prefix, sizeof proc_prefix - 1) == 0 || is_port_path(path);
 }
 
 // path with its empty, "." and ".." components resolved as the kernel
@@ -94,6 +94,25 @@ bool may_be_ours(const char *&path)
     return true;
 }
 
+// The status of the served device at path: true with status filled, or
+// error set for a port the machine lacks; false for any other path.
+bool device_status(const char *path, struct stat &status, int &error)
+{
+    error = 0;
+    if (is_port_path(path)) {
+        fill_port_status(status);
+        return true;
+    }
+    const int number = device_number(path);
+    if (number < 0)
+        return false;
+    if (existing_parport(number))
+        fill_parport_status(number, status);
+    else
+        error = ENOENT;
+    return true;
+}
+
 // stat() and its relatives on path: answered here (1, with result set) or
 // to be passed on (0, with path possibly rewritten).
 int stat_path(const char *&path, struct stat *status, int &result)
@@ -104,17 +123,14 @@ int stat_path(const char *&path, struct stat *status, int &result)
         path = served_path(path);
         return 0;
     }
-    const int number = device_number(path);
-    if (number < 0)
+    struct stat filled {};
+    int error = 0;
+    if (!device_status(path, filled, error))
         return 0;
-    if (!existing_parport(number)) {
-        errno = ENOENT;
-        result = -1;
-    } else {
-        struct stat filled {};
-        fill_parport_status(number, filled);
-        result = copy_to_program(status, &filled, sizeof filled) ? 0 : (errno = EFAULT, -1);
-    }
+    if (error == 0 && !copy_to_program(status, &filled, sizeof filled))
+        error = EFAULT;
+    errno = error != 0 ? error : errno;
+    result = error != 0 ? -1 : 0;
     return 1;
 }
 
@@ -123,6 +139,8 @@ template <typename Open> int open_path(const char *path, int flags, Open pass_on
     if (may_be_ours(path)) {
         if (is_proc_path(path))
             return pass_on(served_path(path));
+        if (is_port_path(path))
+            return open_port_file(flags);
         if (const int number = device_number(path); number >= 0)
             return open_parport(number, flags);
     }
@@ -141,10 +159,9 @@ mode_t mode_argument(int flags, va_list arguments)
 
 using namespace qport_run::served;
 
-void qport_run::serve_simulated_parports(void *library, ReadPort read, WritePort write)
+void qport_run::serve_simulated_device_files(void *library, ReadPort read, WritePort write)
 {
-    list_devices =
-        reinterpret_cast<ListDevices>(::dlsym(library, "qport_sim_list_devices"));
+    list_devices = reinterpret_cast<ListDevices>(::dlsym(library, "qport_sim_list_devices"));
     if (list_devices == nullptr)
         return;
     read_port = read;
@@ -218,8 +235,13 @@ QPORT_RUN_EXPORT int __openat64_2(int directory, const char *path, int flags)
                      [&](const char *to) { return libc___openat64_2()(directory, to, flags); });
 }
 
-// Through fopen() only /proc's files: a FILE on a /dev/parportN would
-// read and write through the C library's own descriptor calls.
+// Through fopen() only /proc's files. A FILE on a /dev/parportN or on
+// /dev/port would read and write through the C library's own descriptor
+// calls; and stdio's own stream (fopencookie) seeks by reading from the
+// start of the file where the kernel's file would not, which on /dev/port
+// reads ports the program never asked for. fopen of them reaches the
+// kernel, whose /dev/port refuses a program without CAP_SYS_RAWIO, as
+// qport-run --simulated runs them.
 QPORT_RUN_EXPORT FILE *fopen(const char *path, const char *modes)
 {
     if (may_be_ours(path) && is_proc_path(path))
@@ -246,6 +268,8 @@ QPORT_RUN_EXPORT int access(const char *path, int how)
     if (may_be_ours(path)) {
         if (is_proc_path(path))
             path = served_path(path);
+        else if (is_port_path(path))
+            return 0;
         else if (const int number = device_number(path); number >= 0) {
             if (existing_parport(number))
                 return 0;
@@ -308,16 +332,15 @@ QPORT_RUN_FXSTATAT(__fxstatat64, struct stat64)
 QPORT_RUN_EXPORT int statx(int directory, const char *path, int flags, unsigned mask,
                            struct statx *status)
 {
+    int error = 0;
     if (may_be_ours(path)) {
         if (is_proc_path(path)) {
             path = served_path(path);
-        } else if (const int number = device_number(path); number >= 0) {
-            if (!existing_parport(number)) {
-                errno = ENOENT;
+        } else if (struct stat plain{}; device_status(path, plain, error)) {
+            if (error != 0) {
+                errno = error;
                 return -1;
             }
-            struct stat plain {};
-            fill_parport_status(number, plain);
             struct statx filled {};
             filled.stx_mask = STATX_BASIC_STATS;
             filled.stx_blksize = static_cast<std::uint32_t>(plain.st_blksize);
@@ -326,9 +349,10 @@ QPORT_RUN_EXPORT int statx(int directory, const char *path, int flags, unsigned 
             filled.stx_gid = plain.st_gid;
             filled.stx_mode = static_cast<std::uint16_t>(plain.st_mode);
             filled.stx_ino = plain.st_ino;
-            filled.stx_rdev_major = 99;
-            filled.stx_rdev_minor = static_cast<std::uint32_t>(number);
-            filled.stx_dev_minor = 5;
+            filled.stx_rdev_major = major(plain.st_rdev);
+            filled.stx_rdev_minor = minor(plain.st_rdev);
+            filled.stx_dev_major = major(plain.st_dev);
+            filled.stx_dev_minor = minor(plain.st_dev);
             return copy_to_program(status, &filled, sizeof filled) ? 0 : (errno = EFAULT, -1);
         }
     }

@@ -9,6 +9,7 @@
 #define QPORT_RUN_SERVED_FILES_H
 
 #include <array>
+#include <cerrno>
 #include <atomic>
 #include <csignal>
 #include <cstddef>
@@ -19,6 +20,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include "device_files.h"
 #include "interposing.h"
@@ -58,6 +60,12 @@ using dup_function = int (*)(int);
 using dup2_function = int (*)(int, int);
 using dup3_function = int (*)(int, int, int);
 using fcntl_function = int (*)(int, int, ...);
+using lseek_function = off64_t (*)(int, off64_t, int);
+using pread_function = ssize_t (*)(int, void *, std::size_t, off64_t);
+using pwrite_function = ssize_t (*)(int, const void *, std::size_t, off64_t);
+using readv_function = ssize_t (*)(int, const struct iovec *, int);
+using preadv_function = ssize_t (*)(int, const struct iovec *, int, off64_t);
+using preadv2_function = ssize_t (*)(int, const struct iovec *, int, off64_t, int);
 
 QPORT_RUN_LIBC(open, open_function)
 QPORT_RUN_LIBC(open64, open_function)
@@ -92,6 +100,20 @@ QPORT_RUN_LIBC(dup, dup_function)
 QPORT_RUN_LIBC(dup2, dup2_function)
 QPORT_RUN_LIBC(dup3, dup3_function)
 QPORT_RUN_LIBC(fcntl, fcntl_function)
+QPORT_RUN_LIBC(lseek, lseek_function)
+QPORT_RUN_LIBC(lseek64, lseek_function)
+QPORT_RUN_LIBC(pread, pread_function)
+QPORT_RUN_LIBC(pread64, pread_function)
+QPORT_RUN_LIBC(pwrite, pwrite_function)
+QPORT_RUN_LIBC(pwrite64, pwrite_function)
+QPORT_RUN_LIBC(readv, readv_function)
+QPORT_RUN_LIBC(writev, readv_function)
+QPORT_RUN_LIBC(preadv, preadv_function)
+QPORT_RUN_LIBC(preadv64, preadv_function)
+QPORT_RUN_LIBC(pwritev, preadv_function)
+QPORT_RUN_LIBC(pwritev64, preadv_function)
+QPORT_RUN_LIBC(preadv2, preadv2_function)
+QPORT_RUN_LIBC(pwritev2, preadv2_function)
 
 // ---------------------------------------------------------------- the simulated machine
 using ListDevices = decltype(&::qport_sim_list_devices);
@@ -153,6 +175,27 @@ public:
     virtual ssize_t read(int descriptor, void *buffer, std::size_t count) = 0;
     virtual ssize_t write(int descriptor, const void *buffer, std::size_t count) = 0;
     virtual int control(unsigned long request, void *argument) = 0;
+
+    // A file with a position (lseek, pread, pwrite and their vector
+    // kinds); the others leave these calls to their memfd, as before.
+    virtual bool has_position() const { return false; }
+    virtual std::int64_t position() const { return 0; }
+    virtual void set_position(std::int64_t /*position*/) {}
+    // At position, which moves on by what was moved.
+    virtual ssize_t read_at(void * /*buffer*/, std::size_t /*count*/, std::int64_t & /*position*/)
+    {
+        return -ESPIPE;
+    }
+    virtual ssize_t write_at(const void * /*buffer*/, std::size_t /*count*/,
+                             std::int64_t & /*position*/)
+    {
+        return -ESPIPE;
+    }
+    struct Seek {
+        int error; // 0 or a negative errno
+        std::int64_t position;
+    };
+    virtual Seek seek(std::int64_t /*offset*/, int /*whence*/) { return {-ESPIPE, 0}; }
     // This process's last descriptor for the file is gone; under
     // files_mutex.
     virtual void last_descriptor_gone() {}
@@ -187,6 +230,12 @@ ssize_t size_result_of(ssize_t answer);
 int open_parport(int number, int flags);
 bool existing_parport(int number);
 void fill_parport_status(int number, struct stat &status);
+
+// /dev/port: port.cpp.
+constexpr char port_path[] = "/dev/port";
+bool is_port_path(const char *path);
+int open_port_file(int flags);
+void fill_port_status(struct stat &status);
 
 // /proc/sys/dev/parport: proc_tree.cpp.
 constexpr char proc_prefix[] = "/proc/sys/dev/parport";
