@@ -592,7 +592,7 @@ int control_port_file(PpdevFile &file, unsigned long request, void *argument)
     }
     case PPGETTIME: {
         // The jiffies' nanoseconds as ns_to_timespec64 splits them.
-        const std::int64_t nanoseconds =
+        const auto nanoseconds =
             static_cast<std::int64_t>(static_cast<std::uint64_t>(file.timeout_jiffies) *
                                       (1'000'000'000 / static_cast<std::uint64_t>(hz)));
         std::int64_t seconds = nanoseconds / 1'000'000'000;

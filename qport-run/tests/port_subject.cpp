@@ -44,9 +44,9 @@ void expect_answer(long long result, long long wanted, int error, const std::str
 {
     const int got = errno;
     expect(result == wanted && (wanted != -1 || got == error),
-           what + ": " + std::to_string(result) + (result == -1 ? " errno " + std::to_string(got) : "") +
-               ", wanted " + std::to_string(wanted) +
-               (wanted == -1 ? " errno " + std::to_string(error) : ""));
+           what + ": " + std::to_string(result) +
+               (result == -1 ? " errno " + std::to_string(got) : "") + ", wanted " +
+               std::to_string(wanted) + (wanted == -1 ? " errno " + std::to_string(error) : ""));
 }
 
 // The transfers of the trace since the last look, as "in 0x0300" and
@@ -93,8 +93,8 @@ std::string joined(const std::vector<std::string> &texts)
 char *edge()
 {
     static char *pages = [] {
-        auto *two = static_cast<char *>(::mmap(nullptr, 8192, PROT_READ | PROT_WRITE,
-                                                MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        auto *two = static_cast<char *>(
+            ::mmap(nullptr, 8192, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
         ::mprotect(two + 4096, 4096, PROT_NONE);
         return two + 4096;
     }();
@@ -358,9 +358,9 @@ int check_not_served()
     const int served_error = errno;
     const long kernels_result = ::syscall(SYS_newfstatat, AT_FDCWD, "/dev/port", &kernels, 0);
     expect(served_result == kernels_result &&
-               (served_result != 0 ? served_error == errno
-                                   : served.st_ino == kernels.st_ino &&
-                                         served.st_dev == kernels.st_dev),
+               (served_result != 0
+                    ? served_error == errno
+                    : served.st_ino == kernels.st_ino && served.st_dev == kernels.st_dev),
            "/dev/port's status is the kernel's");
     return failures == 0 ? 0 : 1;
 }
