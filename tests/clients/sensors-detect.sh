@@ -11,8 +11,8 @@
 # anybody else), where /run/udev is made, /dev holds only the few nodes a
 # script needs (no /dev/i2c-*), and modprobe is a stand-in that only logs;
 # and this test answers its questions itself: no to the CPU scan (it loads
-# cpuid), yes to the Super I/O scan, no to IPMI, ISA and I2C/SMBus, then
-# ENTER and no to writing any configuration.
+# cpuid), yes to the Super I/O scan, no to IPMI, ISA and I2C/SMBus, and
+# no to writing any configuration.
 . "$(dirname "$0")/common.sh"
 require_program sensors-detect
 sensors_detect=$(PATH=$PATH:/usr/sbin:/sbin command -v sensors-detect)
@@ -66,27 +66,69 @@ done
 # when they are not in it: here they are, after the stand-in.
 export PATH=$scratch/bin:/usr/sbin:/usr/local/sbin:/sbin:/usr/bin:/bin
 
-# CPU, Super I/O, IPMI, ISA, I2C/SMBus; ENTER after the summary;
-# /etc/modprobe.d/lm_sensors.conf and /etc/modules (no to both). When the
-# machine is taken for a laptop, the IPMI question is not asked and the
-# answers after the Super I/O scan are all no anyway.
-printf '%s\n' no yes no no no '' no no no >"$scratch/answers"
-"$QPORT_RUN" --simulated --trace="$scratch/trace" "$sensors_detect" <"$scratch/answers" \
-  >"$scratch/output" 2>&1 || true
-expect_in "$scratch/output" "Probing for Super-I/O at 0x2e/0x2f"
-grep -A3 "Probing for Super-I/O at 0x2e/0x2f" "$scratch/output" >"$scratch/families"
-expect_in "$scratch/families" "Trying family \`VIA/Winbond/Nuvoton/Fintek'...               Yes"
-# The hardware monitor (logical device 0x0B) is disabled on this machine:
-# found, but not activated; no sensors to report.
-grep -A1 "^Found \`Winbond W83627HF/F/HG/G Super IO Sensors'" "$scratch/output" >"$scratch/found" ||
-  fail "sensors-detect did not find the W83627HF: $(cat "$scratch/output")"
+# What it would write if an answer went astray stays in this namespace.
+if [ -d /etc/modprobe.d ]; then mount -t tmpfs qport-run /etc/modprobe.d; fi
+if [ -f /etc/modules ]; then
+  cp /etc/modules "$scratch/modules"
+  mount --bind "$scratch/modules" /etc/modules
+fi
+
+# CPU, Super I/O, IPMI, ISA, I2C/SMBus; any line for "press ENTER" after
+# the summary; /etc/modprobe.d/lm_sensors.conf and /etc/modules. No to
+# all: when the machine is taken for a laptop, the IPMI question is not
+# asked, and the answers after the Super I/O scan are all no anyway.
+printf '%s\n' no yes no no no no no no no >"$scratch/answers"
+run_sensors_detect() {
+  "$QPORT_RUN" --simulated --trace="$scratch/trace" "$sensors_detect" <"$scratch/answers" \
+    >"$scratch/output" 2>&1 || true
+  expect_in "$scratch/output" "Probing for Super-I/O at 0x2e/0x2f"
+  grep -A3 "Probing for Super-I/O at 0x2e/0x2f" "$scratch/output" >"$scratch/families"
+  expect_in "$scratch/families" "Trying family \`VIA/Winbond/Nuvoton/Fintek'...               Yes"
+  grep -A1 "^Found \`Winbond W83627HF/F/HG/G Super IO Sensors'" "$scratch/output" >"$scratch/found" ||
+    fail "sensors-detect did not find the W83627HF: $(cat "$scratch/output")"
+  [ "$(grep -c "^Found" "$scratch/output")" -eq 1 ] || fail "another chip was found"
+  if grep -q "/dev/port" "$scratch/output"; then
+    fail "/dev/port was refused: $(grep /dev/port "$scratch/output")"
+  fi
+}
+
+# The machine as it starts: the chip's hardware monitor (logical device
+# 0x0B) is disabled, so it is found but not activated, with no sensors to
+# report.
+run_sensors_detect
 expect_in "$scratch/found" "    (but not activated)"
-[ "$(grep -c "^Found" "$scratch/output")" -eq 1 ] || fail "another chip was found"
-if grep -q "/dev/port" "$scratch/output"; then fail "/dev/port was refused: $(grep /dev/port "$scratch/output")"; fi
+expect_in "$scratch/output" "Sorry, no sensors were detected."
 
 # Its probe, transfer by transfer: the entry key written to 0x2E, the
 # device ID read at 0x2F.
 grep -m2 " out 8 0x002e 0x87" "$scratch/trace" >/dev/null || fail "no entry key in the trace"
 grep -q " in 8 0x002f 0x52" "$scratch/trace" || fail "the device ID was not read through /dev/port"
-[ ! -e "$scratch/modprobe.log" ] || fail "sensors-detect ran modprobe: $(cat "$scratch/modprobe.log")"
+# modprobe only asked, never to load or unload: -l lists a driver (once a
+# chip is found), -n is a dry run.
+touch "$scratch/modprobe.log"
+if grep -vE '^modprobe (-l|-n) ' "$scratch/modprobe.log"; then
+  fail "sensors-detect ran modprobe to load or unload a module"
+fi
+
+# The hardware monitor enabled at 0x290 through the chip's configuration,
+# as a BIOS leaves it: found and activated, summarised, and no
+# configuration written (the answers say no).
+export QPORT_SIM_MACHINE=$scratch/pc
+for value in 0x87 0x87 0x07; do sim_qportio write 0x2e "$value"; done
+sim_qportio write 0x2f 0x0b
+sim_qportio write 0x2e 0x60
+sim_qportio write 0x2f 0x02
+sim_qportio write 0x2e 0x61
+sim_qportio write 0x2f 0x90
+sim_qportio write 0x2e 0x30
+sim_qportio write 0x2f 0x01
+sim_qportio write 0x2e 0xaa
+run_sensors_detect
+expect_in "$scratch/found" "Super IO Sensors'            Success!"
+expect_in "$scratch/found" "    (address 0x290, driver \`w83627hf')"
+expect_in "$scratch/output" "  * ISA bus, address 0x290"
+expect_in "$scratch/output" "# Chip drivers"
+if grep -vE '^modprobe (-l|-n) ' "$scratch/modprobe.log"; then
+  fail "sensors-detect ran modprobe to load or unload a module"
+fi
 echo "PASS: sensors-detect finds the W83627HF through /dev/port"
