@@ -19,6 +19,7 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -362,6 +363,35 @@ int open_served_file(const char *name, int flags, ServedFile *file)
     return descriptor;
 }
 
+bool served_status(int descriptor, struct stat *status, int &result)
+{
+    if (!may_be_file(descriptor))
+        return false;
+    const FileUse use(descriptor);
+    if (use.get() == nullptr)
+        return false;
+    struct stat filled {};
+    use.get()->fill_status(filled);
+    result = copy_to_program(status, &filled, sizeof filled) ? 0 : (errno = EFAULT, -1);
+    return true;
+}
+
+void fill_statx(const struct stat &status, struct statx &extended)
+{
+    extended = {};
+    extended.stx_mask = STATX_BASIC_STATS;
+    extended.stx_blksize = static_cast<std::uint32_t>(status.st_blksize);
+    extended.stx_nlink = static_cast<std::uint32_t>(status.st_nlink);
+    extended.stx_uid = status.st_uid;
+    extended.stx_gid = status.st_gid;
+    extended.stx_mode = static_cast<std::uint16_t>(status.st_mode);
+    extended.stx_ino = status.st_ino;
+    extended.stx_rdev_major = major(status.st_rdev);
+    extended.stx_rdev_minor = minor(status.st_rdev);
+    extended.stx_dev_major = major(status.st_dev);
+    extended.stx_dev_minor = minor(status.st_dev);
+}
+
 int result_of(int answer)
 {
     if (answer >= 0)
@@ -574,6 +604,38 @@ QPORT_RUN_EXPORT ssize_t pwritev2(int descriptor, const iovec *vector, int count
                                                                   position, flags, false)))
     return libc_pwritev2()(descriptor, vector, count, position, flags);
 }
+
+// fstat() of a served descriptor shows the device's node, as the kernel's
+// does; its compatibility entry points take the structure's version first.
+// NOLINTBEGIN(bugprone-reserved-identifier)
+QPORT_RUN_EXPORT int fstat(int descriptor, struct stat *status)
+{
+    if (int result = 0; served_status(descriptor, status, result))
+        return result;
+    return libc_fstat()(descriptor, status);
+}
+
+QPORT_RUN_EXPORT int fstat64(int descriptor, struct stat64 *status)
+{
+    if (int result = 0; served_status(descriptor, reinterpret_cast<struct stat *>(status), result))
+        return result;
+    return libc_fstat64()(descriptor, status);
+}
+
+QPORT_RUN_EXPORT int __fxstat(int version, int descriptor, struct stat *status)
+{
+    if (int result = 0; served_status(descriptor, status, result))
+        return result;
+    return libc___fxstat()(version, descriptor, status);
+}
+
+QPORT_RUN_EXPORT int __fxstat64(int version, int descriptor, struct stat64 *status)
+{
+    if (int result = 0; served_status(descriptor, reinterpret_cast<struct stat *>(status), result))
+        return result;
+    return libc___fxstat64()(version, descriptor, status);
+}
+// NOLINTEND(bugprone-reserved-identifier)
 
 QPORT_RUN_EXPORT int close(int descriptor)
 {

@@ -293,10 +293,19 @@ QPORT_RUN_STAT(stat64, struct stat64)
 QPORT_RUN_STAT(lstat, struct stat)
 QPORT_RUN_STAT(lstat64, struct stat64)
 
+// An empty path with AT_EMPTY_PATH is the directory descriptor itself.
+bool is_descriptor_itself(const char *path, int flags)
+{
+    return (flags & AT_EMPTY_PATH) != 0 && path != nullptr && path[0] == '\0';
+}
+
 #define QPORT_RUN_FSTATAT(name, status_type)                                                       \
     QPORT_RUN_EXPORT int name(int directory, const char *path, status_type *status, int flags)     \
     {                                                                                              \
         int result = 0;                                                                            \
+        if (is_descriptor_itself(path, flags) &&                                                   \
+            served_status(directory, reinterpret_cast<struct stat *>(status), result))             \
+            return result;                                                                         \
         if (stat_path(path, reinterpret_cast<struct stat *>(status), result) != 0)                 \
             return result;                                                                         \
         return libc_##name()(directory, path, status, flags);                                      \
@@ -322,6 +331,9 @@ QPORT_RUN_XSTAT(__lxstat64, struct stat64)
                               int flags)                                                           \
     {                                                                                              \
         int result = 0;                                                                            \
+        if (is_descriptor_itself(path, flags) &&                                                   \
+            served_status(directory, reinterpret_cast<struct stat *>(status), result))             \
+            return result;                                                                         \
         if (stat_path(path, reinterpret_cast<struct stat *>(status), result) != 0)                 \
             return result;                                                                         \
         return libc_##name()(version, directory, path, status, flags);                             \
@@ -332,31 +344,33 @@ QPORT_RUN_FXSTATAT(__fxstatat64, struct stat64)
 QPORT_RUN_EXPORT int statx(int directory, const char *path, int flags, unsigned mask,
                            struct statx *status)
 {
+    struct stat plain {};
     int error = 0;
-    if (may_be_ours(path)) {
+    bool answered = false;
+    if (is_descriptor_itself(path, flags)) {
+        int result = 0;
+        if (served_status(directory, &plain, result)) {
+            if (result != 0)
+                return result;
+            answered = true;
+        }
+    }
+    if (!answered && may_be_ours(path)) {
         if (is_proc_path(path)) {
             path = served_path(path);
-        } else if (struct stat plain{}; device_status(path, plain, error)) {
+        } else if (device_status(path, plain, error)) {
             if (error != 0) {
                 errno = error;
                 return -1;
             }
-            struct statx filled {};
-            filled.stx_mask = STATX_BASIC_STATS;
-            filled.stx_blksize = static_cast<std::uint32_t>(plain.st_blksize);
-            filled.stx_nlink = 1;
-            filled.stx_uid = plain.st_uid;
-            filled.stx_gid = plain.st_gid;
-            filled.stx_mode = static_cast<std::uint16_t>(plain.st_mode);
-            filled.stx_ino = plain.st_ino;
-            filled.stx_rdev_major = major(plain.st_rdev);
-            filled.stx_rdev_minor = minor(plain.st_rdev);
-            filled.stx_dev_major = major(plain.st_dev);
-            filled.stx_dev_minor = minor(plain.st_dev);
-            return copy_to_program(status, &filled, sizeof filled) ? 0 : (errno = EFAULT, -1);
+            answered = true;
         }
     }
-    return libc_statx()(directory, path, flags, mask, status);
+    if (!answered)
+        return libc_statx()(directory, path, flags, mask, status);
+    struct statx filled {};
+    fill_statx(plain, filled);
+    return copy_to_program(status, &filled, sizeof filled) ? 0 : (errno = EFAULT, -1);
 }
 
 // NOLINTEND(readability-inconsistent-declaration-parameter-name,bugprone-reserved-identifier,bugprone-macro-parentheses)

@@ -144,6 +144,7 @@ public:
     }
 
     int control(unsigned long /*request*/, void * /*argument*/) override { return -ENOTTY; }
+    void fill_status(struct stat &status) const override { fill_port_status(status); }
 
 private:
     static constexpr std::size_t page_size = 4096;

@@ -54,6 +54,7 @@ public:
     ssize_t read(int descriptor, void *buffer, std::size_t count) override;
     ssize_t write(int descriptor, const void *buffer, std::size_t count) override;
     int control(unsigned long request, void *argument) override;
+    void fill_status(struct stat &status) const override { fill_parport_status(number, status); }
     void last_descriptor_gone() override;
 
     int number = 0;

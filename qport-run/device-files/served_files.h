@@ -50,6 +50,10 @@ using fxstatat64_function = int (*)(int, int, const char *, struct stat64 *, int
 using xstat_function = int (*)(int, const char *, struct stat *);
 using fxstatat_function = int (*)(int, int, const char *, struct stat *, int);
 using statx_function = int (*)(int, const char *, int, unsigned, struct statx *);
+using fstat_function = int (*)(int, struct stat *);
+using fstat64_function = int (*)(int, struct stat64 *);
+using fxstat_function = int (*)(int, int, struct stat *);
+using fxstat64_function = int (*)(int, int, struct stat64 *);
 using access_function = int (*)(const char *, int);
 using opendir_function = DIR *(*)(const char *);
 using ioctl_function = int (*)(int, unsigned long, ...);
@@ -90,6 +94,10 @@ QPORT_RUN_LIBC_COMPAT(__lxstat64, xstat64_function)
 QPORT_RUN_LIBC_COMPAT(__fxstatat, fxstatat_function)
 QPORT_RUN_LIBC_COMPAT(__fxstatat64, fxstatat64_function)
 QPORT_RUN_LIBC(statx, statx_function)
+QPORT_RUN_LIBC(fstat, fstat_function)
+QPORT_RUN_LIBC(fstat64, fstat64_function)
+QPORT_RUN_LIBC_COMPAT(__fxstat, fxstat_function)
+QPORT_RUN_LIBC_COMPAT(__fxstat64, fxstat64_function)
 QPORT_RUN_LIBC(access, access_function)
 QPORT_RUN_LIBC(opendir, opendir_function)
 QPORT_RUN_LIBC(ioctl, ioctl_function)
@@ -175,6 +183,8 @@ public:
     virtual ssize_t read(int descriptor, void *buffer, std::size_t count) = 0;
     virtual ssize_t write(int descriptor, const void *buffer, std::size_t count) = 0;
     virtual int control(unsigned long request, void *argument) = 0;
+    // What fstat() shows: the device's node, not the memfd.
+    virtual void fill_status(struct stat &status) const = 0;
 
     // A file with a position (lseek, pread, pwrite and their vector
     // kinds); the others leave these calls to their memfd, as before.
@@ -219,6 +229,13 @@ int open_served_file(const char *name, int flags, ServedFile *file);
 // system call, close_range, closefrom, fclose of an fdopen), so that what
 // its file held is let go.
 void forget_stale_descriptors();
+
+// fstat() of descriptor, when it is a served file: true with result set
+// (status filled, or -1 and errno); false for any other descriptor.
+bool served_status(int descriptor, struct stat *status, int &result);
+
+// A device node's status as statx() gives it.
+void fill_statx(const struct stat &status, struct statx &extended);
 
 // 0 or a count as the C library returns it, a negative errno as -1 and
 // errno.

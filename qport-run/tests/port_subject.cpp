@@ -256,6 +256,21 @@ void check_paths()
                extended.stx_rdev_minor == 4,
            "statx: 1:4");
     expect(::access("/dev/port", R_OK | W_OK) == 0, "access: readable and writable");
+    // The descriptor's status is the device's too, however it is asked.
+    const int port = ::open("/dev/port", O_RDWR);
+    status = {};
+    expect(::fstat(port, &status) == 0 && S_ISCHR(status.st_mode) &&
+               status.st_rdev == makedev(1, 4),
+           "fstat: 1:4");
+    status = {};
+    expect(::fstatat(port, "", &status, AT_EMPTY_PATH) == 0 && S_ISCHR(status.st_mode) &&
+               status.st_rdev == makedev(1, 4),
+           "fstatat with AT_EMPTY_PATH: 1:4");
+    extended = {};
+    expect(::statx(port, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &extended) == 0 &&
+               S_ISCHR(extended.stx_mode) && extended.stx_rdev_minor == 4,
+           "statx with AT_EMPTY_PATH: 1:4");
+    ::close(port);
     const std::vector<std::pair<int, int>> refused = {{O_RDWR | O_DIRECTORY, ENOTDIR},
                                                       {O_RDWR | O_CREAT | O_EXCL, EEXIST}};
     for (const auto &[flags, error] : refused) {
@@ -313,6 +328,9 @@ void check_stale_descriptors()
         expect(std::strcmp(back, "ello") == 0, std::string(way) + ": the file's own bytes");
         expect_answer(::pread(file, back, 1, 0), 1, 0, std::string(way) + ": pread");
         expect_answer(::lseek(file, 0, SEEK_END), 5, 0, std::string(way) + ": SEEK_END");
+        struct stat status {};
+        expect(::fstat(file, &status) == 0 && S_ISREG(status.st_mode) && status.st_size == 5,
+               std::string(way) + ": fstat shows the file");
         const std::vector<std::string> transfers = new_transfers();
         expect(transfers.empty(), std::string(way) + ": no transfer: " + joined(transfers));
         ::close(file);

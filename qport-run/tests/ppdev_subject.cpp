@@ -255,6 +255,10 @@ const std::vector<Case> cases = {
     {"a descriptor like any other",
      [](int fd) {
          expect(::fcntl(fd, F_GETFL) >= 0, "fcntl F_GETFL");
+         struct stat status {};
+         expect(::fstat(fd, &status) == 0 && S_ISCHR(status.st_mode) &&
+                    status.st_rdev == makedev(99, 0),
+                "fstat: ppdev's character device 99:0");
          pollfd ready{fd, POLLIN | POLLOUT, 0};
          expect(::poll(&ready, 1, 0) >= 0, "poll");
          expect_request(fd, PPCLAIM, nullptr, 0, "PPCLAIM");
