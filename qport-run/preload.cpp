@@ -57,9 +57,8 @@
 #include "qport_entry_names.h"
 #include "process_hygiene.h"
 #include "port_instruction.h"
-#include "ppdev_emulation.h"
-
-#define QPORT_RUN_EXPORT extern "C" __attribute__((visibility("default")))
+#include "device_files.h"
+#include "interposing.h"
 
 // trap_stubs.S
 #pragma GCC visibility push(hidden)
@@ -90,28 +89,8 @@ using qport_run::PortGrant;
 using qport_run::PortInstruction;
 
 // ---------------------------------------------------------------- the C library's own
-// Looked up on first use, so that calls made before the constructor runs
-// (other libraries' constructors) work too. After that only read, also
-// from the signal handler.
-template <typename Function>
-Function next_definition(std::atomic<Function> &cache, const char *name)
-{
-    Function function = cache.load(std::memory_order_acquire);
-    if (function == nullptr) {
-        function = reinterpret_cast<Function>(::dlsym(RTLD_NEXT, name));
-        if (function == nullptr) {
-            static constexpr char message[] = "qport-run: the C library lacks a function\n";
-            [[maybe_unused]] const ssize_t written =
-                ::write(STDERR_FILENO, message, sizeof message - 1);
-            ::_exit(125);
-        }
-        cache.store(function, std::memory_order_release);
-    }
-    return function;
-}
-
 // One cached definition of the C library's name, called as it is.
-#define QPORT_RUN_NEXT(name) next_definition(name##_cache, #name)
+#define QPORT_RUN_NEXT(name) qport_run::next_definition(name##_cache, #name)
 
 using sigaction_function = int (*)(int, const struct sigaction *, struct sigaction *);
 using sigmask_function = int (*)(int, const sigset_t *, sigset_t *);
@@ -894,9 +873,10 @@ void load_qport(const char *path)
     find_entry(library, "qport_backend", backend);
     find_entry(library, "qport_set_presenter", set_presenter);
     qport.hardware = std::strcmp(backend(), "hardware") == 0;
-    // On the simulated PC, /dev/parportN are its parallel ports.
+    // On the simulated PC, /dev/parportN are its parallel ports, /dev/port
+    // its ports.
     if (!qport.hardware)
-        qport_run::serve_simulated_parports(library, qport.in8, qport.out8);
+        qport_run::serve_simulated_device_files(library, qport.in8, qport.out8);
     // The program is no window program of qport's: its notices go to
     // standard error and never wait for an answer.
     set_presenter(tell_on_stderr, nullptr);

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/sysmacros.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -230,10 +232,33 @@ const std::vector<Case> cases = {
          expect_request(fd, PPSETTIME, time, EINVAL, "PPSETTIME of nothing");
          time[0] = -1;
          expect_request(fd, PPSETTIME, time, EINVAL, "PPSETTIME negative");
+         // What overflows the kernel's jiffies, or its int of microseconds,
+         // is refused and leaves the time-out as it was.
+         const std::int64_t refused[][2] = {
+             {INT64_MAX, 0}, {INT64_MAX / 250 + 1, 0}, {0, std::int64_t{1} << 31}, {0, -1}};
+         for (const auto &bad : refused) {
+             time[0] = bad[0];
+             time[1] = bad[1];
+             expect_request(fd, PPSETTIME, time, EINVAL,
+                            "PPSETTIME {" + std::to_string(bad[0]) + ", " + std::to_string(bad[1]) +
+                                "}");
+         }
+         time[0] = time[1] = 0;
+         expect_request(fd, PPGETTIME, time, 0, "PPGETTIME");
+         expect(time[0] == 1 && time[1] == 500000, "the time-out kept");
+         time[0] = 4'000'000'000;
+         time[1] = 0;
+         expect_request(fd, PPSETTIME, time, 0, "PPSETTIME of 4e9 s");
+         expect_request(fd, PPGETTIME, time, 0, "PPGETTIME");
+         expect(time[0] == 4'000'000'000 && time[1] == 0, "a long time-out, never negative");
      }},
     {"a descriptor like any other",
      [](int fd) {
          expect(::fcntl(fd, F_GETFL) >= 0, "fcntl F_GETFL");
+         struct stat status {};
+         expect(::fstat(fd, &status) == 0 && S_ISCHR(status.st_mode) &&
+                    status.st_rdev == makedev(99, 0),
+                "fstat: ppdev's character device 99:0");
          pollfd ready{fd, POLLIN | POLLOUT, 0};
          expect(::poll(&ready, 1, 0) >= 0, "poll");
          expect_request(fd, PPCLAIM, nullptr, 0, "PPCLAIM");
@@ -315,11 +340,98 @@ void check_paths()
            "parport0's base-addr is 888");
     if (base != nullptr)
         std::fclose(base);
+    // "." and ".." lead nowhere else than the kernel's paths would: not out
+    // of the served tree, and to a served file however they are written.
+    // The kernel's answer comes from a raw system call, which qport-run
+    // does not see: ENOENT without a parport driver, else what the path
+    // leads to. Never a file the served tree's parent holds: an attacker's
+    // in /tmp, made here.
+    char attackers[] = "/tmp/qport-run-escape-XXXXXX";
+    expect(::mkdtemp(attackers) != nullptr, "a directory of the attacker's");
+    const std::string planted = std::string(attackers) + "/ostype";
+    FILE *plant = std::fopen(planted.c_str(), "w");
+    if (plant != nullptr) {
+        std::fputs("planted\n", plant);
+        std::fclose(plant);
+    }
+    const std::string outside[] = {"/proc/sys/dev/parport/../../kernel/ostype",
+                                   "/proc/sys/dev/parport/../../../../../../../.." + planted};
+    for (const std::string &path : outside) {
+        const int kernels =
+            static_cast<int>(::syscall(SYS_openat, AT_FDCWD, path.c_str(), O_RDONLY));
+        const int kernels_error = errno;
+        char kernels_text[16] = {};
+        if (kernels >= 0) {
+            expect(::read(kernels, kernels_text, sizeof kernels_text - 1) > 0, "the kernel's");
+            ::close(kernels);
+        }
+        errno = 0;
+        FILE *served = std::fopen(path.c_str(), "r");
+        char text[16] = {};
+        expect(served == nullptr
+                   ? kernels < 0 && errno == kernels_error
+                   : kernels >= 0 && std::fgets(text, sizeof text, served) != nullptr &&
+                         std::strcmp(text, kernels_text) == 0,
+               path + " is the kernel's, not from beside the served tree: " + text);
+        if (served != nullptr)
+            std::fclose(served);
+    }
+    ::unlink(planted.c_str());
+    ::rmdir(attackers);
+    address = 0;
+    base = std::fopen("/proc//sys/./dev/parport/default/../parport0/base-addr", "r");
+    expect(base != nullptr && std::fscanf(base, "%u", &address) == 1 && address == 0x378,
+           "parport0's base-addr through . and ..");
+    if (base != nullptr)
+        std::fclose(base);
+    expect(::stat("/dev/./parport0", &status) == 0 && major(status.st_rdev) == 99,
+           "/dev/./parport0 is ppdev's character device");
+}
+
+// Each way a program closes a descriptor without the C library's close():
+// the number, reused for a regular file, is that file, and the port the
+// closed file held is free again.
+void check_descriptors_closed_behind_the_back()
+{
+    const std::vector<std::pair<const char *, std::function<void(int)>>> ways = {
+        {"a raw close system call", [](int fd) { ::syscall(SYS_close, fd); }},
+        {"close_range", [](int fd) { ::close_range(static_cast<unsigned>(fd), ~0U, 0); }},
+        {"closefrom", [](int fd) { ::closefrom(fd); }},
+        {"fclose of an fdopen", [](int fd) { std::fclose(::fdopen(fd, "r+")); }},
+    };
+    for (const auto &[way, close_behind] : ways) {
+        const int port = open_port();
+        expect_request(port, PPCLAIM, nullptr, 0, std::string("PPCLAIM before ") + way);
+        close_behind(port);
+        char name[] = "/tmp/qport-run-ppdev-reuse-XXXXXX";
+        const int file = ::mkstemp(name);
+        ::unlink(name);
+        expect(file == port, std::string(way) + ": the number is reused");
+        expect(::write(file, "hello", 5) == 5, std::string(way) + ": a write to the file");
+        char back[8] = {};
+        expect(::pread(file, back, sizeof back, 0) == 5 && std::strcmp(back, "hello") == 0,
+               std::string(way) + ": the file reads back what was written");
+        ::lseek(file, 0, SEEK_SET);
+        std::memset(back, 0, sizeof back);
+        expect(::read(file, back, sizeof back) == 5 && std::strcmp(back, "hello") == 0,
+               std::string(way) + ": read() reads the file");
+        errno = 0;
+        expect(::ioctl(file, PPCLAIM) == -1 && errno == ENOTTY,
+               std::string(way) + ": a ppdev request to the file is the kernel's ENOTTY");
+        const int copy = ::dup(file);
+        expect(::read(copy, back, 1) == 0, std::string(way) + ": a dup() of it is the file");
+        ::close(copy);
+        ::close(file);
+        const int again = open_port();
+        expect_request(again, PPCLAIM, nullptr, 0, std::string(way) + ": the port is free again");
+        ::close(again);
+    }
 }
 
 int run_table()
 {
     check_paths();
+    check_descriptors_closed_behind_the_back();
     for (const Case &one : cases) {
         const int before = failures;
         const int descriptor = open_port();
