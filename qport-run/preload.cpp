@@ -709,6 +709,8 @@ struct TrapJob {
     bool hand_to_program;
     // A rewritten site's port instruction, as it was before the rewrite.
     const std::uint8_t *original;
+    // A rewrite wrote code while the trap decoded: look again.
+    bool decode_again;
 };
 
 // The trap's work, on its own stack: the instruction, whether the program
@@ -733,7 +735,12 @@ void examine(void *raw_job)
         job.hand_to_program = false;
         return;
     }
+    const std::uint32_t generation = qport_run::SiteRewriter::code_generation();
     const std::optional<PortInstruction> instruction = qport_run::decode(code, *mode);
+    if (!qport_run::SiteRewriter::code_unchanged_since(generation)) {
+        job.decode_again = true;
+        return;
+    }
     if (!instruction)
         return;
     qport_run::Registers registers = registers_of(context);
@@ -922,26 +929,29 @@ extern "C" void qport_run_trap(int /*signal*/, siginfo_t *info, void *raw_contex
     if (segv_open_depth > 0) {
         answer_while_open(info, context);
     } else {
-        TrapJob job{info, context, false, nullptr};
-        if (!sent_by_a_process(info) && qport_run::SiteRewriter::started()) {
-            auto rip = static_cast<std::uint64_t>(context->uc_mcontext.gregs[REG_RIP]);
-            const qport_run::Reroute reroute =
-                qport_run::SiteRewriter::reroute(rip, info->si_code == SI_KERNEL);
-            context->uc_mcontext.gregs[REG_RIP] = static_cast<greg_t>(rip);
-            job.original = reroute.original;
-            if (reroute.action == qport_run::Reroute::Action::resume) {
-                errno = saved_errno;
-                return;
+        TrapJob job{info, context, false, nullptr, true};
+        while (job.decode_again) {
+            job = {info, context, false, nullptr, false};
+            if (!sent_by_a_process(info) && qport_run::SiteRewriter::started()) {
+                auto rip = static_cast<std::uint64_t>(context->uc_mcontext.gregs[REG_RIP]);
+                const qport_run::Reroute reroute =
+                    qport_run::SiteRewriter::reroute(rip, info->si_code == SI_KERNEL);
+                context->uc_mcontext.gregs[REG_RIP] = static_cast<greg_t>(rip);
+                job.original = reroute.original;
+                if (reroute.action == qport_run::Reroute::Action::resume) {
+                    errno = saved_errno;
+                    return;
+                }
+                if (reroute.action == qport_run::Reroute::Action::to_program) {
+                    hand_to_program(info, context);
+                    errno = saved_errno;
+                    return;
+                }
             }
-            if (reroute.action == qport_run::Reroute::Action::to_program) {
-                hand_to_program(info, context);
-                errno = saved_errno;
-                return;
-            }
+            if (!have_trap_stack())
+                qport_run_die_of_segv(no_trap_stack, sizeof no_trap_stack - 1);
+            qport_run_call_on_stack(&job, examine, trap_stack + trap_stack_bytes);
         }
-        if (!have_trap_stack())
-            qport_run_die_of_segv(no_trap_stack, sizeof no_trap_stack - 1);
-        qport_run_call_on_stack(&job, examine, trap_stack + trap_stack_bytes);
         if (job.hand_to_program)
             hand_to_program(info, context);
     }

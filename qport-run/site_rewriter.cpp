@@ -560,6 +560,8 @@ struct State {
     std::size_t records_used = 0;
     std::array<Region, region_count> regions;
     std::atomic_flag rewriting = ATOMIC_FLAG_INIT;
+    // Odd while a rewrite writes a site's bytes.
+    std::atomic<std::uint32_t> code_generation{0};
 };
 
 State &state()
@@ -882,7 +884,9 @@ StaysTrapped rewrite(Slot &slot, std::uint64_t site, const PortInstruction &inst
     // Known to the trap before the first byte changes.
     slot.record.store(record, std::memory_order_release);
     slot.state.store(SiteState::rewritten, std::memory_order_release);
+    s.code_generation.fetch_add(1);
     record->complete = patch_site(memory.fd(), *record);
+    s.code_generation.fetch_add(1);
     // Bytes written before a refusal are safe as they stand: the trap
     // knows the site and sends its evicted starts on.
     return record->complete ? StaysTrapped::count_of_reasons : StaysTrapped::code_not_writable;
@@ -935,6 +939,22 @@ bool SiteRewriter::start(HotEntry entry)
     s.entry = entry;
     s.started.store(true, std::memory_order_release);
     return true;
+}
+
+std::uint32_t SiteRewriter::code_generation()
+{
+    const State &s = state();
+    std::uint32_t generation = s.code_generation.load();
+    while ((generation & 1U) != 0) {
+        __builtin_ia32_pause();
+        generation = s.code_generation.load();
+    }
+    return generation;
+}
+
+bool SiteRewriter::code_unchanged_since(std::uint32_t generation)
+{
+    return state().code_generation.load() == generation;
 }
 
 bool SiteRewriter::started() { return state().started.load(std::memory_order_acquire); }

@@ -153,6 +153,11 @@ public:
     // bytes are code: counted, and rewritten once hot.
     static void trapped(std::uint64_t site, const std::uint8_t *code,
                         const PortInstruction &instruction);
+    // The trap reads a site's bytes only while no rewrite writes code: it
+    // takes the count of rewrites before, with none under way, and checks
+    // after decoding that it has not changed (else it decodes again).
+    static std::uint32_t code_generation();
+    static bool code_unchanged_since(std::uint32_t generation);
     // One line a reason to standard error: sites rewritten and trapped.
     static void write_summary(const char *program);
 };
