@@ -302,8 +302,10 @@ Planned plan_site(std::uint64_t site, const std::uint8_t *code, std::size_t avai
         plan.evicted_at.at(plan.evicted_count) = static_cast<std::uint8_t>(plan.covered);
         ++plan.evicted_count;
         plan.covered += next->length;
-        falls_through = next->kind != MovableInstruction::Kind::jump &&
-                        next->kind != MovableInstruction::Kind::ends_flow;
+        // Padding after code that does not fall through is padding too.
+        if (bytes[plan.evicted_at.at(plan.evicted_count - 1)] != 0xCC)
+            falls_through = next->kind != MovableInstruction::Kind::jump &&
+                            next->kind != MovableInstruction::Kind::ends_flow;
     }
     if (site / page_size != (site + plan.covered - 1) / page_size) {
         planned.reason = StaysTrapped::page_boundary;
