@@ -730,7 +730,8 @@ void examine(void *raw_job)
     if (!mode)
         return;
     const auto site = static_cast<std::uint64_t>(gregs[REG_RIP]);
-    const auto *code = job.original != nullptr ? job.original : in_program<const std::uint8_t>(site);
+    const auto *code =
+        job.original != nullptr ? job.original : in_program<const std::uint8_t>(site);
     if (skip_interrupt_flag_instruction(code[0], context)) {
         job.hand_to_program = false;
         return;
@@ -841,8 +842,7 @@ qport_run::HotTransfer hot_transfer(const PortInstruction *instruction, std::uin
     qport_run::Registers registers;
     registers.rax = rax;
     registers.rdx = rdx;
-    if (!thread_grant.allows(qport_run::port_of(*instruction, registers),
-                             instruction->width_bytes))
+    if (!thread_grant.allows(qport_run::port_of(*instruction, registers), instruction->width_bytes))
         return {rax, 1};
     const int saved_errno = errno;
     QportPorts ports;
@@ -885,8 +885,7 @@ void start_rewriting_sites()
     else if (qport.hardware)
         rewriting_off_because = "the hardware build keeps every port instruction trapped";
     else if (!qport_run::SiteRewriter::start(hot_transfer))
-        rewriting_off_because =
-            "the processor or kernel lacks xsave or membarrier(SYNC_CORE)";
+        rewriting_off_because = "the processor or kernel lacks xsave or membarrier(SYNC_CORE)";
 }
 
 void forked_child_of_own_thread() { trap_thread = 0; }

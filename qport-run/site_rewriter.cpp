@@ -100,10 +100,9 @@ std::optional<MovableInstruction> two_byte(const std::uint8_t *code, std::size_t
     if (opcode >= 0x80 && opcode <= 0x8F)
         return jump(at, 4, read_32(code + at), MovableInstruction::Kind::conditional_jump,
                     opcode & 0x0FU);
-    const bool with_operand = opcode == 0x1F || opcode == 0xAF || opcode == 0xB6 ||
-                              opcode == 0xB7 || opcode == 0xBE || opcode == 0xBF ||
-                              (opcode >= 0x40 && opcode <= 0x4F) ||
-                              (opcode >= 0x90 && opcode <= 0x9F);
+    const bool with_operand =
+        opcode == 0x1F || opcode == 0xAF || opcode == 0xB6 || opcode == 0xB7 || opcode == 0xBE ||
+        opcode == 0xBF || (opcode >= 0x40 && opcode <= 0x4F) || (opcode >= 0x90 && opcode <= 0x9F);
     if (!with_operand)
         return std::nullopt;
     return with_modrm(code, at, 0, {});
@@ -381,7 +380,8 @@ struct Piece {
     std::size_t length() const { return static_cast<std::size_t>(end - begin); }
 };
 
-#define QPORT_RUN_PIECE(name) Piece{qport_run_trampoline_##name, qport_run_trampoline_##name##_end}
+#define QPORT_RUN_PIECE(name)                                                                      \
+    Piece { qport_run_trampoline_##name, qport_run_trampoline_##name##_end }
 
 struct VectorPieces {
     Piece save, restore;
@@ -489,7 +489,8 @@ std::optional<TrampolineLayout> build_trampoline(const SitePlan &plan, std::uint
         }
         case MovableInstruction::Kind::jump:
         case MovableInstruction::Kind::conditional_jump: {
-            const auto target = moved(original_end + static_cast<std::uint64_t>(instruction.relative));
+            const auto target =
+                moved(original_end + static_cast<std::uint64_t>(instruction.relative));
             if (!target)
                 return std::nullopt;
             const std::size_t length = relocated_length(instruction);
@@ -666,7 +667,8 @@ std::uint64_t end_of_code_mapping(std::uint64_t site)
     const char *line = maps.text();
     const char *const end = maps.text() + maps.length();
     while (line < end) {
-        const char *next = static_cast<const char *>(std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
+        const char *next = static_cast<const char *>(
+            std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
         next = next == nullptr ? end : next + 1;
         char *after = nullptr;
         const std::uint64_t from = std::strtoull(line, &after, 16);
@@ -678,7 +680,8 @@ std::uint64_t end_of_code_mapping(std::uint64_t site)
             // The path, after offset, device and inode.
             const char *field = permissions;
             for (int skipped = 0; skipped < 4 && field < next; ++skipped) {
-                field = static_cast<const char *>(std::memchr(field, ' ', static_cast<std::size_t>(next - field)));
+                field = static_cast<const char *>(
+                    std::memchr(field, ' ', static_cast<std::size_t>(next - field)));
                 if (field == nullptr)
                     return 0;
                 while (field < next && *field == ' ')
@@ -693,8 +696,7 @@ std::uint64_t end_of_code_mapping(std::uint64_t site)
 
 bool write_code(int memory, std::uint64_t address, const void *bytes, std::size_t size)
 {
-    return ::pwrite(memory, bytes, size, static_cast<off_t>(address)) ==
-           static_cast<ssize_t>(size);
+    return ::pwrite(memory, bytes, size, static_cast<off_t>(address)) == static_cast<ssize_t>(size);
 }
 
 constexpr std::uint64_t lowest_mappable = 0x10000;
@@ -702,8 +704,7 @@ constexpr std::uint64_t highest_user = 0x7FFFFFFFF000ULL;
 
 // A place for length bytes of trampoline at an address the plan allows:
 // first in the pages already mapped, then in a new page near the site.
-std::optional<std::uint64_t> place_trampoline(const SitePlan &plan, std::size_t length,
-                                              int memory)
+std::optional<std::uint64_t> place_trampoline(const SitePlan &plan, std::size_t length, int memory)
 {
     State &s = state();
     for (Region &region : s.regions) {
@@ -817,7 +818,8 @@ private:
 bool patch_site(int memory, const SiteRecord &record)
 {
     const SitePlan &plan = record.plan;
-    const auto displacement = static_cast<std::uint32_t>(record.trampoline - (plan.site + jump_length));
+    const auto displacement =
+        static_cast<std::uint32_t>(record.trampoline - (plan.site + jump_length));
     std::array<std::uint8_t, jump_length> jump{opcode_jmp_rel32};
     std::memcpy(jump.data() + 1, &displacement, sizeof displacement);
     std::array<bool, jump_length> start{};
@@ -865,18 +867,17 @@ StaysTrapped rewrite(Slot &slot, std::uint64_t site, const PortInstruction &inst
     State &s = state();
     std::array<std::uint8_t, longest_trampoline> code{};
     // The length does not depend on the address.
-    std::optional<TrampolineLayout> layout = build_trampoline(
-        record->plan, record->plan.site, 0, 0, s.vector_registers, code.data());
+    std::optional<TrampolineLayout> layout =
+        build_trampoline(record->plan, record->plan.site, 0, 0, s.vector_registers, code.data());
     if (!layout)
         return StaysTrapped::neighbour;
     const std::optional<std::uint64_t> address =
         place_trampoline(record->plan, layout->length, memory.fd());
     if (!address)
         return StaysTrapped::no_trampoline;
-    layout = build_trampoline(record->plan, *address,
-                              reinterpret_cast<std::uint64_t>(&record->instruction),
-                              reinterpret_cast<std::uint64_t>(s.entry), s.vector_registers,
-                              code.data());
+    layout = build_trampoline(
+        record->plan, *address, reinterpret_cast<std::uint64_t>(&record->instruction),
+        reinterpret_cast<std::uint64_t>(s.entry), s.vector_registers, code.data());
     if (!layout)
         return StaysTrapped::neighbour;
     if (!write_code(memory.fd(), *address, code.data(), layout->length))
@@ -1061,11 +1062,11 @@ void SiteRewriter::write_summary(const char *program)
             ++stays.at(static_cast<std::size_t>(slot.reason.load()));
     }
     char line[1024];
-    int length = std::snprintf(line, sizeof line,
-                               "qport-run: %s[%d]: %u port instruction sites: %u rewritten, "
-                               "%u trapped fewer than %u times",
-                               program, static_cast<int>(::getpid()), sites, rewritten, cold,
-                               hot_after);
+    int length =
+        std::snprintf(line, sizeof line,
+                      "qport-run: %s[%d]: %u port instruction sites: %u rewritten, "
+                      "%u trapped fewer than %u times",
+                      program, static_cast<int>(::getpid()), sites, rewritten, cold, hot_after);
     for (std::size_t reason = 0; reason < stays.size(); ++reason) {
         if (stays.at(reason) == 0 || length < 0 || static_cast<std::size_t>(length) >= sizeof line)
             continue;

@@ -300,8 +300,8 @@ int raw_clone()
         if (stack == MAP_FAILED)
             return 1;
         stacks.push_back(stack);
-        const int flags = CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_SIGHAND | CLONE_THREAD |
-                          CLONE_SYSVSEM;
+        const int flags =
+            CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_SIGHAND | CLONE_THREAD | CLONE_SYSVSEM;
         if (::clone(raw_thread, static_cast<char *>(stack) + stack_bytes, flags,
                     reinterpret_cast<void *>(0x50 + t)) < 0)
             return 1;

@@ -732,8 +732,9 @@ TEST(QportRunHotSites, EveryFormLeavesWhatTheTrapLeaves)
     EXPECT_NE(outcome.out.find("inl imm: rax 00000000"), std::string::npos) << outcome.out;
     EXPECT_EQ(outcome.out.find("changed"), std::string::npos) << outcome.out;
     EXPECT_EQ(outcome.transfers, trapped.transfers);
-    EXPECT_NE(outcome.err.find(rewriting() ? "12 port instruction sites: 12 rewritten"
-                                           : "no port instruction site rewritten: rewriting is off"),
+    EXPECT_NE(outcome.err.find(rewriting()
+                                   ? "12 port instruction sites: 12 rewritten"
+                                   : "no port instruction site rewritten: rewriting is off"),
               std::string::npos)
         << outcome.err;
 }

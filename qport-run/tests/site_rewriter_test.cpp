@@ -190,8 +190,9 @@ TEST(SiteRewriter, TrampolineAddressesKeepEveryReplacedStartTrapping)
     code.insert(code.end(), moves.begin(), moves.end());
     const SitePlan plan = plan_of(site, code);
     auto target = [&](std::uint32_t displacement) {
-        return site + 5 + static_cast<std::uint64_t>(static_cast<std::int64_t>(
-                              static_cast<std::int32_t>(displacement)));
+        return site + 5 +
+               static_cast<std::uint64_t>(
+                   static_cast<std::int64_t>(static_cast<std::int32_t>(displacement)));
     };
     EXPECT_TRUE(qport_run::target_allowed(plan, target(0xEF1234EC)));
     EXPECT_TRUE(qport_run::target_allowed(plan, target(0xEC0000ED)));
