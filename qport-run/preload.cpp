@@ -888,7 +888,11 @@ void start_rewriting_sites()
         rewriting_off_because = "the processor or kernel lacks xsave or membarrier(SYNC_CORE)";
 }
 
-void forked_child_of_own_thread() { trap_thread = 0; }
+void forked_child_of_own_thread()
+{
+    trap_thread = 0;
+    qport_run::SiteRewriter::forked_child();
+}
 
 } // namespace
 

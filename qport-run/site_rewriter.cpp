@@ -960,6 +960,14 @@ bool SiteRewriter::code_unchanged_since(std::uint32_t generation)
     return state().code_generation.load() == generation;
 }
 
+void SiteRewriter::forked_child()
+{
+    State &s = state();
+    if ((s.code_generation.load() & 1U) != 0)
+        s.code_generation.fetch_add(1);
+    s.rewriting.clear();
+}
+
 bool SiteRewriter::started() { return state().started.load(std::memory_order_acquire); }
 
 Reroute SiteRewriter::reroute(std::uint64_t &rip, bool general_protection)

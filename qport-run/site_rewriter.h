@@ -158,6 +158,9 @@ public:
     // after decoding that it has not changed (else it decodes again).
     static std::uint32_t code_generation();
     static bool code_unchanged_since(std::uint32_t generation);
+    // In a child forked while another thread rewrote: that thread is not
+    // there to finish, and the bytes it wrote are safe as they stand.
+    static void forked_child();
     // One line a reason to standard error: sites rewritten and trapped.
     static void write_summary(const char *program);
 };

@@ -186,7 +186,7 @@ int threads(int count, long iterations)
             while (ready.load() < count) {
             }
             for (long i = 0; i < iterations; ++i) {
-                hot_outb_dx(static_cast<std::uint64_t>(t + 1), 0x80);
+                hot_outb_dx(static_cast<std::uint64_t>(t) + 1, 0x80);
                 if (hot_inb_dx(0x1122334455667700ULL, 0x379) != expected)
                     wrong.fetch_add(1);
             }
@@ -280,10 +280,11 @@ int revoked()
 // Threads made with clone() and no TLS of their own share this thread's:
 // two of them write through one site at once.
 std::atomic<int> raw_done{0};
+std::uint64_t raw_values[] = {0x51, 0x52};
 
 int raw_thread(void *argument)
 {
-    const auto value = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(argument));
+    const std::uint64_t value = *static_cast<const std::uint64_t *>(argument);
     for (int i = 0; i < 20000; ++i)
         hot_outb_dx(value, 0x80);
     raw_done.fetch_add(1);
@@ -292,9 +293,9 @@ int raw_thread(void *argument)
 
 int raw_clone()
 {
-    constexpr std::size_t stack_bytes = 256 * 1024;
+    constexpr std::size_t stack_bytes = std::size_t{256} * 1024;
     std::vector<void *> stacks;
-    for (std::uintptr_t t = 1; t <= 2; ++t) {
+    for (std::uint64_t &value : raw_values) {
         void *stack = ::mmap(nullptr, stack_bytes, PROT_READ | PROT_WRITE,
                              MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
         if (stack == MAP_FAILED)
@@ -303,7 +304,7 @@ int raw_clone()
         const int flags =
             CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_SIGHAND | CLONE_THREAD | CLONE_SYSVSEM;
         if (::clone(raw_thread, static_cast<char *>(stack) + stack_bytes, flags,
-                    reinterpret_cast<void *>(0x50 + t)) < 0)
+                    &value) < 0)
             return 1;
     }
     while (raw_done.load() < 2)
