@@ -303,8 +303,7 @@ int raw_clone()
         stacks.push_back(stack);
         const int flags =
             CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_SIGHAND | CLONE_THREAD | CLONE_SYSVSEM;
-        if (::clone(raw_thread, static_cast<char *>(stack) + stack_bytes, flags,
-                    &value) < 0)
+        if (::clone(raw_thread, static_cast<char *>(stack) + stack_bytes, flags, &value) < 0)
             return 1;
     }
     while (raw_done.load() < 2)
