@@ -792,6 +792,10 @@ class TrapsOneAtATime {
 public:
     TrapsOneAtATime()
     {
+        // A SIGSEGV inside the trap, answered where it lands: its trap has
+        // its turn already.
+        if (segv_open_depth > 0)
+            return;
         const auto self = static_cast<pid_t>(::syscall(SYS_gettid));
         pid_t expected = 0;
         if (!__atomic_compare_exchange_n(&trap_thread, &expected, self, false, __ATOMIC_SEQ_CST,

@@ -140,7 +140,7 @@ using HotEntry = HotTransfer (*)(const PortInstruction *, std::uint64_t rax, std
 class SiteRewriter {
 public:
     // Traps a site takes before it is rewritten.
-    static constexpr std::uint32_t hot_after = 16;
+    static constexpr std::uint32_t hot_after = 64;
 
     // Sets the rewriter up; false (with the reason said by the caller) when
     // the kernel lacks what it needs.
