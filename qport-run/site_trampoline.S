@@ -27,6 +27,9 @@ qport_run_trampoline_\name:
         piece   save
         leaq    -128(%rsp), %rsp
         pushfq
+        /* The calling convention wants the direction flag clear; the
+         * program's own comes back with popfq. */
+        cld
         pushq   %rax
         pushq   %rcx
         pushq   %rdx

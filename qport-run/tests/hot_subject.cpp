@@ -60,6 +60,28 @@ hot_\name\()_site:
         site    outw_imm, outw %ax, $0x80
         site    outl_imm, outl %eax, $0x80
 
+/* The site executed with the direction flag set: gives AL in the low
+ * byte and the flags as they were right after the site above it. */
+        .globl  hot_direction_flag
+        .type   hot_direction_flag, @function
+        .p2align 4
+hot_direction_flag:
+        movl    $0x379, %edx
+        xorl    %eax, %eax
+        std
+        .globl  hot_direction_flag_site
+hot_direction_flag_site:
+        inb     %dx, %al
+        movq    %rax, %rcx
+        movq    %rcx, %rax
+        pushfq
+        popq    %rdx
+        cld
+        shlq    $8, %rdx
+        orq     %rdx, %rax
+        ret
+        .size   hot_direction_flag, .-hot_direction_flag
+
 /* Starts at the port instruction (0), at the instruction after it (1) or
  * at the one after that (2): jumps into the bytes the rewrite replaced. */
         .globl  hot_punned
@@ -95,6 +117,8 @@ std::uint64_t hot_outb_imm(std::uint64_t rax, std::uint32_t port);
 std::uint64_t hot_outw_imm(std::uint64_t rax, std::uint32_t port);
 std::uint64_t hot_outl_imm(std::uint64_t rax, std::uint32_t port);
 std::uint32_t hot_punned(int start);
+std::uint64_t hot_direction_flag();
+extern const std::uint8_t hot_direction_flag_site[];
 extern const std::uint8_t hot_inb_dx_site[];
 extern const std::uint8_t hot_outb_dx_site[];
 extern const std::uint8_t hot_punned_site[];
@@ -167,6 +191,21 @@ int punned()
     std::printf("into the one after: %#x\n", hot_punned(2));
     std::printf("from the port instruction again: %#x\n", hot_punned(0));
     std::printf("site %s\n", state_of(hot_punned_site));
+    return 0;
+}
+
+// The site runs with the direction flag set, as the program left it; the
+// flag is still set after it.
+int direction_flag()
+{
+    std::uint64_t result = 0;
+    for (int i = 0; i < hot; ++i)
+        result = hot_direction_flag();
+    constexpr std::uint64_t direction = 1U << 10U;
+    std::printf("direction flag: al %#llx, flag %s, site %s\n",
+                static_cast<unsigned long long>(result & 0xFF),
+                ((result >> 8U) & direction) != 0 ? "kept" : "lost",
+                state_of(hot_direction_flag_site));
     return 0;
 }
 
@@ -326,6 +365,8 @@ int main(int argc, char **argv)
         return forms();
     if (mode == "punned")
         return punned();
+    if (mode == "direction-flag")
+        return direction_flag();
     if (mode == "threads" && argc == 4)
         return threads(std::atoi(argv[2]), std::atol(argv[3]));
     if (mode == "fork-exec")
@@ -336,7 +377,8 @@ int main(int argc, char **argv)
         return revoked();
     if (mode == "raw-clone")
         return raw_clone();
-    std::fputs("usage: qport_run_hot_subject forms|punned|threads N ITERATIONS|fork-exec|revoked|"
+    std::fputs("usage: qport_run_hot_subject forms|punned|direction-flag|threads N "
+               "ITERATIONS|fork-exec|revoked|"
                "raw-clone\n",
                stderr);
     return 2;

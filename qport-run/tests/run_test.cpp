@@ -772,6 +772,15 @@ TEST(QportRunHotSites, JumpsIntoTheReplacedBytesRunWhatWasThere)
                                site_state() + "\n");
 }
 
+// The trampoline calls qport with the direction flag clear, as the calling
+// convention wants, and gives the program's back.
+TEST(QportRunHotSites, TheDirectionFlagComesBackAsItWas)
+{
+    const Outcome outcome = run(under_qport_run({}, {hot_subject, "direction-flag"}));
+    ASSERT_EQ(outcome.exit_status, 0) << outcome.err;
+    EXPECT_EQ(outcome.out, "direction flag: al 0x7f, flag kept, site " + site_state() + "\n");
+}
+
 // A rewritten site stays rewritten in a forked child; a program executed
 // with --follow-exec rewrites its own.
 TEST(QportRunHotSites, ForkAndExecAfterARewrite)
