@@ -699,6 +699,9 @@ bool write_code(int memory, std::uint64_t address, const void *bytes, std::size_
     return ::pwrite(memory, bytes, size, static_cast<off_t>(address)) == static_cast<ssize_t>(size);
 }
 
+// Trampolines are placed in regions of two pages, so that one may start
+// anywhere in the first page (the displacement's bytes fix where).
+constexpr std::uint64_t region_size = 2 * page_size;
 constexpr std::uint64_t lowest_mappable = 0x10000;
 constexpr std::uint64_t highest_user = 0x7FFFFFFFF000ULL;
 
@@ -711,7 +714,7 @@ std::optional<std::uint64_t> place_trampoline(const SitePlan &plan, std::size_t 
         const std::uint64_t base = region.base.load();
         if (base == 0)
             break;
-        for (std::uint64_t at = base + region.used; at + length <= base + page_size; ++at) {
+        for (std::uint64_t at = base + region.used; at + length <= base + region_size; ++at) {
             if (target_allowed(plan, at)) {
                 region.used = at - base + length;
                 return at;
@@ -729,18 +732,20 @@ std::optional<std::uint64_t> place_trampoline(const SitePlan &plan, std::size_t 
         return std::nullopt;
     const std::uint64_t origin = plan.site + jump_length;
     int attempts = 0;
+    int windows = 0;
     // Each 64 KiB window of displacements, those below the site first.
-    for (std::int64_t step = 0; step < 65536 && attempts < 64; ++step) {
+    for (std::int64_t step = 0; step < 65536 && attempts < 64 && windows < 1024; ++step) {
         const std::int64_t high = step < 32768 ? -1 - step : step - 32768;
         const std::uint64_t window = origin + static_cast<std::uint64_t>(high * 65536);
         if (!displacement_bytes_allowed(plan, static_cast<std::uint32_t>(high * 65536), 3, 4))
             continue;
+        ++windows;
         for (std::uint64_t page = window & ~(page_size - 1); page < window + 65536;
              page += page_size) {
-            if (page < lowest_mappable || page + page_size > highest_user)
+            if (page < lowest_mappable || page + region_size > highest_user)
                 continue;
             std::uint64_t found = 0;
-            for (std::uint64_t at = page; at + length <= page + page_size; ++at) {
+            for (std::uint64_t at = page; at < page + page_size; ++at) {
                 if (target_allowed(plan, at)) {
                     found = at;
                     break;
@@ -751,19 +756,19 @@ std::optional<std::uint64_t> place_trampoline(const SitePlan &plan, std::size_t 
             ++attempts;
             // NOLINTNEXTLINE(performance-no-int-to-ptr): an address chosen for its bytes
             void *wanted = reinterpret_cast<void *>(page);
-            void *mapped = ::mmap(wanted, page_size, PROT_READ | PROT_EXEC,
+            void *mapped = ::mmap(wanted, region_size, PROT_READ | PROT_EXEC,
                                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
             if (mapped == MAP_FAILED)
                 continue;
             if (mapped != wanted) {
-                ::munmap(mapped, page_size);
+                ::munmap(mapped, region_size);
                 continue;
             }
             // int3 in what no trampoline uses.
-            std::array<std::uint8_t, page_size> fill{};
+            std::array<std::uint8_t, region_size> fill{};
             fill.fill(0xCC);
             if (!write_code(memory, page, fill.data(), fill.size())) {
-                ::munmap(mapped, page_size);
+                ::munmap(mapped, region_size);
                 return std::nullopt;
             }
             free_region->used = found - page + length;
@@ -997,7 +1002,7 @@ Reroute SiteRewriter::reroute(std::uint64_t &rip, bool general_protection)
         const std::uint64_t base = region.base.load();
         if (base == 0)
             break;
-        in_trampolines = in_trampolines || (rip >= base && rip < base + page_size);
+        in_trampolines = in_trampolines || (rip >= base && rip < base + region_size);
     }
     if (!in_trampolines)
         return {};
