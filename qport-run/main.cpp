@@ -58,6 +58,11 @@ constexpr const char *usage =
     "                      the program's writes against it (simulated only)\n"
     "      --replay-ignore-writes=PORTS  do not check the values written to\n"
     "                      PORTS (0x378,0x37a-0x37b)\n"
+    "      --no-patch      keep every port instruction on the trap: no hot site\n"
+    "                      is rewritten into a jump (also QPORT_RUN_NO_PATCH=1)\n"
+    "      --site-summary  say on stderr, as each process ends, how many port\n"
+    "                      instruction sites were rewritten and why the others\n"
+    "                      stayed trapped\n"
     "  -h, --help          show this help and exit\n"
     "  -V, --version       show the version and exit\n"
     "\n"
@@ -68,6 +73,8 @@ constexpr const char *usage =
 
 struct Options {
     bool hardware = false;
+    bool no_patch = false;
+    bool site_summary = false;
     bool follow_exec = false;
     bool permissive = false;
     bool drop_capabilities = false;
@@ -82,7 +89,13 @@ struct Options {
 };
 
 // Long options of record and replay, past every character.
-enum RecordReplayOption { record_option = 0x100, replay_option, replay_ignore_writes_option };
+enum LongOnlyOption {
+    record_option = 0x100,
+    replay_option,
+    replay_ignore_writes_option,
+    no_patch_option,
+    site_summary_option,
+};
 
 [[noreturn]] void fail(int status, const std::string &text)
 {
@@ -143,10 +156,15 @@ Options parse_options(int argc, char **argv)
         {"record", required_argument, nullptr, record_option},
         {"replay", required_argument, nullptr, replay_option},
         {"replay-ignore-writes", required_argument, nullptr, replay_ignore_writes_option},
+        {"no-patch", no_argument, nullptr, no_patch_option},
+        {"site-summary", no_argument, nullptr, site_summary_option},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0}};
     Options options;
+    // For scripts: rewriting off without changing the command line.
+    if (const char *no_patch = ::secure_getenv("QPORT_RUN_NO_PATCH"))
+        options.no_patch = *no_patch != '\0' && std::strcmp(no_patch, "0") != 0;
     int option = 0;
     // "+": the options end at PROGRAM, whose own options are its own.
     // --trace takes its destination only as --trace=DEST (or -tDEST), so
@@ -182,6 +200,12 @@ Options parse_options(int argc, char **argv)
             break;
         case replay_ignore_writes_option:
             options.replay_ignore_writes = optarg;
+            break;
+        case no_patch_option:
+            options.no_patch = true;
+            break;
+        case site_summary_option:
+            options.site_summary = true;
             break;
         case 'h':
             std::fputs(usage, stdout);
@@ -293,6 +317,10 @@ std::vector<std::string> program_environment(const Options &options, const Files
                           (options.hardware ? files.hardware : files.simulated));
     if (options.follow_exec)
         environment.emplace_back("QPORT_RUN_FOLLOW_EXEC=1");
+    if (options.no_patch)
+        environment.emplace_back("QPORT_RUN_NO_PATCH=1");
+    if (options.site_summary)
+        environment.emplace_back("QPORT_RUN_SITE_SUMMARY=1");
     // The preload's grant, as text: I/O privilege level 0, ports 0 to ffff.
     if (options.permissive)
         environment.emplace_back("QPORT_RUN_PORT_GRANT=0:0-ffff");

@@ -59,6 +59,7 @@
 #include "port_instruction.h"
 #include "device_files.h"
 #include "interposing.h"
+#include "site_rewriter.h"
 
 // trap_stubs.S
 #pragma GCC visibility push(hidden)
@@ -685,6 +686,10 @@ struct TrapJob {
     siginfo_t *info;
     ucontext_t *context;
     bool hand_to_program;
+    // A rewritten site's port instruction, as it was before the rewrite.
+    const std::uint8_t *original;
+    // A rewrite wrote code while the trap decoded: look again.
+    bool decode_again;
 };
 
 // The trap's work, on its own stack: the instruction, whether the program
@@ -703,12 +708,19 @@ void examine(void *raw_job)
         qport_run::code_mode_of(static_cast<std::uint16_t>(gregs[REG_CSGSFS] & 0xFFFF));
     if (!mode)
         return;
-    const auto *code = in_program<const std::uint8_t>(static_cast<std::uint64_t>(gregs[REG_RIP]));
+    const auto site = static_cast<std::uint64_t>(gregs[REG_RIP]);
+    const auto *code =
+        job.original != nullptr ? job.original : in_program<const std::uint8_t>(site);
     if (skip_interrupt_flag_instruction(code[0], context)) {
         job.hand_to_program = false;
         return;
     }
+    const std::uint32_t generation = qport_run::SiteRewriter::code_generation();
     const std::optional<PortInstruction> instruction = qport_run::decode(code, *mode);
+    if (!qport_run::SiteRewriter::code_unchanged_since(generation)) {
+        job.decode_again = true;
+        return;
+    }
     if (!instruction)
         return;
     qport_run::Registers registers = registers_of(context);
@@ -738,10 +750,132 @@ void examine(void *raw_job)
     if (execution.memory_fault) {
         report_memory_fault(*job.info, context);
         job.hand_to_program = true;
+    } else {
+        qport_run::SiteRewriter::trapped(site, code, *instruction);
     }
 }
 
 constexpr char no_trap_stack[] = "qport-run: no memory for the trap's stack\n";
+
+// Threads made with a bare clone() and no TLS of their own share the TLS
+// of the thread that made them, and with it the trap's stack and state.
+// Once a trap finds itself in another thread's TLS, traps take turns, one
+// at a time in the whole process (a nested trap of the thread whose turn
+// it is goes on).
+constinit thread_local pid_t trap_thread __attribute__((tls_model("initial-exec"))) = 0;
+std::atomic<bool> shared_tls_seen{false};
+std::atomic<int> traps_without_turns{0};
+std::atomic<pid_t> turn_holder{0};
+
+class TrapsOneAtATime {
+public:
+    TrapsOneAtATime()
+    {
+        // A SIGSEGV inside the trap, answered where it lands: its trap has
+        // its turn already.
+        if (segv_open_depth > 0)
+            return;
+        const auto self = static_cast<pid_t>(::syscall(SYS_gettid));
+        pid_t expected = 0;
+        if (!__atomic_compare_exchange_n(&trap_thread, &expected, self, false, __ATOMIC_SEQ_CST,
+                                         __ATOMIC_SEQ_CST) &&
+            expected != self)
+            shared_tls_seen.store(true);
+        if (!shared_tls_seen.load()) {
+            traps_without_turns.fetch_add(1);
+            if (!shared_tls_seen.load()) {
+                without_turn_ = true;
+                return;
+            }
+            traps_without_turns.fetch_sub(1);
+        }
+        if (turn_holder.load() == self)
+            return;
+        pid_t free = 0;
+        while (!turn_holder.compare_exchange_weak(free, self)) {
+            free = 0;
+            __builtin_ia32_pause();
+        }
+        while (traps_without_turns.load() != 0)
+            __builtin_ia32_pause();
+        holds_turn_ = true;
+    }
+    ~TrapsOneAtATime()
+    {
+        if (without_turn_)
+            traps_without_turns.fetch_sub(1);
+        if (holds_turn_)
+            turn_holder.store(0);
+    }
+    TrapsOneAtATime(const TrapsOneAtATime &) = delete;
+    TrapsOneAtATime &operator=(const TrapsOneAtATime &) = delete;
+
+private:
+    bool without_turn_ = false;
+    bool holds_turn_ = false;
+};
+
+// What a rewritten site's trampoline calls: the transfer the trap would
+// make, through the same entry points, under the same grant. A port the
+// thread may not use is refused without a transfer; the trampoline then
+// executes the instruction itself, which faults into the trap.
+qport_run::HotTransfer hot_transfer(const PortInstruction *instruction, std::uint64_t rax,
+                                    std::uint64_t rdx)
+{
+    qport_run::Registers registers;
+    registers.rax = rax;
+    registers.rdx = rdx;
+    if (!thread_grant.allows(qport_run::port_of(*instruction, registers), instruction->width_bytes))
+        return {rax, 1};
+    const int saved_errno = errno;
+    QportPorts ports;
+    ProcessMemory memory;
+    qport_run::execute(*instruction, registers, ports, memory);
+    errno = saved_errno;
+    return {registers.rax, 0};
+}
+
+bool site_summary_wanted = false;
+const char *rewriting_off_because = nullptr;
+
+__attribute__((destructor)) void say_site_summary()
+{
+    if (!site_summary_wanted)
+        return;
+    if (rewriting_off_because == nullptr) {
+        qport_run::SiteRewriter::write_summary(program_invocation_short_name);
+        return;
+    }
+    say("qport-run: ");
+    say(program_invocation_short_name);
+    say(": no port instruction site rewritten: ");
+    say(rewriting_off_because);
+    say("\n");
+}
+
+// Hot sites are rewritten unless qport-run --no-patch (QPORT_RUN_NO_PATCH)
+// says not to, and only on the simulated build: the hardware build holds
+// the kernel's permission during each transfer, which the trap makes with
+// every signal blocked; a trampoline runs with the program's signals open,
+// so a signal handler could use ports it was never granted.
+void start_rewriting_sites()
+{
+    const char *summary = ::secure_getenv("QPORT_RUN_SITE_SUMMARY");
+    site_summary_wanted = summary != nullptr && std::strcmp(summary, "1") == 0;
+    const char *no_patch = ::secure_getenv("QPORT_RUN_NO_PATCH");
+    if (no_patch != nullptr && *no_patch != '\0' && std::strcmp(no_patch, "0") != 0)
+        rewriting_off_because = "rewriting is off (--no-patch, QPORT_RUN_NO_PATCH)";
+    else if (qport.hardware)
+        rewriting_off_because = "the hardware build keeps every port instruction trapped";
+    else if (!qport_run::SiteRewriter::start(hot_transfer))
+        rewriting_off_because = "the processor or kernel lacks xsave or membarrier(SYNC_CORE)";
+}
+
+void forked_child_of_own_thread()
+{
+    trap_thread = 0;
+    qport_run::SiteRewriter::forked_child();
+}
 
 } // namespace
 
@@ -777,13 +911,33 @@ extern "C" void qport_run_trap(int /*signal*/, siginfo_t *info, void *raw_contex
 {
     const int saved_errno = errno;
     auto *context = static_cast<ucontext_t *>(raw_context);
+    const TrapsOneAtATime serialised;
     if (segv_open_depth > 0) {
         answer_while_open(info, context);
     } else {
-        if (!have_trap_stack())
-            qport_run_die_of_segv(no_trap_stack, sizeof no_trap_stack - 1);
-        TrapJob job{info, context, false};
-        qport_run_call_on_stack(&job, examine, trap_stack + trap_stack_bytes);
+        TrapJob job{info, context, false, nullptr, true};
+        while (job.decode_again) {
+            job = {info, context, false, nullptr, false};
+            if (!sent_by_a_process(info) && qport_run::SiteRewriter::started()) {
+                auto rip = static_cast<std::uint64_t>(context->uc_mcontext.gregs[REG_RIP]);
+                const qport_run::Reroute reroute =
+                    qport_run::SiteRewriter::reroute(rip, info->si_code == SI_KERNEL);
+                context->uc_mcontext.gregs[REG_RIP] = static_cast<greg_t>(rip);
+                job.original = reroute.original;
+                if (reroute.action == qport_run::Reroute::Action::resume) {
+                    errno = saved_errno;
+                    return;
+                }
+                if (reroute.action == qport_run::Reroute::Action::to_program) {
+                    hand_to_program(info, context);
+                    errno = saved_errno;
+                    return;
+                }
+            }
+            if (!have_trap_stack())
+                qport_run_die_of_segv(no_trap_stack, sizeof no_trap_stack - 1);
+            qport_run_call_on_stack(&job, examine, trap_stack + trap_stack_bytes);
+        }
         if (job.hand_to_program)
             hand_to_program(info, context);
     }
@@ -978,6 +1132,8 @@ __attribute__((constructor)) void start()
         install_trap();
         trap_installed = true;
     }
+    ::pthread_atfork(nullptr, nullptr, forked_child_of_own_thread);
+    start_rewriting_sites();
 }
 
 // ---------------------------------------------------------------- exec
