@@ -391,8 +391,10 @@ void write_time_register(State &state, Place place, std::uint8_t value, Clock no
     const Ticks at = now();
     keep_flags(state, at);
     const int number = decode(value, control);
-    Ticks offset = offset_of(state);
+    // What the machine holds, for the swap, and the offset it stands for.
+    Ticks stored = state.offset.load(relaxed);
     if (place == weekday_place) {
+        const Ticks offset = std::clamp(stored, -farthest_offset, farthest_offset);
         // The weekday counts on its own, whatever the date.
         const int weekday = date_time_of(seconds_at(at + offset)).weekday;
         state.weekday_lead.store(static_cast<std::int8_t>(floor_mod(number - 1 - weekday, 7)),
@@ -401,6 +403,7 @@ void write_time_register(State &state, Place place, std::uint8_t value, Clock no
     }
     Ticks moved = 0;
     do {
+        const Ticks offset = std::clamp(stored, -farthest_offset, farthest_offset);
         const std::int64_t shown = seconds_at(at + offset);
         DateTime t = date_time_of(shown);
         switch (place) {
@@ -427,7 +430,7 @@ void write_time_register(State &state, Place place, std::uint8_t value, Clock no
             break;
         }
         moved = offset + (seconds_of(t) - shown) * ticks_per_second;
-    } while (!state.offset.compare_exchange_weak(offset, moved));
+    } while (!state.offset.compare_exchange_weak(stored, moved));
 }
 
 // Registers A and B: the clock stops when SET is written or the divider

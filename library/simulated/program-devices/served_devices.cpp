@@ -206,7 +206,8 @@ int milliseconds_until(const timespec &deadline)
     ::clock_gettime(CLOCK_MONOTONIC, &now);
     const std::int64_t left = (std::int64_t{deadline.tv_sec} - now.tv_sec) * 1000 +
                               (std::int64_t{deadline.tv_nsec} - now.tv_nsec) / 1000000;
-    return left <= 0 ? 0 : static_cast<int>(std::min<std::int64_t>(left, 1000 * 60));
+    constexpr std::int64_t longest = std::int64_t{answer_timeout_seconds} * 1000;
+    return left <= 0 ? 0 : static_cast<int>(std::min(left, longest));
 }
 
 // Waits for fd to become ready for events until deadline: whether it did.
