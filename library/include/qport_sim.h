@@ -306,8 +306,16 @@ typedef void (*qport_sim_property_visitor)(const char *key, const char *value, v
  * and its count at 0, the recorded transfers cleared; the notices the
  * library shows once per process (refused access, a transfer past the last
  * port) will be shown again. The device, the printer's output and the trace
- * destination are kept. On a shared machine, resets it for every process. */
+ * destination are kept. On a shared machine, resets it for every process.
+ * The count of resets below goes back to 0. */
 void qport_sim_reset(void);
+
+/* How many times a program has reset the simulated PC as it would reboot a
+ * real one (0xFE to 0x64, the keyboard controller's output port bit 0
+ * cleared, 0xCF9), since the machine was built or reset; and the last
+ * cause, as text ("none" while the count is 0). */
+uint32_t qport_sim_reset_count(void);
+const char *qport_sim_last_reset_cause(void);
 
 /* Makes port hold value: the data latch and control register as if it had
  * been written, the status register or an unbacked port as a read-only
