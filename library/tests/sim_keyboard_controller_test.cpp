@@ -211,10 +211,13 @@ TEST_F(KeyboardController, ResetLineResetsThePcsOwnDevices)
         qport_sim_reset();
         ASSERT_EQ(qport_sim_set_device_property("lpt1", "peripheral", "lcd"), 0);
         // State of the PC's own devices, changed from power-on.
-        run({{'o', 0x60, 0xED}, {'o', 0x60, 0x07}, // LEDs
-             {'o', 0x70, 0x0B}, {'o', 0x71, 0x76}, // RTC register B
-             {'o', 0x70, 0x20}, {'o', 0x71, 0x5A}, // RTC memory
-             {'o', 0x80, 0x42},                    // POST code
+        run({{'o', 0x60, 0xED},
+             {'o', 0x60, 0x07}, // LEDs
+             {'o', 0x70, 0x0B},
+             {'o', 0x71, 0x76}, // RTC register B
+             {'o', 0x70, 0x20},
+             {'o', 0x71, 0x5A},    // RTC memory
+             {'o', 0x80, 0x42},    // POST code
              {'o', 0x378, 0x33}}); // lpt1's data latch
         const std::string peripheral = device_properties("lpt1").at("peripheral");
         qport_sim_preset(0x300, 0x12); // an unbacked port

@@ -79,7 +79,8 @@ std::uint64_t pack(const Link &link)
     std::uint64_t packed = 0;
     for (std::size_t i = 0; i < queue_capacity; ++i)
         packed |= std::uint64_t{link.queue[i]} << (8 * i);
-    return packed | std::uint64_t{link.queued} << 32 | std::uint64_t{link.controller_waiting} << 40 |
+    return packed | std::uint64_t{link.queued} << 32 |
+           std::uint64_t{link.controller_waiting} << 40 |
            std::uint64_t{link.keyboard_waiting} << 48 | std::uint64_t{link.command_last} << 56;
 }
 
@@ -134,11 +135,10 @@ void controller_command(KeyboardControllerState &state, Link &link, Effects &eff
         link.answer(0x00); // keyboard clock and data lines fine
     } else if (command == 0xAD || command == 0xAE) {
         effects.ram_index = 0;
-        effects.ram_value = command == 0xAD
-                                ? static_cast<std::uint8_t>(command_byte(state) |
-                                                            command_byte_keyboard_disabled)
-                                : static_cast<std::uint8_t>(command_byte(state) &
-                                                            ~command_byte_keyboard_disabled);
+        effects.ram_value =
+            command == 0xAD
+                ? static_cast<std::uint8_t>(command_byte(state) | command_byte_keyboard_disabled)
+                : static_cast<std::uint8_t>(command_byte(state) & ~command_byte_keyboard_disabled);
     } else if (command == 0xD0) {
         link.answer(state.output_port.load(relaxed));
     } else if (command >= 0xF0 && (command & output_port_reset_line) == 0) {
@@ -316,8 +316,8 @@ void describe(Machine & /*machine*/, DeviceSlot &slot, Properties &properties)
         queued += (queued.empty() ? "" : " ") + hex_text(link.queue[i], 2);
     properties.add("output-buffer", queued.empty() ? std::string("empty") : queued);
     properties.add("keyboard", (command & command_byte_keyboard_disabled) != 0 ? "disabled"
-                               : state.scanning.load(relaxed) != 0       ? "enabled, scanning"
-                                                                         : "enabled, not scanning");
+                               : state.scanning.load(relaxed) != 0             ? "enabled, scanning"
+                                                                   : "enabled, not scanning");
     const std::uint8_t leds = state.leds.load(relaxed);
     std::string lit;
     constexpr std::array<std::string_view, 3> led_names{"scroll-lock", "num-lock", "caps-lock"};

@@ -172,10 +172,12 @@ constexpr std::array acpi_registers{
     Register{0xFE, 0x00, 0xFF},
     Register{0xFF, 0x00, 0xFF},
 };
+// Enabled at 0x290 as firmware leaves it, where sensors-detect and Linux's
+// driver look for it.
 constexpr std::array hardware_monitor_registers{
-    Register{enable_register, 0x00, 0x01},
-    Register{base_high, 0x00, 0x0F},
-    Register{base_low, 0x00, 0xF8},
+    Register{enable_register, 0x01, 0x01},
+    Register{base_high, 0x02, 0x0F},
+    Register{base_low, 0x90, 0xF8},
     Register{irq_register, 0x00, 0x0F},
     Register{0xF0, 0x00, 0xFF},
 };
@@ -202,7 +204,7 @@ constexpr std::array logical_devices{
     LogicalDevice{0x08, "GPIO 2 and watchdog", "", gpio2_registers},
     LogicalDevice{0x09, "GPIO 3", "", gpio3_registers},
     LogicalDevice{0x0A, "ACPI", "", acpi_registers},
-    LogicalDevice{0x0B, "hardware monitor", "", hardware_monitor_registers},
+    LogicalDevice{0x0B, "hardware monitor", "hwmon", hardware_monitor_registers},
 };
 
 const LogicalDevice *find_logical_device(std::uint8_t number)

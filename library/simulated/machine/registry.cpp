@@ -15,6 +15,7 @@ extern const DeviceType superio_device;
 extern const DeviceType pci_device;
 extern const DeviceType rtc_device;
 extern const DeviceType keyboard_controller_device;
+extern const DeviceType hardware_monitor_device;
 // In no profile: put on a machine by QPORT_SIM_REPLAY (replay.cpp).
 extern const DeviceType replay_device;
 // Devices that programs add, never a profile (program_devices.h).
@@ -24,9 +25,16 @@ extern const DeviceType served_device;
 namespace {
 
 constexpr std::array types{
-    &parallel_port_device, &post_code_device, &superio_device,
-    &pci_device,           &rtc_device,       &replay_device,
-    &attached_device,      &served_device,    &keyboard_controller_device,
+    &parallel_port_device,
+    &post_code_device,
+    &superio_device,
+    &pci_device,
+    &rtc_device,
+    &replay_device,
+    &attached_device,
+    &served_device,
+    &keyboard_controller_device,
+    &hardware_monitor_device,
 };
 
 // A PC as real tools expect to find one.
@@ -36,6 +44,7 @@ constexpr std::array pc_devices{
     ProfileDevice{"post", &post_code_device, 0x80},
     // The Super I/O's keyboard controller, where its registers decode it.
     ProfileDevice{"kbc", &keyboard_controller_device, 0x60, 0x64},
+    ProfileDevice{"hwmon", &hardware_monitor_device, 0x290},
     // Its parallel port's registers decode lpt1 at 0x378, as at reset.
     ProfileDevice{"superio", &superio_device, 0x2E},
     // On the PCI card: where firmware put its BAR 0. Listed before pci,
