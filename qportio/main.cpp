@@ -78,7 +78,7 @@ Exit status:
   3  port access is refused; the cause and its remedy go to standard error.
      Nothing was transferred, or, when a transfer on the parallel port was
      refused (another driver holds it), nothing is printed
-  4  reset or show was run on the hardware build
+  4  reset, show or set was run on the hardware build
   5  QPORT_SIM_MACHINE names a simulated machine that cannot be used (the
      reason is on standard error); nothing was transferred, reset or shown
   6  recording: FILE cannot be read, or a replay would refuse it (its line

@@ -89,7 +89,10 @@ TEST_F(EmbeddedController, InterfaceTransfers)
           {'i', 0x62, 0x07}}},
         {"data with no command is ignored",
          {},
-         {{'o', 0x62, 0x33}, {'i', 0x66, 0x00}, {'o', 0x66, 0x80}, {'o', 0x62, 0x33},
+         {{'o', 0x62, 0x33},
+          {'i', 0x66, 0x00},
+          {'o', 0x66, 0x80},
+          {'o', 0x62, 0x33},
           {'i', 0x62, 0x00}}},
     };
     for (const TransferCase &c : cases) {

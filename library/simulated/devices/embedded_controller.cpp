@@ -92,8 +92,8 @@ std::uint8_t take_event(EmbeddedControllerState &state)
         const unsigned count = event_count(events);
         if (count == 0)
             return 0;
-        const std::uint64_t rest = ((events & 0x00FFFFFFFFFFFFFFU) >> 8) |
-                                   std::uint64_t{count - 1} << 56;
+        const std::uint64_t rest = ((events & 0x00FFFFFFFFFFFFFFU) >> 8) | std::uint64_t{count - 1}
+                                                                               << 56;
         if (state.events.compare_exchange_weak(events, rest))
             return static_cast<std::uint8_t>(events);
     }
@@ -233,8 +233,8 @@ void describe(Machine &machine, DeviceSlot &slot, Properties &properties)
     const std::uint64_t events = state.events.load();
     std::string queued;
     for (unsigned i = 0; i < event_count(events); ++i)
-        queued += (queued.empty() ? "" : " ") +
-                  hex_text(static_cast<std::uint8_t>(events >> (8 * i)), 2);
+        queued +=
+            (queued.empty() ? "" : " ") + hex_text(static_cast<std::uint8_t>(events >> (8 * i)), 2);
     properties.add("events", queued.empty() ? std::string("none") : queued);
     // Memory by rows of 16, those holding something.
     for (std::size_t row = 0; row < memory_bytes; row += 16) {
