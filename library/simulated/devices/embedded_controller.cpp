@@ -118,7 +118,7 @@ std::uint8_t read(Machine & /*machine*/, DeviceSlot &slot, const PortAccess &acc
 {
     auto &state = state_of<EmbeddedControllerState>(slot);
     std::uint64_t packed = state.link.load();
-    if (access.offset == command_offset) {
+    if (access.offset != data_offset) {
         const Link link = unpack(packed);
         std::uint8_t status = 0;
         if (link.full)

@@ -62,8 +62,8 @@ constexpr unsigned millivolts_per_step = 16;
 constexpr unsigned max_millivolts = 255 * millivolts_per_step; // 4.080 V
 constexpr std::uint32_t fan_clock = 1350000; // counts per minute times divisor one
 constexpr unsigned max_rpm = 20000;
-constexpr int min_half_degrees = -55 * 2;
-constexpr int max_half_degrees = 125 * 2;
+constexpr std::int64_t min_tenths_degrees = -550;
+constexpr std::int64_t max_tenths_degrees = 1250;
 
 // The machine's sensors as a board's would read them: in0 a CPU core at
 // 1.5 V, +3.3 V, the rest through their boards' dividers; a CPU at 45 °C,
@@ -309,7 +309,7 @@ std::string fixed_text(std::int32_t value, std::uint32_t scale, unsigned digits)
     std::uint32_t power = 1;
     for (unsigned i = 0; i < digits; ++i)
         power *= 10;
-    std::string fraction = decimal_text(magnitude % scale * (power / scale));
+    std::string fraction = decimal_text(std::uint64_t{magnitude % scale} * (power / scale));
     fraction.insert(0, digits > fraction.size() ? digits - fraction.size() : 0, '0');
     return (negative ? "-" : "") + decimal_text(magnitude / scale) + "." + fraction;
 }
@@ -403,8 +403,8 @@ int set(Machine & /*machine*/, DeviceSlot &slot, std::string_view key, std::stri
     auto &state = state_of<HardwareMonitorState>(slot);
     std::int64_t number = 0;
     if (const int sensor = sensor_number(key, "temp", temperature_count); sensor >= 0) {
-        if (!parse_fixed(value, 1, number) || number % 5 != 0 || number < min_half_degrees * 5 ||
-            number > max_half_degrees * 5)
+        if (!parse_fixed(value, 1, number) || number % 5 != 0 || number < min_tenths_degrees ||
+            number > max_tenths_degrees)
             return refuse(key, value, "-55 to 125 °C, in steps of 0.5");
         state.half_degrees[sensor].store(static_cast<std::int16_t>(number / 5), relaxed);
         return 0;

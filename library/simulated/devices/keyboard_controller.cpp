@@ -219,7 +219,7 @@ std::uint8_t read(Machine & /*machine*/, DeviceSlot &slot, const PortAccess &acc
 {
     auto &state = state_of<KeyboardControllerState>(slot);
     std::uint64_t packed = state.link.load();
-    if (access.offset == command_offset) {
+    if (access.offset != data_offset) {
         const Link link = unpack(packed);
         std::uint8_t status = not_inhibited;
         if (link.queued != 0)
@@ -329,7 +329,8 @@ void describe(Machine & /*machine*/, DeviceSlot &slot, Properties &properties)
     const std::uint8_t typematic = state.typematic.load(relaxed);
     properties.add("typematic-rate",
                    tenths_text(typematic_tenths[typematic & 0x1F]) + " characters/s");
-    properties.add("typematic-delay", decimal_text(250U * (((typematic >> 5) & 0x3U) + 1)) + " ms");
+    properties.add("typematic-delay",
+                   decimal_text(std::uint64_t{250} * (((typematic >> 5) & 0x3U) + 1)) + " ms");
 }
 
 } // namespace
