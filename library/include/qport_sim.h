@@ -126,8 +126,11 @@
  *          any register of an LDN it lacks, reads 0xFF and ignores writes.
  *        At reset (and at qport_sim_reset) it is closed with LDN 0 selected
  *        and every register at the chip's power-on value, except that the
- *        floppy, serial and keyboard LDNs are disabled: this machine has
- *        no such devices behind them.
+ *        floppy and serial LDNs are disabled (this machine has no such
+ *        devices behind them) and the hardware monitor is enabled at 0x290,
+ *        as firmware leaves it.
+ *   LDN 5 decodes kbc (its second base, 0x62/0x63, the command port) and
+ *   LDN 0x0B decodes hwmon, as LDN 1 decodes lpt1.
  *   The parallel port LDN (1) decodes lpt1: enabled at 0x378, IRQ 7 at
  *   reset; its base (on a 4-byte boundary, up to 0xFFC) moves lpt1, and
  *   clearing its enable bit (or a base of 0) disables lpt1, whose ports
