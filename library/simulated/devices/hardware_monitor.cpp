@@ -122,11 +122,12 @@ std::uint8_t bank_of(HardwareMonitorState &state)
 
 unsigned fan_divisor(HardwareMonitorState &state, std::size_t fan)
 {
-    const std::uint8_t low = fan == 2 ? state.common[fan_divisor3].load(relaxed) >> 6
-                                      : state.common[fan_divisor12].load(relaxed) >> (4 + 2 * fan);
-    const unsigned high =
-        (state.banked[0][vbat_monitor - first_banked].load(relaxed) >> (5 + fan)) & 1U;
-    return 1U << ((low & 0x3U) | high << 2);
+    const unsigned divisors12 = state.common[fan_divisor12].load(relaxed);
+    const unsigned divisor3 = state.common[fan_divisor3].load(relaxed);
+    const unsigned low = fan == 2 ? divisor3 >> 6U : divisors12 >> (4U + 2U * fan);
+    const unsigned vbat = state.banked[0][vbat_monitor - first_banked].load(relaxed);
+    const unsigned high = (vbat >> (5U + fan)) & 1U;
+    return 1U << ((low & 0x3U) | high << 2U);
 }
 
 // The count a fan gives in one turn of its divided clock: 255 when too slow
