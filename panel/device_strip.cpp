@@ -5,6 +5,7 @@
 #include <QHBoxLayout>
 #include <QLCDNumber>
 #include <QLabel>
+#include <string>
 #include <QRegularExpression>
 
 namespace panel {
@@ -67,6 +68,21 @@ DeviceStrip::DeviceStrip(QWidget *parent) : QWidget(parent)
     pci_ = boxedLabel(pciBox_);
     pci_->setObjectName(QStringLiteral("pci"));
     row->addWidget(pciBox_, 3);
+
+    keyboardBox_ = new QGroupBox(tr("Keyboard"), this);
+    keyboard_ = boxedLabel(keyboardBox_);
+    keyboard_->setObjectName(QStringLiteral("keyboard"));
+    row->addWidget(keyboardBox_);
+
+    sensorsBox_ = new QGroupBox(tr("Sensors"), this);
+    sensors_ = boxedLabel(sensorsBox_);
+    sensors_->setObjectName(QStringLiteral("sensors"));
+    row->addWidget(sensorsBox_);
+
+    ecBox_ = new QGroupBox(tr("Embedded controller"), this);
+    ec_ = boxedLabel(ecBox_);
+    ec_->setObjectName(QStringLiteral("ec"));
+    row->addWidget(ecBox_);
 }
 
 void DeviceStrip::showDevices(const std::vector<Device> &devices)
@@ -116,6 +132,43 @@ void DeviceStrip::showDevices(const std::vector<Device> &devices)
             if (function.match(text(key)).hasMatch())
                 functions << QStringLiteral("%1  %2").arg(text(key), text(value));
         pci_->setText(functions.join('\n'));
+    }
+
+    const Device *keyboard = named(devices, "i8042");
+    keyboardBox_->setVisible(keyboard != nullptr);
+    if (keyboard != nullptr)
+        keyboard_->setText(tr("LEDs: %1\nRepeat %2 after %3")
+                               .arg(text(keyboard->property("leds")),
+                                    text(keyboard->property("typematic-rate")),
+                                    text(keyboard->property("typematic-delay"))));
+
+    const Device *sensors = named(devices, "w83627hf-hwmon");
+    sensorsBox_->setVisible(sensors != nullptr);
+    if (sensors != nullptr) {
+        QStringList lines;
+        for (const char *key : {"temp1", "temp2", "temp3", "fan1", "fan2", "fan3"})
+            lines << QStringLiteral("%1 %2").arg(QString::fromLatin1(key),
+                                                 text(sensors->property(key)));
+        lines << tr("alarms: %1").arg(text(sensors->property("alarms")));
+        sensors_->setText(lines.join('\n'));
+        QStringList voltages;
+        for (int input = 0; input <= 8; ++input) {
+            const std::string key = "in" + std::to_string(input);
+            voltages << QStringLiteral("%1 %2").arg(text(key), text(sensors->property(key)));
+        }
+        sensors_->setToolTip(voltages.join('\n'));
+    }
+
+    const Device *ec = named(devices, "acpi-ec");
+    ecBox_->setVisible(ec != nullptr);
+    if (ec != nullptr) {
+        QStringList memory;
+        for (const auto &[key, value] : ec->properties)
+            if (key.rfind("memory-", 0) == 0)
+                memory << QStringLiteral("%1: %2").arg(text(key.substr(7)), text(value));
+        ec_->setText(tr("status %1, events: %2\n%3")
+                         .arg(text(ec->property("status")), text(ec->property("events")),
+                              memory.isEmpty() ? tr("memory all zero") : memory.join('\n')));
     }
 }
 

@@ -32,6 +32,12 @@ private:
     QLabel *superio_ = nullptr;
     QGroupBox *pciBox_ = nullptr;
     QLabel *pci_ = nullptr;
+    QGroupBox *keyboardBox_ = nullptr;
+    QLabel *keyboard_ = nullptr;
+    QGroupBox *sensorsBox_ = nullptr;
+    QLabel *sensors_ = nullptr;
+    QGroupBox *ecBox_ = nullptr;
+    QLabel *ec_ = nullptr;
 };
 
 // The POST code property ("0x3f", "none") as two hex digits, "--" for none.

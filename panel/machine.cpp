@@ -20,6 +20,8 @@
 #pragma weak qport_sim_current_profile
 #pragma weak qport_sim_set_profile
 #pragma weak qport_sim_set_device_property
+#pragma weak qport_sim_reset_count
+#pragma weak qport_sim_last_reset_cause
 
 namespace panel {
 
@@ -44,7 +46,8 @@ bool simulatedBuild()
            qport_sim_transfers != nullptr && qport_sim_reset != nullptr &&
            qport_sim_device_name != nullptr && qport_sim_profile_name != nullptr &&
            qport_sim_current_profile != nullptr && qport_sim_set_profile != nullptr &&
-           qport_sim_set_device_property != nullptr;
+           qport_sim_set_device_property != nullptr && qport_sim_reset_count != nullptr &&
+           qport_sim_last_reset_cause != nullptr;
 }
 
 std::string use(const char *machinePath)
@@ -53,6 +56,10 @@ std::string use(const char *machinePath)
         return {};
     return errno == EINVAL ? "not a machine file of this version" : std::string(strerror(errno));
 }
+
+std::uint32_t resetCount() { return qport_sim_reset_count(); }
+
+std::string lastResetCause() { return qport_sim_last_reset_cause(); }
 
 std::string path()
 {

@@ -48,6 +48,9 @@ Registers peekRegisters(std::uint16_t base);
 void transfers(std::vector<qport_sim_transfer> &buffer);
 
 void reset();
+// How many times programs reset the PC (0xFE to 0x64, 0xCF9), and why last.
+std::uint32_t resetCount();
+std::string lastResetCause();
 std::vector<std::string> peripheralNames();
 std::vector<std::string> profileNames();
 std::string currentProfile();

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 #include "panel_window.h"
 
+#include <cerrno>
+
 #include <QAbstractItemView>
 #include <QComboBox>
 #include <QHBoxLayout>
@@ -62,7 +64,22 @@ PanelWindow::PanelWindow(QWidget *parent) : QMainWindow(parent)
                                        : tr("Machine %1").arg(QString::fromStdString(machinePath)),
                    central);
     controls->addWidget(machineLabel_);
+    resets_ = new QLabel(central);
+    resets_->setObjectName(QStringLiteral("resets"));
+    controls->addWidget(resets_);
     controls->addStretch();
+    // A device's property, as qportio set takes it: the embedded
+    // controller's memory and events, the sensors' readings.
+    auto *settingLabel = new QLabel(tr("&Set:"), central);
+    setting_ = new QLineEdit(central);
+    setting_->setObjectName(QStringLiteral("setting"));
+    setting_->setPlaceholderText(tr("ec event=0x66"));
+    setting_->setToolTip(tr("A device and KEY=VALUE: ec memory-0x10=0x42, ec event=0x66, "
+                            "hwmon temp1=52, hwmon fan1=1800, hwmon in0=1.45"));
+    settingLabel->setBuddy(setting_);
+    controls->addWidget(settingLabel);
+    controls->addWidget(setting_);
+    connect(setting_, &QLineEdit::returnPressed, this, &PanelWindow::applySetting);
     reset_ = new QPushButton(tr("&Reset machine"), central);
     reset_->setObjectName(QStringLiteral("reset"));
     controls->addWidget(reset_);
@@ -133,6 +150,11 @@ void PanelWindow::refresh()
         connector_->showDisabled();
     }
     select(profileChoice_, QString::fromStdString(machine::currentProfile()));
+    const std::uint32_t resets = machine::resetCount();
+    resets_->setText(resets == 0 ? tr("Resets by programs: none")
+                                 : tr("Resets by programs: %1, the last by %2")
+                                       .arg(resets)
+                                       .arg(QString::fromStdString(machine::lastResetCause())));
     if (devices != shownDevices_) {
         strip_->showDevices(devices);
         shownDevices_ = std::move(devices);
@@ -176,6 +198,31 @@ void PanelWindow::chooseProfile(int index)
         tell(tr("Cannot build the machine as %1: %2")
                  .arg(QString::fromStdString(name), QString::fromLocal8Bit(std::strerror(error))));
     transferLog_->clear();
+    refresh();
+}
+
+void PanelWindow::applySetting()
+{
+    const QString text = setting_->text().trimmed();
+    const qsizetype space = text.indexOf(' ');
+    const qsizetype equals = text.indexOf('=', space + 1);
+    if (space <= 0 || equals <= space + 1) {
+        tell(tr("Write a device and KEY=VALUE, such as: ec event=0x66"));
+        return;
+    }
+    const std::string device = text.left(space).toStdString();
+    const std::string key = text.mid(space + 1, equals - space - 1).trimmed().toStdString();
+    const std::string value = text.mid(equals + 1).trimmed().toStdString();
+    if (const int error = machine::setProperty(device.c_str(), key.c_str(), value)) {
+        tell(error == ENOENT ? tr("%1 has no property %2 to set")
+                                   .arg(QString::fromStdString(device), QString::fromStdString(key))
+                             : tr("%1 does not take %2=%3 (its range is on standard error)")
+                                   .arg(QString::fromStdString(device), QString::fromStdString(key),
+                                        QString::fromStdString(value)));
+        return;
+    }
+    tell(tr("Set %1").arg(text));
+    setting_->clear();
     refresh();
 }
 

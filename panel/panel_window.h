@@ -14,6 +14,7 @@
 
 class QComboBox;
 class QLabel;
+class QLineEdit;
 class QPushButton;
 
 namespace panel {
@@ -46,8 +47,11 @@ private:
     void choosePeripheral(int index);
     void chooseProfile(int index);
     void tell(const QString &message);
+    void applySetting();
 
     QLabel *machineLabel_ = nullptr;
+    QLabel *resets_ = nullptr;
+    QLineEdit *setting_ = nullptr;
     QPushButton *reset_ = nullptr;
     QComboBox *peripheralChoice_ = nullptr;
     QComboBox *profileChoice_ = nullptr;

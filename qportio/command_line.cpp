@@ -132,8 +132,9 @@ std::string hex_port(std::uint16_t port)
 }
 
 // Every command, the machine's too: an unknown one is told them all.
-constexpr std::array<std::string_view, 5> commands = {"read", "write", "ports", "reset", "show"};
-constexpr const char *command_list = "read, write, ports, reset or show";
+constexpr std::array<std::string_view, 6> commands = {"read",  "write", "ports",
+                                                      "reset", "show",  "set"};
+constexpr const char *command_list = "read, write, ports, reset, show or set";
 
 // Edits from one word to the other: a letter added, dropped, changed, or two
 // neighbours swapped ("raed" is one edit from "read").
@@ -252,7 +253,7 @@ Command parse_command_line(std::span<const char *const> arguments)
     }
     // reset and show are run before the options are taken apart, when they
     // come first.
-    if (command == "reset" || command == "show")
+    if (command == "reset" || command == "show" || command == "set")
         return UsageError{"options may not come before " + std::string(command) +
                           ": write qportio reset, or qportio show -n COUNT"};
     if (command == "read")

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -34,11 +35,14 @@ struct SimulationApi {
     const char *(*current_profile)() = nullptr;
     std::size_t (*list_devices)(qport_sim_device_info *, std::size_t) = nullptr;
     int (*device_properties)(const char *, qport_sim_property_visitor, void *) = nullptr;
+    int (*set_device_property)(const char *, const char *, const char *) = nullptr;
+    std::uint32_t (*reset_count)() = nullptr;
+    const char *(*last_reset_cause)() = nullptr;
 
     bool complete() const
     {
         return reset && transfers && machine_path && current_profile && list_devices &&
-               device_properties;
+               device_properties && set_device_property && reset_count && last_reset_cause;
     }
 };
 
@@ -57,6 +61,9 @@ SimulationApi simulation_api()
     look_up(api.current_profile, "qport_sim_current_profile");
     look_up(api.list_devices, "qport_sim_list_devices");
     look_up(api.device_properties, "qport_sim_device_properties");
+    look_up(api.set_device_property, "qport_sim_set_device_property");
+    look_up(api.reset_count, "qport_sim_reset_count");
+    look_up(api.last_reset_cause, "qport_sim_last_reset_cause");
     return api;
 }
 
@@ -80,8 +87,9 @@ void print_escaped(std::string_view text)
 void print_property(const char *key, const char *value, void * /*user_data*/)
 {
     const std::string_view name = key;
-    // The device's line says these already.
-    if (name == "type" || name == "ports")
+    // The device's line says these already, but for a device's second range.
+    if (name == "type" ||
+        (name == "ports" && std::string_view(value).find(" and ") == std::string_view::npos))
         return;
     std::printf("  %s: ", key);
     print_escaped(value);
@@ -99,6 +107,12 @@ int show(const SimulationApi &api, unsigned shown_transfers)
         std::printf("machine: this process's own (QPORT_SIM_MACHINE is %s)",
                     ::secure_getenv("QPORT_SIM_MACHINE") == nullptr ? "not set" : "empty");
     std::printf(", profile %s\n", profile != nullptr ? profile : "none");
+    const std::uint32_t resets = api.reset_count();
+    if (resets == 0)
+        std::printf("resets by programs: none\n");
+    else
+        std::printf("resets by programs: %u, the last by %s\n", unsigned{resets},
+                    api.last_reset_cause());
 
     std::vector<qport_sim_device_info> devices(api.list_devices(nullptr, 0));
     devices.resize(std::min(devices.size(), api.list_devices(devices.data(), devices.size())));
@@ -136,6 +150,41 @@ int show(const SimulationApi &api, unsigned shown_transfers)
     return finish_output();
 }
 
+// qportio set DEVICE KEY=VALUE...: each in turn, stopping at the first
+// refused.
+int set(std::span<const char *const> options)
+{
+    if (options.size() < 2)
+        return usage_error("set takes a device and KEY=VALUE settings (set ec event=0x42)");
+    const SimulationApi api = simulation_api();
+    if (!api.complete()) {
+        std::fprintf(stderr, "qportio: set needs the simulated build: the hardware build of "
+                             "libqport.so.1 is loaded; run it with LD_LIBRARY_PATH naming the "
+                             "directory qport/simulated beside libqport.so.1\n");
+        return exit_needs_simulated_build;
+    }
+    if (const auto refused = refuse_unusable_machine())
+        return *refused;
+    if (api.machine_path() == nullptr)
+        return usage_error("set acts on a shared machine: set QPORT_SIM_MACHINE=PATH");
+    for (const char *setting : options.subspan(1)) {
+        const std::string_view text = setting;
+        const std::size_t equals = text.find('=');
+        if (equals == std::string_view::npos || equals == 0)
+            return usage_error("set takes KEY=VALUE settings after the device");
+        const std::string key(text.substr(0, equals));
+        const std::string value(text.substr(equals + 1));
+        if (api.set_device_property(options[0], key.c_str(), value.c_str()) != 0) {
+            const int error = errno;
+            std::fprintf(stderr, "qportio: %s %s=%s: %s\n", options[0], key.c_str(), value.c_str(),
+                         error == ENOENT ? "no such device or settable property"
+                                         : "value refused (the reason is above)");
+            return exit_set_refused;
+        }
+    }
+    return exit_done;
+}
+
 } // namespace
 
 std::optional<int> run_machine_command(std::span<const char *const> arguments)
@@ -143,8 +192,10 @@ std::optional<int> run_machine_command(std::span<const char *const> arguments)
     if (arguments.empty())
         return std::nullopt;
     const std::string_view command = arguments[0];
-    if (command != "reset" && command != "show")
+    if (command != "reset" && command != "show" && command != "set")
         return std::nullopt;
+    if (command == "set")
+        return set(arguments.subspan(1));
 
     unsigned shown_transfers = default_shown_transfers;
     const auto options = arguments.subspan(1);

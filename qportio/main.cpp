@@ -24,6 +24,7 @@ constexpr const char *help_text =
        qportio write [-w 8|16|32] PORT VALUE
        qportio ports
        qportio reset | show [-n COUNT]
+       qportio set DEVICE KEY=VALUE...
        qportio recording FILE
        qportio --help | --version
 
@@ -58,8 +59,12 @@ makes no transfer.
 
 On the simulated build with QPORT_SIM_MACHINE=PATH, every process naming
 PATH shares one port space; there "reset" puts it back to its reset state
-and "show" prints its device, parallel port registers and last COUNT (10)
-transfers.
+and "show" prints its devices with their properties (the keyboard's LEDs
+and typematic rate and delay, the hardware monitor's readings, the
+embedded controller's queued events, ...), the resets programs made, and
+the last COUNT (10) transfers. "set" sets properties of one device, as
+qport_sim_set_device_property does: "qportio set hwmon temp1=52" or
+"qportio set ec memory-0x10=0x42 event=0x66".
 
 "recording FILE" summarises a recording (QPORT_RECORD, qport-run --record):
 its transfers, the time they span, and each port's reads, writes and
@@ -73,11 +78,13 @@ Exit status:
   3  port access is refused; the cause and its remedy go to standard error.
      Nothing was transferred, or, when a transfer on the parallel port was
      refused (another driver holds it), nothing is printed
-  4  reset or show was run on the hardware build
+  4  reset, show or set was run on the hardware build
   5  QPORT_SIM_MACHINE names a simulated machine that cannot be used (the
      reason is on standard error); nothing was transferred, reset or shown
   6  recording: FILE cannot be read, or a replay would refuse it (its line
      and the reason are on standard error)
+  7  set: a device or property that does not exist, or a value refused
+     (the reason is on standard error); the settings before it were made
 
 Port access needs root or the CAP_SYS_RAWIO capability. Where the kernel
 refuses it (no capability, kernel lockdown, a container), a user who may

@@ -28,6 +28,44 @@
  * post, the POST code port at 0x80 (pc): takes writes, which it keeps as
  * the last code (property "code"), and reads 0xFF.
  *
+ * kbc, the keyboard controller at 0x60 (data) and 0x64 (status, commands)
+ * (pc; the Super I/O's LDN 5, which moves or disables it): an i8042 with a
+ * keyboard, as firmware leaves it. Commands 0x20/0x60 (command byte, 0x45),
+ * 0xAA (answers 0x55), 0xAB (0x00), 0xAD/0xAE, 0xD0/0xD1 (output port,
+ * 0xCF), 0xD2, 0xF0-0xFF (pulse; bit 0 low resets the PC); others ignored.
+ * Keyboard: 0xED and 0xF3 take a data byte (LEDs; typematic rate and
+ * delay), each byte answered 0xFA; 0xEE answers 0xEE, 0xF2 0xFA 0xAB 0x41,
+ * 0xF4/0xF5/0xF6 0xFA, 0xFF 0xFA 0xAA; others 0xFE. Input buffer never
+ * full; up to four answers wait in the output buffer. Properties:
+ * "command-byte", "output-port", "output-buffer", "keyboard", "leds",
+ * "typematic-rate", "typematic-delay". None may be set.
+ *
+ * The PC's reset: 0xFE to 0x64, output port bit 0 cleared through 0xD1, or
+ * 0xCF9 bit 2 rising put the PC's own devices back to power-on (RTC
+ * registers but not its time or memory, Super I/O, PCI, keyboard
+ * controller, parallel port registers, hardware monitor registers, POST
+ * code, the EC's host interface); peripherals, sensor readings, the EC's
+ * memory and events, and presets of unbacked ports are kept. One line goes
+ * to standard error and the program goes on; qport_sim_reset_count() and
+ * qport_sim_last_reset_cause() count them.
+ *
+ * hwmon, the W83627HF's hardware monitor at 0x290 (pc; the Super I/O's LDN
+ * 0x0B): index at base+5, data at base+6. Readings in0-in6 0x20-0x26 (16
+ * mV steps), temp1 0x27, fan counts 0x28-0x2A, limits 0x2B-0x3D as
+ * written, configuration 0x40, alarms 0x41/0x42, fan divisors 0x47/0x4B,
+ * bank select 0x4E, vendor ID 0x4F (0x5CA3 by bit 7 of 0x4E), chip ID 0x58
+ * = 0x21 in bank 0, temp2/temp3 at 0x50/0x51 of banks 1/2. Settable
+ * properties, in real units: "temp1".."temp3" (-55 to 125 degrees C, steps
+ * of 0.5), "fan1".."fan3" (0 to 20000 rpm), "in0".."in8" (0 to 4.080 V);
+ * a value out of range is refused (EINVAL) with one line naming the range.
+ *
+ * ec, an ACPI embedded controller at 0x62 (data) and 0x66 (status,
+ * commands) (pc): status OBF, IBF (never), CMD, BURST, SCI_EVT; commands
+ * 0x80 read, 0x81 write, 0x82 burst enable (answers 0x90), 0x83 burst
+ * disable, 0x84 query (the oldest queued event, 0 when none); others
+ * ignored. Settable properties: "memory-0xNN" (a byte of its 256), "event"
+ * (1 to 0xFF, queued; seven at most).
+ *
  * rtc, the real-time clock and CMOS memory at 0x70..0x73 (pc), an MC146818A:
  *   0x70  index of the register 0x71 reads and writes, write-only (reads
  *         0xFF); bit 7, the chipset's NMI mask, is no part of the index.
@@ -88,8 +126,11 @@
  *          any register of an LDN it lacks, reads 0xFF and ignores writes.
  *        At reset (and at qport_sim_reset) it is closed with LDN 0 selected
  *        and every register at the chip's power-on value, except that the
- *        floppy, serial and keyboard LDNs are disabled: this machine has
- *        no such devices behind them.
+ *        floppy and serial LDNs are disabled (this machine has no such
+ *        devices behind them) and the hardware monitor is enabled at 0x290,
+ *        as firmware leaves it.
+ *   LDN 5 decodes kbc (its second base, 0x62/0x63, the command port) and
+ *   LDN 0x0B decodes hwmon, as LDN 1 decodes lpt1.
  *   The parallel port LDN (1) decodes lpt1: enabled at 0x378, IRQ 7 at
  *   reset; its base (on a 4-byte boundary, up to 0xFFC) moves lpt1, and
  *   clearing its enable bit (or a base of 0) disables lpt1, whose ports
@@ -107,8 +148,9 @@
  *          only by a 32-bit read that begin at 0xCF8 (enable bit 31, bus in
  *          bits 23:16, device 15:11, function 10:8, register 7:2); reset 0.
  *          Byte and word transfers at 0xCF8-0xCFB reach no register: they
- *          read 0xFF, except 0xCF9, the reset control register, which reads
- *          0x00 and ignores writes (it never resets the simulated PC).
+ *          read 0xFF, except 0xCF9, the PIIX3's reset control register:
+ *          it keeps bits 1 (hard) and 2 (RCPU), the others read 0, and a
+ *          write taking bit 2 from 0 to 1 resets the PC (below).
  *   0xCFC-0xCFF  the byte at register (address & 0xFC) + (port - 0xCFC) of
  *          the function addressed, at any width; all ones with bit 31 clear,
  *          on another bus, or for a function not listed. Writes change only
@@ -306,8 +348,16 @@ typedef void (*qport_sim_property_visitor)(const char *key, const char *value, v
  * and its count at 0, the recorded transfers cleared; the notices the
  * library shows once per process (refused access, a transfer past the last
  * port) will be shown again. The device, the printer's output and the trace
- * destination are kept. On a shared machine, resets it for every process. */
+ * destination are kept. On a shared machine, resets it for every process.
+ * The count of resets below goes back to 0. */
 void qport_sim_reset(void);
+
+/* How many times a program has reset the simulated PC as it would reboot a
+ * real one (0xFE to 0x64, the keyboard controller's output port bit 0
+ * cleared, 0xCF9), since the machine was built or reset; and the last
+ * cause, as text ("none" while the count is 0). */
+uint32_t qport_sim_reset_count(void);
+const char *qport_sim_last_reset_cause(void);
 
 /* Makes port hold value: the data latch and control register as if it had
  * been written, the status register or an unbacked port as a read-only

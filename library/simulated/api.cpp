@@ -57,6 +57,20 @@ extern "C" QPORT_EXPORT void qport_sim_reset(void)
     qport::forget_told_notices();
 }
 
+extern "C" QPORT_EXPORT uint32_t qport_sim_reset_count(void)
+{
+    sim::note_api_use();
+    return active_machine()->resets.load();
+}
+
+extern "C" QPORT_EXPORT const char *qport_sim_last_reset_cause(void)
+{
+    sim::note_api_use();
+    const auto cause = static_cast<sim::ResetCause>(active_machine()->last_reset_cause.load());
+    // Every cause's text is a literal: NUL-terminated.
+    return sim::reset_cause_text(cause).data();
+}
+
 extern "C" QPORT_EXPORT void qport_sim_preset(uint16_t port, uint8_t value)
 {
     sim::note_api_use();
@@ -234,9 +248,18 @@ qport_sim_device_properties(const char *device, qport_sim_property_visitor visit
     visits.add("type", type->name);
     const unsigned base = slot->base.load();
     const unsigned count = slot->count.load();
-    visits.add("ports", count == 0
+    std::string ports = count == 0
                             ? std::string("none (disabled)")
-                            : sim::hex_text(base, 4) + "-" + sim::hex_text(base + count - 1, 4));
+                            : sim::hex_text(base, 4) + "-" + sim::hex_text(base + count - 1, 4);
+    if (type->second_port_count != 0) {
+        const unsigned second_base = slot->second_base.load();
+        const unsigned second_count = slot->second_count.load();
+        ports += " and ";
+        ports += second_count == 0 ? std::string("none (disabled)")
+                                   : sim::hex_text(second_base, 4) + "-" +
+                                         sim::hex_text(second_base + second_count - 1, 4);
+    }
+    visits.add("ports", ports);
     if (type->describe != nullptr)
         type->describe(machine, *slot, visits);
     return 0;

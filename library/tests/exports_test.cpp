@@ -63,6 +63,8 @@ const std::set<std::string> simulation_api = {
     "qport_sim_list_devices",
     "qport_sim_device_properties",
     "qport_sim_set_device_property",
+    "qport_sim_reset_count",
+    "qport_sim_last_reset_cause",
     // devices of a program's own
     "qport_sim_attach_device",
     "qport_sim_detach_device",

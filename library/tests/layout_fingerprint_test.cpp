@@ -52,8 +52,11 @@ TEST(LayoutFingerprint, EveryPartOfTheLayoutChangesIt)
         {"a device's state grows", [](Tables &t) { t.device.state.size += 8; }},
         {"a device's state is laid out anew", [](Tables &t) { t.device.state.version = 2; }},
         {"a peripheral's state grows", [](Tables &t) { t.peripheral.state.size = 24; }},
-        {"a peripheral's state is laid out anew", [](Tables &t) { t.peripheral.state.version = 2; }},
+        {"a peripheral's state is laid out anew",
+         [](Tables &t) { t.peripheral.state.version = 2; }},
         {"a device decodes another port count", [](Tables &t) { t.device.port_count = 3; }},
+        {"a device decodes a second range", [](Tables &t) { t.device.second_port_count = 1; }},
+        {"a profile places a second range", [](Tables &t) { t.placed[0].second_base = 0x304; }},
         {"a device is renamed", [](Tables &t) { t.device.name = "chap"; }},
         {"a profile puts it elsewhere", [](Tables &t) { t.placed[0].base = 0x310; }},
     };

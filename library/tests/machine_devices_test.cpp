@@ -62,7 +62,8 @@ TEST_F(MachineDevices, ProfilesPutTheirDevicesOnTheMachine)
         {"bare", {"lpt1 parallel-port 888+3"}},
         {"pc",
          {"lpt1 parallel-port 888+3", "rtc mc146818-rtc 112+4", "post post-code 128+1",
-          "superio w83627hf 46+2", "lpt2 parallel-port 53264+3", "pci pci-conf1 3320+8"}},
+          "superio w83627hf 46+2", "lpt2 parallel-port 53264+3", "pci pci-conf1 3320+8",
+          "kbc i8042 96+1", "hwmon w83627hf-hwmon 656+8", "ec acpi-ec 98+1"}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.profile);

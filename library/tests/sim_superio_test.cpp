@@ -296,12 +296,14 @@ TEST_F(SuperIo, RegistersReadTheChipsValuesAtReset)
         {0x01, 0x74, 0x04},
         {0x01, 0xF0, 0x3F},
         {0x01, 0x62, 0xFF},
-        // Serial ports and keyboard controller: disabled at their bases.
+        // Serial ports: disabled at their bases; the keyboard controller
+        // enabled at 0x60 and 0x64.
         {0x02, 0x30, 0x00},
         {0x02, 0x61, 0xF8},
         {0x02, 0x70, 0x04},
         {0x03, 0x60, 0x02},
         {0x03, 0x70, 0x03},
+        {0x05, 0x30, 0x01},
         {0x05, 0x61, 0x60},
         {0x05, 0x63, 0x64},
         {0x05, 0x72, 0x0C},
@@ -314,7 +316,9 @@ TEST_F(SuperIo, RegistersReadTheChipsValuesAtReset)
         {0x08, 0xF0, 0xFF},
         {0x09, 0xF0, 0xFF},
         {0x0A, 0xE4, 0x00},
-        {0x0B, 0x30, 0x00},
+        {0x0B, 0x30, 0x01},
+        {0x0B, 0x60, 0x02},
+        {0x0B, 0x61, 0x90},
         // No LDN 4, nor past 0x0B.
         {0x04, 0x30, 0xFF},
         {0x0C, 0x60, 0xFF},
@@ -404,8 +408,8 @@ TEST_F(SuperIo, PropertiesSummariseTheChip)
     EXPECT_EQ(properties["ldn0"],
               "floppy controller, disabled, base 0x3f0, irq 6, dma 2 (not simulated)");
     EXPECT_EQ(properties["ldn5"],
-              "keyboard controller, disabled, base 0x060 and 0x064, irq 1 and 12 (not simulated)");
-    EXPECT_EQ(properties["ldnb"], "hardware monitor, disabled, base 0x000 (not simulated)");
+              "keyboard controller, enabled, base 0x060 and 0x064, irq 1 and 12");
+    EXPECT_EQ(properties["ldnb"], "hardware monitor, enabled, base 0x290");
     EXPECT_EQ(properties["ldn8"], "GPIO 2 and watchdog, disabled (not simulated)");
 
     set_chip_register(0x01, 0x30, 0x00);

@@ -137,7 +137,7 @@ TEST_F(UserDevices, AttachingRefusesWhatCannotBe)
                                              read_register, nullptr, &registers)) >= 0)
         handles.push_back(handle);
     EXPECT_EQ(errno, ENOSPC);
-    EXPECT_EQ(handles.size(), 32U - 6 - 1) << "the pc profile's 6 devices and the first";
+    EXPECT_EQ(handles.size(), 32U - 9 - 1) << "the pc profile's 9 devices and the first";
     EXPECT_EQ(qport_sim_set_profile("pc"), 0);
     EXPECT_EQ(qport_sim_detach_device(first), -1) << "a machine built anew has none";
     EXPECT_EQ(inportb(0x300), static_cast<char>(0xFF));

@@ -141,6 +141,27 @@ class SimulatedPorts:
         """The path of the shared machine in use, or None for the process's own."""
         return self._ports.machine_path()
 
+    def device_properties(self, device: str) -> dict[str, str]:
+        """The properties of the machine's device named device ("kbc", "hwmon", "ec",
+        ...), as qportio show prints them. KeyError for a name no device has."""
+        return self._ports.device_properties(device)
+
+    def set_device_property(self, device: str, key: str, value: object) -> None:
+        """Sets a property of a device, as qportio set does:
+        set_device_property("hwmon", "temp1", 52), ("ec", "memory-0x10", 0x42),
+        ("ec", "event", 0x66). KeyError for a device or property that does not
+        exist, ValueError for a value refused (its range is on standard error)."""
+        self._ports.set_device_property(device, key, str(value))
+
+    def reset_count(self) -> int:
+        """How many times programs reset the simulated PC as they would reboot a real one
+        (0xFE to 0x64, 0xCF9, ...) since the machine was built or reset."""
+        return self._ports.reset_count()
+
+    def last_reset_cause(self) -> str:
+        """What pulled the reset line last, or "none"."""
+        return self._ports.last_reset_cause()
+
     def serve(
         self,
         first_port: int,

@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cerrno>
 #include <cstdlib>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include <dlfcn.h>
@@ -53,6 +55,10 @@ struct SimulatedPorts {
     decltype(&qport_sim_printed_bytes) printed_bytes = nullptr;
     decltype(&qport_sim_use_machine) use_machine = nullptr;
     decltype(&qport_sim_machine_path) machine_path = nullptr;
+    decltype(&qport_sim_device_properties) device_properties = nullptr;
+    decltype(&qport_sim_set_device_property) set_device_property = nullptr;
+    decltype(&qport_sim_reset_count) reset_count = nullptr;
+    decltype(&qport_sim_last_reset_cause) last_reset_cause = nullptr;
     decltype(&qport_sim_serve_ports) serve_ports = nullptr;
     decltype(&qport_sim_server_fd) server_fd = nullptr;
     decltype(&qport_sim_server_dispatch) server_dispatch = nullptr;
@@ -91,6 +97,10 @@ std::optional<SimulatedPorts> find_simulated_ports()
         look_up(library, "qport_sim_printed_bytes", ports.printed_bytes) &&
         look_up(library, "qport_sim_use_machine", ports.use_machine) &&
         look_up(library, "qport_sim_machine_path", ports.machine_path) &&
+        look_up(library, "qport_sim_device_properties", ports.device_properties) &&
+        look_up(library, "qport_sim_set_device_property", ports.set_device_property) &&
+        look_up(library, "qport_sim_reset_count", ports.reset_count) &&
+        look_up(library, "qport_sim_last_reset_cause", ports.last_reset_cause) &&
         look_up(library, "qport_sim_serve_ports", ports.serve_ports) &&
         look_up(library, "qport_sim_server_fd", ports.server_fd) &&
         look_up(library, "qport_sim_server_dispatch", ports.server_dispatch) &&
@@ -144,6 +154,31 @@ void set_device(const SimulatedPorts &ports, int device)
         PyErr_SetFromErrno(PyExc_OSError);
         throw py::error_already_set();
     }
+}
+
+py::dict device_properties(const SimulatedPorts &ports, const std::string &device)
+{
+    py::dict properties;
+    const int result = ports.device_properties(
+        device.c_str(),
+        [](const char *key, const char *value, void *user_data) {
+            (*static_cast<py::dict *>(user_data))[py::str(key)] = py::str(value);
+        },
+        &properties);
+    if (result != 0)
+        throw py::key_error("no device named " + device);
+    return properties;
+}
+
+void set_device_property(const SimulatedPorts &ports, const std::string &device,
+                         const std::string &key, const std::string &value)
+{
+    if (ports.set_device_property(device.c_str(), key.c_str(), value.c_str()) == 0)
+        return;
+    if (errno == ENOENT)
+        throw py::key_error("no device " + device + " with a settable property " + key);
+    throw py::value_error(device + " does not take " + key + "=" + value +
+                          " (the reason is on standard error)");
 }
 
 py::object machine_path(const SimulatedPorts &ports)
@@ -342,6 +377,17 @@ void bind_simulated_ports(py::module_ &module)
             "standard error) and keeps the machine in use.")
         .def("machine_path", &machine_path,
              "The path of the shared machine in use, or None for the process's own.")
+        .def("device_properties", &device_properties, py::arg("device"),
+             "The properties of the machine's device named device, as a dict of texts.")
+        .def("set_device_property", &set_device_property, py::arg("device"), py::arg("key"),
+             py::arg("value"), "Sets a property of a device; KeyError or ValueError if refused.")
+        .def(
+            "reset_count", [](const SimulatedPorts &ports) { return ports.reset_count(); },
+            "How many times programs reset the simulated PC (0xFE to 0x64, 0xCF9, ...).")
+        .def(
+            "last_reset_cause",
+            [](const SimulatedPorts &ports) { return std::string(ports.last_reset_cause()); },
+            "What reset it last, or \"none\".")
         .def("serve", &serve, py::arg("first_port"), py::arg("count"), py::arg("read"),
              py::arg("write"),
              "Answers count ports from first_port with read(port) -> 0..0xFF and\n"

@@ -57,9 +57,10 @@ TEST(QportioMachine, RunsShareTheMachineThatTheyName)
         {"show -n 2", 0,
          "lpt1: parallel-port at 0x0378-0x037a\n  data: 0xff\n  status: 0x7f\n"
          "  control: 0xe1\n  peripheral: none\n"},
-        {"show -n 2", 0, "post: post-code at 0x0080\n  code: none\nsuperio: w83627hf"},
+        {"show -n 2", 0, "post: post-code at 0x0080\n  code: none\nkbc: i8042 at 0x0060\n"},
         {"show -n 2", 0, "  ldn1: parallel port, enabled, base 0x378, irq 7\n"},
-        {"show -n 2", 0, "  ldnb: hardware monitor, disabled, base 0x000 (not simulated)\n"},
+        {"show -n 2", 0, "  ldnb: hardware monitor, enabled, base 0x290\n"},
+        {"show -n 2", 0, "resets by programs: none\n"},
         {"show -n 2", 0, "last transfers: 2 of 3 recorded\n"},
         {"show", 0, "out 32 0x0378 0x00c100ff\n"},
         {"reset", 0, ""},
@@ -79,6 +80,18 @@ TEST(QportioMachine, RunsShareTheMachineThatTheyName)
         {"write 0x37a 0x0c", 0, ""},
         {"show", 0, "  printed-bytes: 2\n  paper: QR\n"},
         {"show extra", 2, "show takes no argument but -n COUNT"},
+        // Properties set by separate runs, and refused with their range.
+        {"set hwmon temp1=52 fan2=1800", 0, ""},
+        {"show", 0, "  temp1: 52.0 °C\n"},
+        {"show", 0, "  fan2: 1800 rpm (count 188, divisor 4)\n"},
+        {"set hwmon temp1=200", 7, "qport: hwmon temp1=200 refused: it takes -55 to 125 °C"},
+        {"set ec memory-0x10=0x42 nothing=1", 7, "ec nothing=1: no such device or settable"},
+        {"show", 0, "  memory-0x10: 42 00 00"},
+        {"set ec", 2, "set takes a device and KEY=VALUE settings"},
+        {"set ec event", 2, "set takes KEY=VALUE settings after the device"},
+        // The reset line, pulled by a run of its own.
+        {"write 0x64 0xfe", 0, "qport: the simulated PC was reset (keyboard controller: 0xfe"},
+        {"show -n 0", 0, "resets by programs: 1, the last by keyboard controller: 0xfe to 0x64\n"},
     };
     for (const Step &step : steps) {
         SCOPED_TRACE(step.arguments);
@@ -133,6 +146,8 @@ TEST(QportioMachine, TellsWhatItCannotDo)
         {"a machine command on the hardware build", "", "show", false, 4,
          "needs the simulated build"},
         {"reset without a shared machine", "", "reset", true, 2, "set QPORT_SIM_MACHINE=PATH"},
+        {"set without a shared machine", "", "set ec event=1", true, 2,
+         "set acts on a shared machine: set QPORT_SIM_MACHINE=PATH"},
         {"an empty QPORT_SIM_MACHINE", "QPORT_SIM_MACHINE=", "show", true, 0,
          "machine: this process's own (QPORT_SIM_MACHINE is empty)"},
         {"an unknown device", "QPORT_SIM_DEVICE=scanner", "read 0x379", true, 0,

@@ -220,10 +220,10 @@ struct UsageCase {
 TEST_F(Qportio, BadArgumentsAreExplainedAndNothingIsTransferred)
 {
     const std::vector<UsageCase> cases = {
-        {{}, "no command given: use read, write, ports, reset or show"},
-        {{"peek", "0x378"}, "unknown command 'peek': use read, write, ports, reset or show"},
+        {{}, "no command given: use read, write, ports, reset, show or set"},
+        {{"peek", "0x378"}, "unknown command 'peek': use read, write, ports, reset, show or set"},
         {{"raed", "0x378"},
-         "unknown command 'raed' (did you mean read?): use read, write, ports, reset or show"},
+         "unknown command 'raed' (did you mean read?): use read, write, ports, reset, show or set"},
         {{"wirte", "0x378", "1"}, "unknown command 'wirte' (did you mean write?)"},
         {{"port"}, "unknown command 'port' (did you mean ports?)"},
         {{"shwo"}, "unknown command 'shwo' (did you mean show?)"},

@@ -93,11 +93,13 @@ run_sensors_detect() {
 }
 
 # The machine as it starts: the chip's hardware monitor (logical device
-# 0x0B) is disabled, so it is found but not activated, with no sensors to
-# report.
+# 0x0B) enabled at 0x290, as a BIOS leaves it: found and activated,
+# summarised, and no configuration written (the answers say no).
 run_sensors_detect
-expect_in "$scratch/found" "    (but not activated)"
-expect_in "$scratch/output" "Sorry, no sensors were detected."
+expect_in "$scratch/found" "Super IO Sensors'            Success!"
+expect_in "$scratch/found" "    (address 0x290, driver \`w83627hf')"
+expect_in "$scratch/output" "  * ISA bus, address 0x290"
+expect_in "$scratch/output" "# Chip drivers"
 
 # Its probe, transfer by transfer: the entry key written to 0x2E, the
 # device ID read at 0x2F.
@@ -110,24 +112,17 @@ if grep -vE '^modprobe (-l|-n) ' "$scratch/modprobe.log"; then
   fail "sensors-detect ran modprobe to load or unload a module"
 fi
 
-# The hardware monitor enabled at 0x290 through the chip's configuration,
-# as a BIOS leaves it: found and activated, summarised, and no
-# configuration written (the answers say no).
+# The hardware monitor disabled through the chip's configuration: found,
+# but not activated, with no sensors to report.
 export QPORT_SIM_MACHINE=$scratch/pc
 for value in 0x87 0x87 0x07; do sim_qportio write 0x2e "$value"; done
 sim_qportio write 0x2f 0x0b
-sim_qportio write 0x2e 0x60
-sim_qportio write 0x2f 0x02
-sim_qportio write 0x2e 0x61
-sim_qportio write 0x2f 0x90
 sim_qportio write 0x2e 0x30
-sim_qportio write 0x2f 0x01
+sim_qportio write 0x2f 0x00
 sim_qportio write 0x2e 0xaa
 run_sensors_detect
-expect_in "$scratch/found" "Super IO Sensors'            Success!"
-expect_in "$scratch/found" "    (address 0x290, driver \`w83627hf')"
-expect_in "$scratch/output" "  * ISA bus, address 0x290"
-expect_in "$scratch/output" "# Chip drivers"
+expect_in "$scratch/found" "    (but not activated)"
+expect_in "$scratch/output" "Sorry, no sensors were detected."
 if grep -vE '^modprobe (-l|-n) ' "$scratch/modprobe.log"; then
   fail "sensors-detect ran modprobe to load or unload a module"
 fi

@@ -28,7 +28,8 @@ grep -A1 "^Probing for Aspeed Super I/O at 0x2e" "$scratch/probe" >"$scratch/asp
 expect_in "$scratch/aspeed" "scratch registers all read as 0xff"
 
 # The dump: every register reads its value at reset, except the enable bits
-# of the floppy controller, the serial ports and the keyboard controller.
+# of the floppy controller and the serial ports, and the hardware monitor,
+# enabled at 0x290 as firmware leaves it.
 run_superiotool -d >"$scratch/dump"
 expect_in "$scratch/dump" "LDN 0x01 (Parallel port)"
 awk '/^(LDN|Register dump)/ { section = $1 " " $2 }
@@ -43,7 +44,9 @@ cat >"$scratch/expected-differences" <<'EOF'
 LDN 0x00 30 00 not 01
 LDN 0x02 30 00 not 01
 LDN 0x03 30 00 not 01
-LDN 0x05 30 00 not 01
+LDN 0x0b 30 01 not 00
+LDN 0x0b 60 02 not 00
+LDN 0x0b 61 90 not 00
 EOF
 diff -u "$scratch/expected-differences" "$scratch/differences" \
   || fail "superiotool -d differs from the chip's values at reset"
@@ -53,9 +56,9 @@ sim_qportio show >"$scratch/show"
 expect_in "$scratch/show" "  configuration: closed"
 expect_in "$scratch/show" "lpt1: parallel-port at 0x0378-0x037a"
 
-# -e looks for the hardware monitor, which is disabled.
-run_superiotool -e >"$scratch/extra"
-expect_in "$scratch/extra" "Hardware Monitor disabled or does not exist."
+# -de dumps the hardware monitor's registers through its address port.
+run_superiotool -de >"$scratch/extra"
+expect_in "$scratch/extra" "Hardware monitor (0x0295)"
 
 # The parallel port's base moved to 0x278 through the chip, by separate
 # runs of qportio: lpt1's data latch answers there, and 0x378 is unbacked.

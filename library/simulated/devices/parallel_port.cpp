@@ -126,6 +126,15 @@ void reset(Machine &machine, DeviceSlot &slot)
         reset(port);
 }
 
+// The PC's reset line: the registers go back to reset as a write would
+// take them there, so the peripheral sees its lines change and keeps its
+// own state.
+void reboot(Machine &machine, DeviceSlot &slot)
+{
+    write(machine, slot, {data_offset, 1, 0, false}, 0);
+    write(machine, slot, {control_offset, 1, 0, false}, control_at_reset);
+}
+
 void describe(Machine &machine, DeviceSlot &slot, Properties &properties)
 {
     const ParallelPort port = port_of(machine, slot);
@@ -190,6 +199,7 @@ extern const DeviceType parallel_port_device{
     .read = read,
     .write = write,
     .reset = reset,
+    .reboot = reboot,
     .describe = describe,
     .set = set,
     .preset = preset,

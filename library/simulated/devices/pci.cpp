@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // PCI configuration mechanism #1 at 0xCF8-0xCFF and bus 0 behind it: the
 // i440FX host bridge, function 0 of the PIIX3 ISA bridge and a MosChip
-// MCS9865 parallel-port card whose I/O BAR 0 places lpt2. See qport_sim.h.
+// MCS9865 parallel-port card whose I/O BAR 0 places lpt2; and inside the
+// range, the PIIX3's reset control register at 0xCF9, whose RCPU bit
+// rising resets the PC (reboot_machine). See qport_sim.h.
 #include <array>
 #include <initializer_list>
 #include <string>
@@ -128,6 +130,8 @@ struct PciState {
     std::array<std::array<std::atomic<std::uint8_t>, config_bytes>, functions.size()> config;
     // lpt2's slot number plus one, which the card's BAR 0 moves; 0: none.
     std::atomic<std::uint8_t> card_port;
+    // 0xCF9: bit 1 chooses a hard reset, bit 2 (RCPU) rising resets.
+    std::atomic<std::uint8_t> reset_control;
 };
 
 std::uint32_t address_of(const PciState &state)
@@ -213,15 +217,27 @@ void place_card_port(Machine &machine, const PciState &state)
         move_device(machine, port, 0, 0);
 }
 
+constexpr std::uint8_t reset_control_hard = 0x02;
+constexpr std::uint8_t reset_control_cpu = 0x04;
+// Bits 0 and 3 and up are reserved: they read 0.
+constexpr std::uint8_t reset_control_writable = reset_control_hard | reset_control_cpu;
+
+void write_reset_control(Machine &machine, PciState &state, std::uint8_t value)
+{
+    const auto kept = static_cast<std::uint8_t>(value & reset_control_writable);
+    const std::uint8_t before = state.reset_control.exchange(kept);
+    if ((before & reset_control_cpu) == 0 && (kept & reset_control_cpu) != 0)
+        reboot_machine(machine, (kept & reset_control_hard) != 0 ? ResetCause::reset_control_hard
+                                                                 : ResetCause::reset_control_soft);
+}
+
 std::uint8_t read(Machine & /*machine*/, DeviceSlot &slot, const PortAccess &access)
 {
     const auto &state = state_of<PciState>(slot);
     if (access.offset < data_offset) {
         if (reaches_address_register(access))
             return state.address[access.byte].load(relaxed);
-        // The reset control register reads its reset value: this machine
-        // takes no reset from it.
-        return access.offset == reset_control_offset ? 0x00 : 0xFF;
+        return access.offset == reset_control_offset ? state.reset_control.load(relaxed) : 0xFF;
     }
     const Target target = target_of(state, access.offset);
     if (target.index == functions.size())
@@ -233,10 +249,11 @@ void write(Machine &machine, DeviceSlot &slot, const PortAccess &access, std::ui
 {
     auto &state = state_of<PciState>(slot);
     if (access.offset < data_offset) {
-        // Byte and word writes, 0xCF9's among them, reach no register here;
-        // the reset control register never resets the simulated PC.
+        // Narrower writes reach no register here but 0xCF9.
         if (reaches_address_register(access))
             state.address[access.byte].store(value, relaxed);
+        else if (access.offset == reset_control_offset)
+            write_reset_control(machine, state, value);
         return;
     }
     const Target target = target_of(state, access.offset);
@@ -257,6 +274,7 @@ void reset(Machine &machine, DeviceSlot &slot)
     auto &state = state_of<PciState>(slot);
     for (auto &byte : state.address)
         byte.store(0, relaxed);
+    state.reset_control.store(0, relaxed);
     for (std::size_t index = 0; index < functions.size(); ++index) {
         for (std::size_t offset = 0; offset < config_bytes; ++offset)
             state.config[index][offset].store(
@@ -304,7 +322,7 @@ extern const DeviceType pci_device{
     .summary =
         "PCI configuration mechanism #1: a host bridge, an ISA bridge and a parallel-port card",
     .port_count = 8,
-    .state = state_layout<PciState>(1),
+    .state = state_layout<PciState>(2),
     .read = read,
     .write = write,
     .reset = reset,

@@ -3,9 +3,10 @@
 // data port at 0x2F, as firmware, superiotool and the kernel's drivers
 // program it. The configuration registers open only after two consecutive
 // writes of 0x87 to 0x2E and close with 0xAA; while open, 0x2E selects a
-// register and 0x2F reads and writes it. The parallel port's logical
-// device decodes the machine's lpt1: its enable bit and base address move
-// lpt1 as they move the chip's own port. See qport_sim.h.
+// register and 0x2F reads and writes it. The logical devices the machine
+// has behind the chip (the parallel port lpt1, the keyboard controller kbc,
+// the hardware monitor hwmon) move with their enable bits and base
+// addresses, as they move the chip's own. See qport_sim.h.
 #include <array>
 #include <span>
 #include <string>
@@ -71,8 +72,9 @@ constexpr std::array global_registers{
 };
 
 // The chip enables its floppy controller, serial ports and keyboard
-// controller at power-on; this machine has none of them behind the chip, so
-// it starts with them disabled, as firmware leaves what a board lacks.
+// controller at power-on; this machine has no floppy or serial ports behind
+// the chip, so it starts with them disabled, as firmware leaves what a
+// board lacks. The keyboard controller stays enabled at 0x60 and 0x64.
 constexpr std::array floppy_registers{
     Register{enable_register, 0x00, 0x01},
     Register{base_high, 0x03, 0x0F},
@@ -106,7 +108,7 @@ constexpr std::array serial_b_registers{
     Register{0xF1, 0x00, 0xFF},
 };
 constexpr std::array keyboard_registers{
-    Register{enable_register, 0x00, 0x01},
+    Register{enable_register, 0x01, 0x01},
     Register{base_high, 0x00, 0x0F},
     Register{base_low, 0x60, 0xFF},
     Register{second_base_high, 0x00, 0x0F},
@@ -170,10 +172,12 @@ constexpr std::array acpi_registers{
     Register{0xFE, 0x00, 0xFF},
     Register{0xFF, 0x00, 0xFF},
 };
+// Enabled at 0x290 as firmware leaves it, where sensors-detect and Linux's
+// driver look for it.
 constexpr std::array hardware_monitor_registers{
-    Register{enable_register, 0x00, 0x01},
-    Register{base_high, 0x00, 0x0F},
-    Register{base_low, 0x00, 0xF8},
+    Register{enable_register, 0x01, 0x01},
+    Register{base_high, 0x02, 0x0F},
+    Register{base_low, 0x90, 0xF8},
     Register{irq_register, 0x00, 0x0F},
     Register{0xF0, 0x00, 0xFF},
 };
@@ -194,13 +198,13 @@ constexpr std::array logical_devices{
     LogicalDevice{parallel_port_ldn, "parallel port", "lpt1", parallel_registers},
     LogicalDevice{0x02, "serial port A", "", serial_a_registers},
     LogicalDevice{0x03, "serial port B", "", serial_b_registers},
-    LogicalDevice{0x05, "keyboard controller", "", keyboard_registers},
+    LogicalDevice{0x05, "keyboard controller", "kbc", keyboard_registers},
     LogicalDevice{0x06, "consumer IR", "", consumer_ir_registers},
     LogicalDevice{0x07, "game port, MIDI port and GPIO 1", "", game_midi_gpio1_registers},
     LogicalDevice{0x08, "GPIO 2 and watchdog", "", gpio2_registers},
     LogicalDevice{0x09, "GPIO 3", "", gpio3_registers},
     LogicalDevice{0x0A, "ACPI", "", acpi_registers},
-    LogicalDevice{0x0B, "hardware monitor", "", hardware_monitor_registers},
+    LogicalDevice{0x0B, "hardware monitor", "hwmon", hardware_monitor_registers},
 };
 
 const LogicalDevice *find_logical_device(std::uint8_t number)
@@ -313,10 +317,17 @@ void decode_machine_device(Machine &machine, SuperIoState &state, const LogicalD
     const DeviceType *type = slot == nullptr ? nullptr : type_of(*slot);
     if (type == nullptr)
         return;
+    const bool two_ranges = type->second_port_count != 0;
     for (;;) {
         const Decoding decoding = decoding_of(state, device.number);
+        const auto second_base =
+            static_cast<std::uint16_t>(read_register(state, device.number, second_base_high) << 8 |
+                                       read_register(state, device.number, second_base_low));
         const bool decodes = decoding.enabled && decoding.base != 0;
         move_device(machine, *slot, decoding.base, decodes ? type->port_count : 0);
+        if (two_ranges)
+            move_device(machine, *slot, second_base,
+                        decoding.enabled && second_base != 0 ? type->second_port_count : 0, 1);
         if (decoding_of(state, device.number) == decoding)
             return;
     }
@@ -332,7 +343,8 @@ void write_register(Machine &machine, SuperIoState &state, std::uint8_t ldn, std
     place.changes->store(
         static_cast<std::uint8_t>((value ^ definition.at_reset) & definition.writable), relaxed);
     if (place.device != nullptr &&
-        (index == enable_register || index == base_high || index == base_low))
+        (index == enable_register || index == base_high || index == base_low ||
+         index == second_base_high || index == second_base_low))
         decode_machine_device(machine, state, *place.device);
 }
 

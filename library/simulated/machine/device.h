@@ -2,7 +2,8 @@
 // The simulated PC's devices: the contract every device keeps, written once,
 // the registry of device types, and the machine's operations on them.
 //
-// A device decodes a range of ports from its base. Each transfer reaches it
+// A device decodes a range of ports from its base, and may decode a second
+// range elsewhere (a keyboard controller's 0x60 and 0x64). Each transfer reaches it
 // one byte at a time, lowest port first, told which byte of how wide a
 // transfer it is. Its state lives in its slot of the machine (a mapped file
 // when shared), so every process sees one device. Every transition must be
@@ -23,10 +24,12 @@ namespace qport::sim {
 
 // One byte of a transfer as the device sees it.
 struct PortAccess {
-    std::uint16_t offset; // the port, from the device's base
-    std::uint8_t width;   // bytes in the whole transfer: 1, 2 or 4
-    std::uint8_t byte;    // this byte's place in it, 0 for the lowest port
-    bool peek;            // a read that only looks, moving nothing on
+    // The port, from the device's base; a port of its second range comes
+    // after the first range's: port_count + (port - second base).
+    std::uint16_t offset;
+    std::uint8_t width; // bytes in the whole transfer: 1, 2 or 4
+    std::uint8_t byte;  // this byte's place in it, 0 for the lowest port
+    bool peek;          // a read that only looks, moving nothing on
 };
 
 // A device's readable state, as key and value texts: what qportio show,
@@ -63,12 +66,18 @@ struct DeviceType {
     std::string_view summary; // one line: what the device is
     std::uint16_t port_count; // ports it decodes from its base
     StateLayout state;
+    // Ports of its second range (0: none), decoded from a second base.
+    std::uint16_t second_port_count = 0;
     std::uint8_t (*read)(Machine &machine, DeviceSlot &slot, const PortAccess &access);
     void (*write)(Machine &machine, DeviceSlot &slot, const PortAccess &access, std::uint8_t value);
     // To its state at power-on. Its state is all zeros the first time, and
     // afterwards keeps what the device keeps across a reset (its
     // configuration, battery-backed memory).
     void (*reset)(Machine &machine, DeviceSlot &slot);
+    // After the PC's reset line (reboot_machine), where this differs from
+    // reset: what the device leaves of the world outside the PC (a
+    // peripheral on its connector) stays as it is. Null: as reset.
+    void (*reboot)(Machine &machine, DeviceSlot &slot) = nullptr;
     void (*describe)(Machine &machine, DeviceSlot &slot, Properties &properties) = nullptr;
     int (*set)(Machine &machine, DeviceSlot &slot, std::string_view key,
                std::string_view value) = nullptr;
@@ -89,6 +98,7 @@ struct ProfileDevice {
     std::string_view name;
     const DeviceType *type;
     std::uint16_t base;
+    std::uint16_t second_base = 0; // for a type with a second range
 };
 
 struct Profile {
@@ -121,14 +131,33 @@ void build_machine(Machine &machine, const Profile &profile);
 // Every device back to reset, presets gone; the profile is kept.
 void reset_machine(Machine &machine);
 
+// What pulled the PC's reset line.
+enum class ResetCause : std::uint32_t {
+    none = 0,
+    keyboard_controller_pulse,       // 0xFE to 0x64
+    keyboard_controller_output_port, // output port bit 0 cleared with 0xD1
+    reset_control_soft,              // 0xCF9 with bit 2 rising, bit 1 clear
+    reset_control_hard,              // 0xCF9 with bits 2 (rising) and 1
+};
+std::string_view reset_cause_text(ResetCause cause);
+// The PC's reset line, pulled by a program: its own devices back to
+// power-on (each one's reboot), what lies outside the PC kept (peripherals,
+// battery-backed and other non-volatile memory, presets of unbacked
+// ports), the count of resets and the cause kept in the machine, and one
+// line on standard error. Lock-free and async-signal-safe: called from
+// within a transfer.
+void reboot_machine(Machine &machine, ResetCause cause);
+
 // The device slot named name ("lpt1"), or null.
 DeviceSlot *find_slot(Machine &machine, std::string_view name);
 
-// Makes the slot decode count ports from base (0 for none): the ports it
-// leaves read as unbacked, those it takes answer through it, except ports
-// another device decodes, which that device keeps. Lock-free: a device may
-// move itself from within a transfer (a Super I/O chip's decoder).
-void move_device(Machine &machine, DeviceSlot &slot, std::uint16_t base, std::uint16_t count);
+// Makes the slot decode count ports from base (0 for none), in its first
+// range or (range 1) its second: the ports it leaves read as unbacked,
+// those it takes answer through it, except ports another device decodes,
+// which that device keeps. Lock-free: a device may move itself from within
+// a transfer (a Super I/O chip's decoder).
+void move_device(Machine &machine, DeviceSlot &slot, std::uint16_t base, std::uint16_t count,
+                 unsigned range = 0);
 
 // A byte transfer on any port, through the device that decodes it.
 std::uint8_t read_port(Machine &machine, std::uint16_t port, std::uint8_t width, std::uint8_t byte,

@@ -43,6 +43,7 @@ std::uint64_t layout_fingerprint(std::span<const DeviceType *const> types,
     for (const DeviceType *type : types) {
         fingerprint.add(type->name);
         fingerprint.add(type->port_count);
+        fingerprint.add(type->second_port_count);
         fingerprint.add(type->state.size);
         fingerprint.add(type->state.version);
     }
@@ -58,6 +59,7 @@ std::uint64_t layout_fingerprint(std::span<const DeviceType *const> types,
             fingerprint.add(device.name);
             fingerprint.add(device.type->name);
             fingerprint.add(device.base);
+            fingerprint.add(device.second_base);
         }
     }
     return fingerprint.value();

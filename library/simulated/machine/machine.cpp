@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include <unistd.h>
+
 #include "device.h"
 
 namespace qport::sim {
@@ -17,23 +19,43 @@ std::uint8_t owner_number(const Machine &machine, const DeviceSlot &slot)
     return static_cast<std::uint8_t>(slot_number(machine, slot) + 1);
 }
 
-// Takes the ports of slot that no other device decodes.
-void claim_ports(Machine &machine, DeviceSlot &slot)
+// A slot's range: its first (0) or its second (1).
+struct RangeOf {
+    std::atomic<std::uint16_t> &base;
+    std::atomic<std::uint16_t> &count;
+};
+RangeOf range_of(DeviceSlot &slot, unsigned range)
+{
+    return range == 0 ? RangeOf{slot.base, slot.count}
+                      : RangeOf{slot.second_base, slot.second_count};
+}
+constexpr unsigned range_count = 2;
+
+// Takes the ports of a slot's range that no other device decodes.
+void claim_ports(Machine &machine, DeviceSlot &slot, unsigned range)
 {
     const std::uint8_t number = owner_number(machine, slot);
-    const std::uint32_t base = slot.base.load(relaxed);
-    const std::uint32_t end = std::min<std::uint32_t>(base + slot.count.load(relaxed), port_count);
+    const RangeOf ports = range_of(slot, range);
+    const std::uint32_t base = ports.base.load(relaxed);
+    const std::uint32_t end = std::min<std::uint32_t>(base + ports.count.load(relaxed), port_count);
     for (std::uint32_t port = base; port < end; ++port) {
         std::uint8_t unowned = owner_none;
         machine.owner[port].compare_exchange_strong(unowned, number);
     }
 }
 
-void release_ports(Machine &machine, DeviceSlot &slot)
+void claim_ports(Machine &machine, DeviceSlot &slot)
+{
+    for (unsigned range = 0; range < range_count; ++range)
+        claim_ports(machine, slot, range);
+}
+
+void release_ports(Machine &machine, DeviceSlot &slot, unsigned range)
 {
     const std::uint8_t number = owner_number(machine, slot);
-    const std::uint32_t base = slot.base.load(relaxed);
-    const std::uint32_t end = std::min<std::uint32_t>(base + slot.count.load(relaxed), port_count);
+    const RangeOf ports = range_of(slot, range);
+    const std::uint32_t base = ports.base.load(relaxed);
+    const std::uint32_t end = std::min<std::uint32_t>(base + ports.count.load(relaxed), port_count);
     for (std::uint32_t port = base; port < end; ++port) {
         std::uint8_t owned = number;
         machine.owner[port].compare_exchange_strong(owned, owner_none);
@@ -55,15 +77,19 @@ Decoder decoder_of(Machine &machine, std::uint16_t port)
     if (owner == owner_none || owner > slot_count)
         return {};
     DeviceSlot &slot = machine.slots[owner - 1];
-    const auto offset = static_cast<std::uint16_t>(port - slot.base.load(relaxed));
     const DeviceType *type = type_of(slot);
-    // A device moved by another thread between the loads. A device of a
-    // fixed size decodes no more than its registers, whatever count the
-    // machine file holds.
-    if (offset >= slot.count.load(relaxed) || type == nullptr ||
-        (type->port_count != 0 && offset >= type->port_count))
+    if (type == nullptr)
         return {};
-    return {&slot, type, offset};
+    // A device of a fixed size decodes no more than its registers, whatever
+    // count the machine file holds.
+    const auto offset = static_cast<std::uint16_t>(port - slot.base.load(relaxed));
+    if (offset < slot.count.load(relaxed) && (type->port_count == 0 || offset < type->port_count))
+        return {&slot, type, offset};
+    const auto second_offset = static_cast<std::uint16_t>(port - slot.second_base.load(relaxed));
+    if (second_offset < slot.second_count.load(relaxed) && second_offset < type->second_port_count)
+        return {&slot, type, static_cast<std::uint16_t>(type->port_count + second_offset)};
+    // A device moved by another thread between the loads.
+    return {};
 }
 
 std::uint8_t unbacked_value(const Machine &machine, std::uint16_t port)
@@ -99,10 +125,14 @@ void build_machine(Machine &machine, const Profile &profile)
 {
     machine.profile.store(0, std::memory_order_release);
     clear_ports(machine);
+    machine.resets.store(0);
+    machine.last_reset_cause.store(0);
     for (DeviceSlot &slot : machine.slots) {
         slot.type.store(0, std::memory_order_release);
         slot.count.store(0, relaxed);
         slot.base.store(0, relaxed);
+        slot.second_count.store(0, relaxed);
+        slot.second_base.store(0, relaxed);
         std::memset(slot.name, 0, sizeof slot.name);
         std::memset(slot.state, 0, sizeof slot.state);
     }
@@ -116,6 +146,8 @@ void build_machine(Machine &machine, const Profile &profile)
         device.name.copy(slot.name, sizeof slot.name - 1);
         slot.base.store(device.base, relaxed);
         slot.count.store(device.type->port_count, relaxed);
+        slot.second_base.store(device.second_base, relaxed);
+        slot.second_count.store(device.type->second_port_count, relaxed);
         device.type->reset(machine, slot);
         slot.type.store(static_cast<std::uint32_t>(index + 1), std::memory_order_release);
     }
@@ -127,16 +159,17 @@ void build_machine(Machine &machine, const Profile &profile)
                           std::memory_order_release);
 }
 
-void reset_machine(Machine &machine)
+namespace {
+
+// Every device back where the profile put it, then through step (its reset
+// or reboot), which puts its own decoder's registers back to match.
+void restart_devices(Machine &machine, void (*step)(Machine &, DeviceSlot &, const DeviceType &))
 {
-    clear_ports(machine);
     const Profile *profile = profile_of(machine);
     for (DeviceSlot &slot : machine.slots) {
         const DeviceType *type = type_of(slot);
         if (type == nullptr)
             continue;
-        // Back where the profile put it, before its reset puts its own
-        // decoder's registers back to match.
         if (profile != nullptr) {
             for (const ProfileDevice &device : profile->devices) {
                 // The name in the file may lack its terminator.
@@ -144,15 +177,91 @@ void reset_machine(Machine &machine)
                     std::string_view(slot.name, ::strnlen(slot.name, sizeof slot.name))) {
                     slot.base.store(device.base, relaxed);
                     slot.count.store(type->port_count, relaxed);
+                    slot.second_base.store(device.second_base, relaxed);
+                    slot.second_count.store(type->second_port_count, relaxed);
                 }
             }
         }
-        type->reset(machine, slot);
+        step(machine, slot, *type);
     }
     for (DeviceSlot &slot : machine.slots) {
         if (type_of(slot) != nullptr)
             claim_ports(machine, slot);
     }
+}
+
+// Ports decoded by a device go back to it; unbacked ports keep their presets.
+void release_device_ports(Machine &machine)
+{
+    for (std::size_t port = 0; port < port_count; ++port) {
+        if (machine.owner[port].exchange(owner_none, relaxed) != owner_none)
+            machine.preset[port].store(0, relaxed);
+    }
+}
+
+// write(2) alone: the reboot comes from within a transfer, perhaps in a
+// signal handler.
+void tell_reboot(ResetCause cause, std::uint32_t count)
+{
+    char line[160];
+    std::size_t length = 0;
+    const auto append = [&line, &length](std::string_view text) {
+        const std::size_t taken = std::min(text.size(), sizeof line - length);
+        std::memcpy(line + length, text.data(), taken);
+        length += taken;
+    };
+    char digits[12];
+    std::size_t digit_count = 0;
+    do {
+        digits[sizeof digits - 1 - digit_count++] = static_cast<char>('0' + count % 10);
+        count /= 10;
+    } while (count != 0 && digit_count < sizeof digits);
+    append("qport: the simulated PC was reset (");
+    append(reset_cause_text(cause));
+    append("), reset ");
+    append(std::string_view(digits + sizeof digits - digit_count, digit_count));
+    append("; the program goes on\n");
+    const ssize_t written = ::write(STDERR_FILENO, line, length);
+    static_cast<void>(written);
+}
+
+} // namespace
+
+void reset_machine(Machine &machine)
+{
+    clear_ports(machine);
+    machine.resets.store(0);
+    machine.last_reset_cause.store(0);
+    restart_devices(
+        machine, [](Machine &m, DeviceSlot &slot, const DeviceType &type) { type.reset(m, slot); });
+}
+
+std::string_view reset_cause_text(ResetCause cause)
+{
+    switch (cause) {
+    case ResetCause::none:
+        return "none";
+    case ResetCause::keyboard_controller_pulse:
+        return "keyboard controller: 0xfe to 0x64";
+    case ResetCause::keyboard_controller_output_port:
+        return "keyboard controller: output port bit 0 cleared";
+    case ResetCause::reset_control_soft:
+        return "0xcf9: soft reset";
+    case ResetCause::reset_control_hard:
+        return "0xcf9: hard reset";
+    }
+    return "unknown";
+}
+
+void reboot_machine(Machine &machine, ResetCause cause)
+{
+    const std::uint32_t count = machine.resets.fetch_add(1) + 1;
+    machine.last_reset_cause.store(static_cast<std::uint32_t>(cause));
+    release_device_ports(machine);
+    restart_devices(machine, [](Machine &m, DeviceSlot &slot, const DeviceType &type) {
+        (type.reboot != nullptr ? type.reboot : type.reset)(m, slot);
+    });
+    tell_reboot(cause, count);
 }
 
 DeviceSlot *find_slot(Machine &machine, std::string_view name)
@@ -165,13 +274,16 @@ DeviceSlot *find_slot(Machine &machine, std::string_view name)
     return nullptr;
 }
 
-void move_device(Machine &machine, DeviceSlot &slot, std::uint16_t base, std::uint16_t count)
+void move_device(Machine &machine, DeviceSlot &slot, std::uint16_t base, std::uint16_t count,
+                 unsigned range)
 {
-    if (slot.base.load(relaxed) == base && slot.count.load(relaxed) == count)
+    const RangeOf ports = range_of(slot, range);
+    if (ports.base.load(relaxed) == base && ports.count.load(relaxed) == count)
         return;
-    release_ports(machine, slot);
-    slot.base.store(base, relaxed);
-    slot.count.store(count, relaxed);
+    release_ports(machine, slot, range);
+    ports.base.store(base, relaxed);
+    ports.count.store(count, relaxed);
+    // Both ranges: the other may overlap the ports just released.
     claim_ports(machine, slot);
 }
 

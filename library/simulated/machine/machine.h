@@ -30,7 +30,7 @@ constexpr std::uint8_t owner_preset = 0xFF;
 static_assert(slot_count < owner_preset);
 
 constexpr char machine_magic[8] = {'Q', 'P', 'O', 'R', 'T', 'S', 'I', 'M'};
-constexpr std::uint32_t machine_version = 2;
+constexpr std::uint32_t machine_version = 3;
 
 // The first bytes of a machine file, read and checked before it is mapped.
 struct MachineHeader {
@@ -58,10 +58,12 @@ struct RecordSlot {
 // device itself is moved (a Super I/O's or a PCI card's decoder); the state
 // is the device's own, laid out as its source says (see state_of).
 struct DeviceSlot {
-    std::atomic<std::uint32_t> type;  // 1 + the device's index in device_types(); 0: free
-    std::atomic<std::uint16_t> base;  // its first port
-    std::atomic<std::uint16_t> count; // ports it decodes from base; 0 while disabled
-    char name[16];                    // "lpt1", NUL-terminated
+    std::atomic<std::uint32_t> type;         // 1 + the device's index in device_types(); 0: free
+    std::atomic<std::uint16_t> base;         // its first port
+    std::atomic<std::uint16_t> count;        // ports it decodes from base; 0 while disabled
+    std::atomic<std::uint16_t> second_base;  // its second range, for a type with one
+    std::atomic<std::uint16_t> second_count; // 0 while disabled or for none
+    char name[16];                           // "lpt1", NUL-terminated
     alignas(64) unsigned char state[slot_state_bytes];
 };
 
@@ -69,6 +71,10 @@ struct Machine {
     MachineHeader header;
     std::atomic<std::uint32_t> profile;   // 1 + its index in profiles(); 0: none built yet
     std::atomic<std::uint32_t> recording; // nonzero: transfers go into records
+    // The PC's reset line pulled by programs (reboot_machine): how many
+    // times, and the last cause (a ResetCause).
+    std::atomic<std::uint32_t> resets;
+    std::atomic<std::uint32_t> last_reset_cause;
 
     std::atomic<std::uint8_t> owner[port_count];
     // What a port without a device reads, as value ^ 0xFF, so that zeroed
