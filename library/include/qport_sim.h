@@ -285,7 +285,8 @@ enum qport_sim_device {
     QPORT_SIM_DEVICE_PRINTER = 2,
     QPORT_SIM_DEVICE_SWITCHES = 3,
     QPORT_SIM_DEVICE_LCD = 4,
-    QPORT_SIM_DEVICE_JTAG = 5
+    QPORT_SIM_DEVICE_JTAG = 5,
+    QPORT_SIM_DEVICE_SPI_FLASH = 6
 };
 
 /* A device on the machine. */
