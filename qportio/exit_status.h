@@ -13,6 +13,7 @@ constexpr int exit_access_refused = 3;
 constexpr int exit_needs_simulated_build = 4;
 constexpr int exit_machine_unusable = 5;
 constexpr int exit_bad_recording = 6;
+constexpr int exit_memory_file = 7; // memory load or save failed
 
 // Says what was wrong with the command line, and where help is; returns
 // exit_usage.

@@ -11,7 +11,9 @@
 #include <charconv>
 #include <cinttypes>
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,11 +35,14 @@ struct SimulationApi {
     const char *(*current_profile)() = nullptr;
     std::size_t (*list_devices)(qport_sim_device_info *, std::size_t) = nullptr;
     int (*device_properties)(const char *, qport_sim_property_visitor, void *) = nullptr;
+    std::size_t (*list_memories)(qport_sim_memory_info *, std::size_t) = nullptr;
+    int (*load_memory)(const char *, const char *) = nullptr;
+    int (*save_memory)(const char *, const char *) = nullptr;
 
     bool complete() const
     {
         return reset && transfers && machine_path && current_profile && list_devices &&
-               device_properties;
+               device_properties && list_memories && load_memory && save_memory;
     }
 };
 
@@ -55,6 +60,9 @@ SimulationApi simulation_api()
     look_up(api.current_profile, "qport_sim_current_profile");
     look_up(api.list_devices, "qport_sim_list_devices");
     look_up(api.device_properties, "qport_sim_device_properties");
+    look_up(api.list_memories, "qport_sim_list_memories");
+    look_up(api.load_memory, "qport_sim_load_memory");
+    look_up(api.save_memory, "qport_sim_save_memory");
     return api;
 }
 
@@ -131,6 +139,54 @@ int show(const SimulationApi &api, unsigned shown_transfers)
     return finish_output();
 }
 
+std::vector<qport_sim_memory_info> memories(const SimulationApi &api)
+{
+    std::vector<qport_sim_memory_info> found(api.list_memories(nullptr, 0));
+    found.resize(std::min(found.size(), api.list_memories(found.data(), found.size())));
+    return found;
+}
+
+// memory: lists the machine's memories; memory load NAME FILE and memory
+// save NAME FILE copy one from or to a file.
+int memory(const SimulationApi &api, std::span<const char *const> options)
+{
+    const std::vector<qport_sim_memory_info> found = memories(api);
+    if (options.empty()) {
+        const char *path = api.machine_path();
+        for (const qport_sim_memory_info &memory : found) {
+            std::printf("%s: %" PRIu64 " bytes", memory.name, memory.size);
+            if (path != nullptr)
+                std::printf(", in %s.memory-%s", path, memory.name);
+            std::putchar('\n');
+        }
+        return finish_output();
+    }
+    const std::string_view action = options[0];
+    if ((action != "load" && action != "save") || options.size() != 3)
+        return usage_error("memory takes no argument, or load NAME FILE, or save NAME FILE");
+    const char *name = options[1];
+    const char *file = options[2];
+    const bool loading = action == "load";
+    if ((loading ? api.load_memory(name, file) : api.save_memory(name, file)) == 0)
+        return exit_done;
+    const int error = errno;
+    std::string names;
+    for (const qport_sim_memory_info &memory : found)
+        names += (names.empty() ? "" : ", ") + std::string(memory.name);
+    if (error == ENOENT && std::none_of(found.begin(), found.end(), [name](const auto &memory) {
+            return std::string_view(memory.name) == name;
+        }))
+        std::fprintf(stderr, "qportio: the machine has no memory named %s; it has %s\n", name,
+                     names.empty() ? "none" : names.c_str());
+    else if (error == EINVAL && loading)
+        std::fprintf(stderr, "qportio: cannot load %s into %s: it is not of the memory's size\n",
+                     file, name);
+    else
+        std::fprintf(stderr, "qportio: cannot %s %s %s %s: %s\n", loading ? "load" : "save", name,
+                     loading ? "from" : "to", file, std::strerror(error));
+    return exit_memory_file;
+}
+
 } // namespace
 
 std::optional<int> run_machine_command(std::span<const char *const> arguments)
@@ -138,7 +194,7 @@ std::optional<int> run_machine_command(std::span<const char *const> arguments)
     if (arguments.empty())
         return std::nullopt;
     const std::string_view command = arguments[0];
-    if (command != "reset" && command != "show")
+    if (command != "reset" && command != "show" && command != "memory")
         return std::nullopt;
 
     unsigned shown_transfers = default_shown_transfers;
@@ -149,7 +205,7 @@ std::optional<int> run_machine_command(std::span<const char *const> arguments)
             std::from_chars(count.data(), count.data() + count.size(), shown_transfers);
         if (error != std::errc() || end != count.data() + count.size())
             return usage_error("show -n takes a count of transfers (0, 10, ...)");
-    } else if (!options.empty()) {
+    } else if (!options.empty() && command != "memory") {
         return usage_error(command == "show" ? "show takes no argument but -n COUNT"
                                              : "reset takes no argument");
     }
@@ -167,6 +223,8 @@ std::optional<int> run_machine_command(std::span<const char *const> arguments)
         return refused;
     if (command == "show")
         return show(api, shown_transfers);
+    if (command == "memory")
+        return memory(api, options);
     if (api.machine_path() == nullptr)
         return usage_error("reset acts on a shared machine: set QPORT_SIM_MACHINE=PATH");
     api.reset();

@@ -24,6 +24,7 @@ constexpr const char *help_text =
        qportio write [-w 8|16|32] PORT VALUE
        qportio ports
        qportio reset | show [-n COUNT]
+       qportio memory [load|save NAME FILE]
        qportio recording FILE
        qportio --help | --version
 
@@ -59,7 +60,10 @@ makes no transfer.
 On the simulated build with QPORT_SIM_MACHINE=PATH, every process naming
 PATH shares one port space; there "reset" puts it back to its reset state
 and "show" prints its device, parallel port registers and last COUNT (10)
-transfers.
+transfers. "memory" lists the simulated machine's device memories (an SPI
+flash's contents: "lpt1-w25q80"), "memory load NAME FILE" copies FILE,
+which must be of the memory's size, into one, and "memory save NAME FILE"
+copies one into FILE.
 
 "recording FILE" summarises a recording (QPORT_RECORD, qport-run --record):
 its transfers, the time they span, and each port's reads, writes and
@@ -78,6 +82,8 @@ Exit status:
      reason is on standard error); nothing was transferred, reset or shown
   6  recording: FILE cannot be read, or a replay would refuse it (its line
      and the reason are on standard error)
+  7  memory load or save: no such memory, a file of the wrong size, or
+     the file could not be read or written (the reason is on standard error)
 
 Port access needs root or the CAP_SYS_RAWIO capability. Where the kernel
 refuses it (no capability, kernel lockdown, a container), a user who may

@@ -65,7 +65,8 @@ protected:
     static Bytes read_at(std::uint32_t address, std::size_t count)
     {
         return command({0x03, static_cast<std::uint8_t>(address >> 16),
-                        static_cast<std::uint8_t>(address >> 8), static_cast<std::uint8_t>(address)},
+                        static_cast<std::uint8_t>(address >> 8),
+                        static_cast<std::uint8_t>(address)},
                        count);
     }
     static void write_enable() { command({0x06}); }
@@ -104,9 +105,9 @@ TEST_F(SpiFlash, IdentificationCommandsAnswerAsEachChipsDatasheetSays)
         {"w25q128", {0xAB, 0, 0, 0}, 2, {0x17, 0x17}},
         {"w25q80", {0x5A, 0, 0, 0, 0}, 8, {'S', 'F', 'D', 'P', 0x00, 0x01, 0x00, 0xFF}},
         {"w25q80", {0x5A, 0, 0, 0x84, 0}, 4, {0xFF, 0xFF, 0x7F, 0x00}}, // 8 Mbit - 1
-        {"w25x10", {0x5A, 0, 0, 0, 0}, 2, {0xFF, 0xFF}},                 // no SFDP
-        {"w25q80", {0x77}, 2, {0xFF, 0xFF}},                             // no such command
-        {"w25q80", {0x35}, 1, {0xFF}},                                   // SR2 is the W25Q128's
+        {"w25x10", {0x5A, 0, 0, 0, 0}, 2, {0xFF, 0xFF}},                // no SFDP
+        {"w25q80", {0x77}, 2, {0xFF, 0xFF}},                            // no such command
+        {"w25q80", {0x35}, 1, {0xFF}},                                  // SR2 is the W25Q128's
         {"w25q128", {0x35}, 1, {0x00}},
     };
     for (const Case &c : cases) {
@@ -158,8 +159,8 @@ TEST_F(SpiFlash, ErasersSetTheirBlockToOnesAndOnlyTheChipsOwnAreTaken)
         SCOPED_TRACE(std::string(c.chip) + " erase " + std::to_string(c.erase[0]));
         plug(("spi-flash:chip=" + std::string(c.chip)).c_str());
         // Zeros at each edge of the block and beyond it.
-        for (const std::uint32_t at : {0x0U, 0xFFFU, 0x1000U, 0x7FFFU, 0x8000U, 0xFFFFU, 0x10000U,
-                                       0x1FFFFU}) {
+        for (const std::uint32_t at :
+             {0x0U, 0xFFFU, 0x1000U, 0x7FFFU, 0x8000U, 0xFFFFU, 0x10000U, 0x1FFFFU}) {
             write_enable();
             command({0x02, static_cast<std::uint8_t>(at >> 16), static_cast<std::uint8_t>(at >> 8),
                      static_cast<std::uint8_t>(at), 0x00});
@@ -168,8 +169,8 @@ TEST_F(SpiFlash, ErasersSetTheirBlockToOnesAndOnlyTheChipsOwnAreTaken)
         write_enable();
         command(c.erase);
         wait_ready();
-        for (const std::uint32_t at : {0x0U, 0xFFFU, 0x1000U, 0x7FFFU, 0x8000U, 0xFFFFU, 0x10000U,
-                                       0x1FFFFU}) {
+        for (const std::uint32_t at :
+             {0x0U, 0xFFFU, 0x1000U, 0x7FFFU, 0x8000U, 0xFFFFU, 0x10000U, 0x1FFFFU}) {
             const bool erased = at >= c.first_erased && at < c.past_erased;
             EXPECT_EQ(read_at(at, 1)[0], erased ? 0xFF : 0x00) << "at " << at;
         }
@@ -230,8 +231,8 @@ TEST_F(SpiFlash, CommandsCutMidByteOrWhileBusyAreIgnored)
 
 TEST_F(SpiFlash, BadSettingsAreRefusedAndShowsItsState)
 {
-    for (const char *choice : {"spi-flash:chip=w25q64", "spi-flash:wiring=usbblaster",
-                               "spi-flash:busy-reads=some"})
+    for (const char *choice :
+         {"spi-flash:chip=w25q64", "spi-flash:wiring=usbblaster", "spi-flash:busy-reads=some"})
         EXPECT_NE(qport_sim_set_device_property("lpt1", "peripheral", choice), 0) << choice;
     plug("spi-flash:wiring=rayer");
     EXPECT_EQ(property("chip"), "w25q80");

@@ -99,8 +99,8 @@ void create_memory_file(const PathText &path, const MemoryNeed &need)
     temporary.add("-").add_number(temporary_counter.fetch_add(1));
     if (!temporary.fits)
         return;
-    const int fd = ::open(temporary.text,
-                          O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
+    const int fd =
+        ::open(temporary.text, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd < 0)
         return;
     if (::ftruncate(fd, static_cast<off_t>(need.size)) == 0 && need.fill != 0) {
@@ -169,8 +169,8 @@ DeviceMemory memory_of(const Machine &machine, const MemoryNeed &need)
     const std::size_t claimed = std::min(attached_claimed.load(), attached_capacity);
     for (std::size_t i = 0; i < claimed; ++i) {
         const Attached &entry = attached[i];
-        if (entry.machine.load(std::memory_order_acquire) == &machine &&
-            entry.size == need.size && name == entry.name)
+        if (entry.machine.load(std::memory_order_acquire) == &machine && entry.size == need.size &&
+            name == entry.name)
             return {entry.bytes, entry.bytes == nullptr ? 0 : entry.size};
     }
     // The memory of a machine other than the active one is not reached: its

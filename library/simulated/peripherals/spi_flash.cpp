@@ -176,7 +176,7 @@ bool overlaps_protection(const Chip &chip, std::uint8_t status1, std::uint32_t f
 std::uint8_t sfdp_byte(const Chip &chip, std::uint32_t address)
 {
     const std::uint32_t offset = address & 0xFF;
-    constexpr std::array<std::uint8_t, 16> header{'S', 'F', 'D', 'P', 0x00, 0x01, 0x00, 0xFF,
+    constexpr std::array<std::uint8_t, 16> header{'S',  'F',  'D',  'P',  0x00, 0x01, 0x00, 0xFF,
                                                   0x00, 0x00, 0x01, 0x09, 0x80, 0x00, 0x00, 0xFF};
     if (offset < header.size())
         return header[offset];
@@ -184,8 +184,7 @@ std::uint8_t sfdp_byte(const Chip &chip, std::uint32_t address)
         return 0xFF;
     const std::uint32_t density_bits = chip.size * 8 - 1;
     const std::array<std::uint32_t, 9> words{
-        0xFF802005, density_bits, 0, 0, 0xFFFFFFEE, 0x0000FFFF, 0x0000FFFF, 0x520F200C,
-        0xFF00D810,
+        0xFF802005, density_bits, 0, 0, 0xFFFFFFEE, 0x0000FFFF, 0x0000FFFF, 0x520F200C, 0xFF00D810,
     };
     const std::uint32_t word = words[(offset - 0x80) / 4];
     return static_cast<std::uint8_t>(word >> (8 * ((offset - 0x80) % 4)));
@@ -218,8 +217,20 @@ bool reads_status(const Chip &chip, std::uint32_t command)
 bool known(const Chip &chip, std::uint32_t command)
 {
     switch (command) {
-    case 0x9F: case 0x90: case 0xAB: case 0x03: case 0x0B: case 0x06: case 0x04: case 0x05:
-    case 0x01: case 0x02: case 0x20: case 0xD8: case 0xC7: case 0xB9:
+    case 0x9F:
+    case 0x90:
+    case 0xAB:
+    case 0x03:
+    case 0x0B:
+    case 0x06:
+    case 0x04:
+    case 0x05:
+    case 0x01:
+    case 0x02:
+    case 0x20:
+    case 0xD8:
+    case 0xC7:
+    case 0xB9:
         return true;
     case 0x52:
         return chip.erases_32k;
@@ -227,7 +238,10 @@ bool known(const Chip &chip, std::uint32_t command)
         return chip.erases_chip_by_60;
     case 0x5A:
         return chip.has_sfdp;
-    case 0x35: case 0x15: case 0x31: case 0x11:
+    case 0x35:
+    case 0x15:
+    case 0x31:
+    case 0x11:
         return chip.has_status_2_3;
     default:
         return false;
@@ -272,7 +286,9 @@ std::uint8_t take_byte(const ParallelPort &port, Flash &flash, std::uint8_t in)
     switch (command) {
     case 0x9F:
         return chip.jedec_id[index % 3];
-    case 0x05: case 0x35: case 0x15:
+    case 0x05:
+    case 0x35:
+    case 0x15:
         return read_status(flash, command);
     case 0x90: {
         if (index < 3)
@@ -302,7 +318,9 @@ std::uint8_t take_byte(const ParallelPort &port, Flash &flash, std::uint8_t in)
             flash.page[(address + (index - 4)) % page_bytes].store(in, relaxed);
         }
         return 0xFF;
-    case 0x01: case 0x31: case 0x11:
+    case 0x01:
+    case 0x31:
+    case 0x11:
         if (index == 1)
             flash.argument1.store(in, relaxed);
         else if (index == 2)
@@ -338,8 +356,7 @@ void program(const ParallelPort &port, Flash &flash)
 {
     const Chip &chip = chip_of(flash);
     const std::uint32_t page_start = flash.address.load(relaxed) % chip.size & ~(page_bytes - 1);
-    if (overlaps_protection(chip, flash.status1.load(relaxed), page_start,
-                            page_start + page_bytes))
+    if (overlaps_protection(chip, flash.status1.load(relaxed), page_start, page_start + page_bytes))
         return;
     const DeviceMemory bytes = memory(port, flash);
     if (bytes.bytes != nullptr) {
@@ -359,9 +376,8 @@ void write_status(Flash &flash, std::uint32_t command, std::uint32_t count)
     };
     const std::uint8_t first = flash.argument1.load(relaxed);
     if (command == 0x01) {
-        flash.status1.store(keep_busy_bits(flash.status1.load(relaxed), first,
-                                           chip.writable_status_1),
-                            relaxed);
+        flash.status1.store(
+            keep_busy_bits(flash.status1.load(relaxed), first, chip.writable_status_1), relaxed);
         if (count >= 3 && chip.has_status_2_3)
             flash.status2.store(flash.argument2.load(relaxed) & 0x43, relaxed);
     } else if (command == 0x31) {
@@ -393,7 +409,9 @@ void finish(const ParallelPort &port, Flash &flash)
         if (count == 1)
             flash.status1.fetch_and(static_cast<std::uint8_t>(~status_write_enabled), relaxed);
         break;
-    case 0x01: case 0x31: case 0x11:
+    case 0x01:
+    case 0x31:
+    case 0x11:
         if (enabled && count >= 2)
             write_status(flash, command, count);
         break;
@@ -413,7 +431,8 @@ void finish(const ParallelPort &port, Flash &flash)
         if (enabled && count == 4)
             erase(port, flash, address, 64U << 10);
         break;
-    case 0x60: case 0xC7:
+    case 0x60:
+    case 0xC7:
         if (enabled && count == 1)
             erase(port, flash, 0, chip_of(flash).size);
         break;
@@ -532,10 +551,9 @@ void describe(const ParallelPort &port, Properties &properties)
         properties.add("status3", hex_text(flash.status3.load(relaxed), 2));
     }
     const Range range = protected_range(chip, status1);
-    properties.add("protected",
-                   range.end == range.first
-                       ? std::string("none")
-                       : hex_text(range.first, 6) + "-" + hex_text(range.end - 1, 6));
+    properties.add("protected", range.end == range.first
+                                    ? std::string("none")
+                                    : hex_text(range.first, 6) + "-" + hex_text(range.end - 1, 6));
     properties.add("busy-reads", decimal_text(busy_reads(flash)));
     properties.add("selected", flash.selected.load(relaxed) != 0 ? "yes" : "no");
     properties.add("last-command", command_name(flash.last_command.load(relaxed)));
