@@ -199,9 +199,18 @@
  *             SAMPLE/PRELOAD (000001) and EXTEST (000000) on a 599-bit
  *             boundary-scan register that captures zeros, and BYPASS for
  *             111111 and every other opcode. Outside Shift-IR and Shift-DR
- *             TDO floats and reads 1. Properties: "tap-state",
- *             "instruction", "idcode" (0x01414093; settable, odd), and
- *             "ir-length".
+ *             TDO floats and reads 1; TDO changes on TCK's falling edge.
+ *             "cable=wiggler" wires the same part as openocd's Wiggler: TMS
+ *             D1, TCK D2, TDI D3, nTRST D4, D7 its power, TDO on Busy. The
+ *             part takes a configuration: JPROGRAM (001011) clears it,
+ *             CFG_IN (000101) takes the bitstream, JSTART (001100) clocked
+ *             in Run-Test/Idle raises DONE (bit 5 of the instruction
+ *             capture, which reads 0x31 then) if CFG_IN received the sync
+ *             word 0xAA995566 and 1,047,616 bits or more; the packets are
+ *             not executed. Properties: "cable" (settable: dlc5, wiggler),
+ *             "tap-state", "instruction", "idcode" (0x01414093; settable,
+ *             odd), "ir-length", "done", "configuration-bits" and
+ *             "configuration-checksum" (FNV-1a of the bytes received).
  *   spi-flash a 25-series SPI NOR flash as flashrom's rayer_spi drives it.
  *             "chip": w25q80 (1 MiB, JEDEC ID EF 40 14; the default),
  *             w25x10 (128 KiB, EF 30 11) or w25q128 (16 MiB, EF 40 18).

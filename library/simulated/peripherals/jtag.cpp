@@ -436,7 +436,7 @@ std::string choices(std::string_view key)
 extern const PeripheralType jtag_peripheral{
     .device = QPORT_SIM_DEVICE_JTAG,
     .name = "jtag",
-    .summary = "a JTAG target (XC3S200) through a Xilinx DLC5 cable",
+    .summary = "a JTAG target (XC3S200) through a Xilinx DLC5 or a Wiggler cable",
     .state = state_layout<Tap>(2),
     .lines_changed = lines_changed,
     .status = status,
