@@ -156,10 +156,10 @@ void PeripheralView::showPeripheral(const Device &port, const Registers &registe
                "DONE         %9")
                 .arg(text(port.property("tap-state")), text(port.property("instruction")),
                      text(port.property("ir-length")), text(port.property("idcode")), level(3),
-                     level(4), level(2), level(13), text(port.property("done")))
-            + tr(", %1 configuration bits, checksum %2")
-                  .arg(text(port.property("configuration-bits")),
-                       text(port.property("configuration-checksum"))));
+                     level(4), level(2), level(13), text(port.property("done"))) +
+            tr(", %1 configuration bits, checksum %2")
+                .arg(text(port.property("configuration-bits")),
+                     text(port.property("configuration-checksum"))));
     } else {
         pages_->setCurrentWidget(nonePage_);
     }

@@ -7,6 +7,13 @@
 #include <string>
 #include <vector>
 
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "qport.h"
@@ -239,6 +246,56 @@ TEST_F(SpiFlash, BadSettingsAreRefusedAndShowsItsState)
     EXPECT_EQ(property("jedec-id"), "0xef 40 14");
     EXPECT_EQ(property("memory"), "lpt1-w25q80");
     EXPECT_EQ(property("protected"), "none");
+}
+
+TEST(DeviceMemory, ASharedMachineKeepsItInAFileOfItsOwnAndRefusesOneOthersMayRead)
+{
+    char directory[] = "/tmp/qport-memory-XXXXXX";
+    ASSERT_NE(::mkdtemp(directory), nullptr);
+    const std::string machine = std::string(directory) + "/pc";
+    const std::string memory_file = machine + ".memory-lpt1-w25x10";
+    ASSERT_EQ(qport_sim_use_machine(machine.c_str()), 0);
+    ASSERT_EQ(qport_sim_set_device_property("lpt1", "peripheral", "spi-flash:chip=w25x10"), 0);
+
+    struct stat about {};
+    ASSERT_EQ(::stat(memory_file.c_str(), &about), 0);
+    EXPECT_EQ(about.st_mode & 0777, 0600U);
+    EXPECT_EQ(about.st_size, 131072);
+    qport_sim_memory_info listed[4] = {};
+    ASSERT_EQ(qport_sim_list_memories(listed, 4), 1U);
+    EXPECT_STREQ(listed[0].name, "lpt1-w25x10");
+
+    // Loaded through the library, the file beside the machine holds it.
+    const std::string image = std::string(directory) + "/image";
+    std::string bytes(131072, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(i * 7);
+    std::ofstream(image, std::ios::binary) << bytes;
+    ASSERT_EQ(qport_sim_load_memory("lpt1-w25x10", image.c_str()), 0);
+    std::string kept(bytes.size(), '\0');
+    std::ifstream(memory_file, std::ios::binary)
+        .read(kept.data(), static_cast<std::streamsize>(kept.size()));
+    EXPECT_EQ(kept, bytes);
+
+    const std::string short_file = std::string(directory) + "/short";
+    std::ofstream(short_file, std::ios::binary) << "too short";
+    EXPECT_EQ(qport_sim_load_memory("lpt1-w25x10", short_file.c_str()), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(qport_sim_load_memory("lpt1-w25q80", image.c_str()), -1);
+    EXPECT_EQ(errno, ENOENT);
+
+    // A memory file others may read is refused, as the machine file would be.
+    ASSERT_EQ(::chmod(memory_file.c_str(), 0644), 0);
+    ASSERT_EQ(qport_sim_use_machine(nullptr), 0);
+    ASSERT_EQ(qport_sim_use_machine(machine.c_str()), 0);
+    EXPECT_EQ(qport_sim_save_memory("lpt1-w25x10", image.c_str()), -1);
+    EXPECT_EQ(errno, ENODEV);
+
+    qport_sim_set_device(QPORT_SIM_DEVICE_NONE);
+    ASSERT_EQ(qport_sim_use_machine(nullptr), 0);
+    for (const std::string &file : {memory_file, machine, image, short_file})
+        ::unlink(file.c_str());
+    ::rmdir(directory);
 }
 
 } // namespace
