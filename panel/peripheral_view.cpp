@@ -152,10 +152,14 @@ void PeripheralView::showPeripheral(const Device &port, const Registers &registe
             tr("TAP state    %1\n"
                "Instruction  %2 (IR %3 bits)\n"
                "IDCODE       %4\n"
-               "TCK %5  TMS %6  TDI %7  TDO %8")
+               "TCK %5  TMS %6  TDI %7  TDO %8 (DLC5 pins)\n"
+               "DONE         %9")
                 .arg(text(port.property("tap-state")), text(port.property("instruction")),
                      text(port.property("ir-length")), text(port.property("idcode")), level(3),
-                     level(4), level(2), level(13)));
+                     level(4), level(2), level(13), text(port.property("done"))) +
+            tr(", %1 configuration bits, checksum %2")
+                .arg(text(port.property("configuration-bits")),
+                     text(port.property("configuration-checksum"))));
     } else {
         pages_->setCurrentWidget(nonePage_);
     }

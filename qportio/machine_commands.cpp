@@ -12,7 +12,9 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,11 +40,15 @@ struct SimulationApi {
     int (*set_device_property)(const char *, const char *, const char *) = nullptr;
     std::uint32_t (*reset_count)() = nullptr;
     const char *(*last_reset_cause)() = nullptr;
+    std::size_t (*list_memories)(qport_sim_memory_info *, std::size_t) = nullptr;
+    int (*load_memory)(const char *, const char *) = nullptr;
+    int (*save_memory)(const char *, const char *) = nullptr;
 
     bool complete() const
     {
         return reset && transfers && machine_path && current_profile && list_devices &&
-               device_properties && set_device_property && reset_count && last_reset_cause;
+               device_properties && set_device_property && reset_count && last_reset_cause &&
+               list_memories && load_memory && save_memory;
     }
 };
 
@@ -64,6 +70,9 @@ SimulationApi simulation_api()
     look_up(api.set_device_property, "qport_sim_set_device_property");
     look_up(api.reset_count, "qport_sim_reset_count");
     look_up(api.last_reset_cause, "qport_sim_last_reset_cause");
+    look_up(api.list_memories, "qport_sim_list_memories");
+    look_up(api.load_memory, "qport_sim_load_memory");
+    look_up(api.save_memory, "qport_sim_save_memory");
     return api;
 }
 
@@ -185,6 +194,54 @@ int set(std::span<const char *const> options)
     return exit_done;
 }
 
+std::vector<qport_sim_memory_info> memories(const SimulationApi &api)
+{
+    std::vector<qport_sim_memory_info> found(api.list_memories(nullptr, 0));
+    found.resize(std::min(found.size(), api.list_memories(found.data(), found.size())));
+    return found;
+}
+
+// memory: lists the machine's memories; memory load NAME FILE and memory
+// save NAME FILE copy one from or to a file.
+int memory(const SimulationApi &api, std::span<const char *const> options)
+{
+    const std::vector<qport_sim_memory_info> found = memories(api);
+    if (options.empty()) {
+        const char *path = api.machine_path();
+        for (const qport_sim_memory_info &memory : found) {
+            std::printf("%s: %" PRIu64 " bytes", memory.name, memory.size);
+            if (path != nullptr)
+                std::printf(", in %s.memory-%s", path, memory.name);
+            std::putchar('\n');
+        }
+        return finish_output();
+    }
+    const std::string_view action = options[0];
+    if ((action != "load" && action != "save") || options.size() != 3)
+        return usage_error("memory takes no argument, or load NAME FILE, or save NAME FILE");
+    const char *name = options[1];
+    const char *file = options[2];
+    const bool loading = action == "load";
+    if ((loading ? api.load_memory(name, file) : api.save_memory(name, file)) == 0)
+        return exit_done;
+    const int error = errno;
+    std::string names;
+    for (const qport_sim_memory_info &memory : found)
+        names += (names.empty() ? "" : ", ") + std::string(memory.name);
+    if (error == ENOENT && std::none_of(found.begin(), found.end(), [name](const auto &memory) {
+            return std::string_view(memory.name) == name;
+        }))
+        std::fprintf(stderr, "qportio: the machine has no memory named %s; it has %s\n", name,
+                     names.empty() ? "none" : names.c_str());
+    else if (error == EINVAL && loading)
+        std::fprintf(stderr, "qportio: cannot load %s into %s: it is not of the memory's size\n",
+                     file, name);
+    else
+        std::fprintf(stderr, "qportio: cannot %s %s %s %s: %s\n", loading ? "load" : "save", name,
+                     loading ? "from" : "to", file, std::strerror(error));
+    return exit_memory_file;
+}
+
 } // namespace
 
 std::optional<int> run_machine_command(std::span<const char *const> arguments)
@@ -192,7 +249,7 @@ std::optional<int> run_machine_command(std::span<const char *const> arguments)
     if (arguments.empty())
         return std::nullopt;
     const std::string_view command = arguments[0];
-    if (command != "reset" && command != "show" && command != "set")
+    if (command != "reset" && command != "show" && command != "set" && command != "memory")
         return std::nullopt;
     if (command == "set")
         return set(arguments.subspan(1));
@@ -205,7 +262,7 @@ std::optional<int> run_machine_command(std::span<const char *const> arguments)
             std::from_chars(count.data(), count.data() + count.size(), shown_transfers);
         if (error != std::errc() || end != count.data() + count.size())
             return usage_error("show -n takes a count of transfers (0, 10, ...)");
-    } else if (!options.empty()) {
+    } else if (!options.empty() && command != "memory") {
         return usage_error(command == "show" ? "show takes no argument but -n COUNT"
                                              : "reset takes no argument");
     }
@@ -223,6 +280,8 @@ std::optional<int> run_machine_command(std::span<const char *const> arguments)
         return refused;
     if (command == "show")
         return show(api, shown_transfers);
+    if (command == "memory")
+        return memory(api, options);
     if (api.machine_path() == nullptr)
         return usage_error("reset acts on a shared machine: set QPORT_SIM_MACHINE=PATH");
     api.reset();

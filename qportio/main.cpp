@@ -25,6 +25,7 @@ constexpr const char *help_text =
        qportio ports
        qportio reset | show [-n COUNT]
        qportio set DEVICE KEY=VALUE...
+       qportio memory [load|save NAME FILE]
        qportio recording FILE
        qportio --help | --version
 
@@ -64,7 +65,10 @@ and typematic rate and delay, the hardware monitor's readings, the
 embedded controller's queued events, ...), the resets programs made, and
 the last COUNT (10) transfers. "set" sets properties of one device, as
 qport_sim_set_device_property does: "qportio set hwmon temp1=52" or
-"qportio set ec memory-0x10=0x42 event=0x66".
+"qportio set ec memory-0x10=0x42 event=0x66". "memory" lists the simulated machine's device memories (an SPI
+flash's contents: "lpt1-w25q80"), "memory load NAME FILE" copies FILE,
+which must be of the memory's size, into one, and "memory save NAME FILE"
+copies one into FILE.
 
 "recording FILE" summarises a recording (QPORT_RECORD, qport-run --record):
 its transfers, the time they span, and each port's reads, writes and
@@ -85,6 +89,8 @@ Exit status:
      and the reason are on standard error)
   7  set: a device or property that does not exist, or a value refused
      (the reason is on standard error); the settings before it were made
+  8  memory load or save: no such memory, a file of the wrong size, or
+     the file could not be read or written (the reason is on standard error)
 
 Port access needs root or the CAP_SYS_RAWIO capability. Where the kernel
 refuses it (no capability, kernel lockdown, a container), a user who may

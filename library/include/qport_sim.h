@@ -231,17 +231,57 @@
  *             may be set.
  *   jtag      a JTAG target through a Xilinx DLC5 (Parallel Cable III)
  *             cable: D0 TDI, D1 TCK, D2 TMS, D4 the cable's power (nothing
- *             is clocked while it is low), TDO on status bit 4 (pin 13);
- *             the other status bits read 0x68. Behind it, one test access
+ *             is clocked while it is low, and TDO reads 0), TDO on status
+ *             bit 4 (pin 13); D6 is looped back to Busy and PaperOut (bit 7
+ *             reads 1 and bit 5 reads 0 while D6 is low, the reverse while
+ *             it is high), nAck and nError read 1. Behind it, one test access
  *             port as an XC3S200 has it: the 16-state controller clocked
  *             on TCK's rising edge, a 6-bit instruction register capturing
  *             0x11, IDCODE (001001, 32 bits, selected at Test-Logic-Reset),
  *             SAMPLE/PRELOAD (000001) and EXTEST (000000) on a 599-bit
  *             boundary-scan register that captures zeros, and BYPASS for
  *             111111 and every other opcode. Outside Shift-IR and Shift-DR
- *             TDO floats and reads 1. Properties: "tap-state",
- *             "instruction", "idcode" (0x01414093; settable, odd), and
- *             "ir-length".
+ *             TDO floats and reads 1; TDO changes on TCK's falling edge.
+ *             "cable=wiggler" wires the same part as openocd's Wiggler: TMS
+ *             D1, TCK D2, TDI D3, nTRST D4, D7 its power, TDO on Busy. The
+ *             part takes a configuration: JPROGRAM (001011) clears it,
+ *             CFG_IN (000101) takes the bitstream, JSTART (001100) clocked
+ *             in Run-Test/Idle raises DONE (bit 5 of the instruction
+ *             capture, which reads 0x31 then) if CFG_IN received the sync
+ *             word 0xAA995566 and 1,047,616 bits or more; the packets are
+ *             not executed. Properties: "cable" (settable: dlc5, wiggler),
+ *             "tap-state", "instruction", "idcode" (0x01414093; settable,
+ *             odd), "ir-length", "done", "configuration-bits" and
+ *             "configuration-checksum" (FNV-1a of the bytes received).
+ *   spi-flash a 25-series SPI NOR flash as flashrom's rayer_spi drives it.
+ *             "chip": w25q80 (1 MiB, JEDEC ID EF 40 14; the default),
+ *             w25x10 (128 KiB, EF 30 11) or w25q128 (16 MiB, EF 40 18).
+ *             "wiring" (CS, SCK, MOSI on data bits; MISO on a status line):
+ *               rayer          D5, D6, D7; nAck (the default)
+ *               xilinx         D2, D1, D0; Select; D4 powers the cable
+ *                              (MISO reads 0 while it is low)
+ *               byteblastermv  D1, D0, D6; Busy; on while control bit 1 is set
+ *               stk200         D7, D4, D5; nAck; on while D2 and D3 are low
+ *               wiggler        D1, D2, D3; Busy
+ *               spi_tt         D2, D0, D4; Busy
+ *             (Busy reads inverted, as the port inverts it.) SPI mode 0,
+ *             MSB first. Commands: 0x9F, 0x90, 0xAB (and 0xB9) to identify
+ *             and power down; 0x03 and 0x0B to read; 0x06 and 0x04; status
+ *             0x05 and 0x01 (on the W25Q128 also 0x35, 0x15, 0x31, 0x11);
+ *             page program 0x02 (wrapping within its 256-byte page, only
+ *             clearing bits); erase 0x20, 0xD8, 0xC7, and on the W25Q
+ *             chips 0x52 and 0x60 (to 0xFF); SFDP 0x5A on the W25Q chips.
+ *             A command that changes the chip takes effect as CS rises
+ *             after a whole number of bytes and needs WEL, which it clears;
+ *             block-protect bits (BP0..BP2, TB) keep programs and erases
+ *             out of their range. After a program, erase or status write,
+ *             WIP reads 1 for "busy-reads" status reads (3), and only
+ *             status reads are heard meanwhile. Unknown commands are
+ *             ignored, MISO reading 1. The contents are the device memory
+ *             "lpt1-CHIP" (see device memories below). Properties: "chip",
+ *             "wiring", "busy-reads" (settable), "jedec-id", "size",
+ *             "memory", "status" (and "status2", "status3"), "protected",
+ *             "selected", "last-command", "programmed-pages", "erases".
  * A peripheral's settings follow its name: "name:key=value,key=value".
  * A preset of 0x379 overrides the peripheral until the next reset.
  *
@@ -327,7 +367,8 @@ enum qport_sim_device {
     QPORT_SIM_DEVICE_PRINTER = 2,
     QPORT_SIM_DEVICE_SWITCHES = 3,
     QPORT_SIM_DEVICE_LCD = 4,
-    QPORT_SIM_DEVICE_JTAG = 5
+    QPORT_SIM_DEVICE_JTAG = 5,
+    QPORT_SIM_DEVICE_SPI_FLASH = 6
 };
 
 /* A device on the machine. */
@@ -449,6 +490,34 @@ int qport_sim_use_machine(const char *path);
 
 /* The path of the shared machine in use, or NULL for the process's own. */
 const char *qport_sim_machine_path(void);
+
+/* ---------------------------------------------------------------- device memories
+ * A device whose memory does not fit the machine (the SPI flash's contents,
+ * up to 16 MiB) keeps it as a named memory: "lpt1-w25q80", the port's slot
+ * and the chip. A private machine keeps it in this process's memory; a
+ * shared machine in the file PATH.memory-NAME beside the machine file,
+ * made by the first process that needs it (erased: all 0xFF for a flash)
+ * with mode 0600, and used only as the machine file is: never through a
+ * symbolic link, a regular file of this user's own that no one else may
+ * access, of the memory's exact size; otherwise it is refused with one line
+ * on standard error, and the device behaves as if it had no memory. */
+struct qport_sim_memory_info {
+    char name[32]; /* "lpt1-w25q80", NUL-terminated */
+    uint64_t size; /* in bytes */
+};
+
+/* Copies up to capacity of the machine's memories into out (which may be
+ * NULL when capacity is 0) and returns how many there are. */
+size_t qport_sim_list_memories(struct qport_sim_memory_info *out, size_t capacity);
+
+/* Loads the file at path into the memory named name, or saves the memory
+ * to it (created with mode 0666 less the umask, or truncated; never
+ * through a symbolic link). Returns 0, or -1 with errno set: ENOENT for a
+ * name no memory has, EINVAL for a file to load that is not of the
+ * memory's size, ENODEV for a memory that was refused (the reason was
+ * told), or what opening, reading or writing the file gave. */
+int qport_sim_load_memory(const char *name, const char *path);
+int qport_sim_save_memory(const char *name, const char *path);
 
 /* ---------------------------------------------------------------- your own devices
  * A device of your own decodes count ports from first_port, alongside the

@@ -5,11 +5,16 @@
 #include <cstring>
 #include <string>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "qport_sim.h"
 
 #include "backend.h"
 #include "internal.h"
 #include "device.h"
+#include "device_memory.h"
 #include "parallel_port.h"
 #include "settings.h"
 
@@ -280,4 +285,106 @@ extern "C" QPORT_EXPORT int qport_sim_set_device_property(const char *device, co
         return result_of(ENOENT);
     const std::lock_guard lock(sim::configuration_mutex());
     return result_of(type->set(machine, *slot, key, value));
+}
+
+namespace {
+
+// The memory named name as this process reaches it; errno set when none.
+sim::DeviceMemory named_memory(const char *name, int &error)
+{
+    sim::Machine &machine = *active_machine();
+    sim::MemoryNeed need{};
+    for (std::size_t index = 0; name != nullptr && sim::machine_memory(machine, index, need);
+         ++index) {
+        if (std::strncmp(need.name, name, sizeof need.name) != 0)
+            continue;
+        const sim::DeviceMemory memory = sim::memory_of(machine, need);
+        error = memory.bytes == nullptr ? ENODEV : 0;
+        return memory;
+    }
+    error = ENOENT;
+    return {nullptr, 0};
+}
+
+constexpr std::size_t memory_chunk = 65536;
+
+} // namespace
+
+extern "C" QPORT_EXPORT size_t qport_sim_list_memories(qport_sim_memory_info *out, size_t capacity)
+{
+    sim::note_api_use();
+    sim::MemoryNeed need{};
+    std::size_t count = 0;
+    for (; sim::machine_memory(*active_machine(), count, need); ++count) {
+        if (count < capacity) {
+            out[count] = {};
+            std::memcpy(out[count].name, need.name, sizeof out[count].name - 1);
+            out[count].size = need.size;
+        }
+    }
+    return count;
+}
+
+extern "C" QPORT_EXPORT int qport_sim_load_memory(const char *name, const char *path)
+{
+    sim::note_api_use();
+    int error = 0;
+    const sim::DeviceMemory memory = named_memory(name, error);
+    if (error != 0 || path == nullptr)
+        return result_of(error != 0 ? error : EINVAL);
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return -1;
+    struct stat about {};
+    if (::fstat(fd, &about) != 0 || !S_ISREG(about.st_mode) ||
+        about.st_size != static_cast<off_t>(memory.size)) {
+        ::close(fd);
+        return result_of(EINVAL);
+    }
+    std::string chunk(memory_chunk, '\0');
+    for (std::size_t done = 0; done < memory.size;) {
+        const ssize_t got = ::read(fd, chunk.data(), std::min(chunk.size(), memory.size - done));
+        if (got <= 0) {
+            error = got < 0 ? errno : EINVAL;
+            ::close(fd);
+            return result_of(error);
+        }
+        for (ssize_t i = 0; i < got; ++i)
+            memory.bytes[done + static_cast<std::size_t>(i)].store(
+                static_cast<std::uint8_t>(chunk[static_cast<std::size_t>(i)]),
+                std::memory_order_relaxed);
+        done += static_cast<std::size_t>(got);
+    }
+    ::close(fd);
+    return 0;
+}
+
+extern "C" QPORT_EXPORT int qport_sim_save_memory(const char *name, const char *path)
+{
+    sim::note_api_use();
+    int error = 0;
+    const sim::DeviceMemory memory = named_memory(name, error);
+    if (error != 0 || path == nullptr)
+        return result_of(error != 0 ? error : EINVAL);
+    const int fd =
+        ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0666);
+    if (fd < 0)
+        return -1;
+    std::string chunk(memory_chunk, '\0');
+    for (std::size_t done = 0; done < memory.size;) {
+        const std::size_t length = std::min(chunk.size(), memory.size - done);
+        for (std::size_t i = 0; i < length; ++i)
+            chunk[i] = static_cast<char>(memory.bytes[done + i].load(std::memory_order_relaxed));
+        for (std::size_t written = 0; written < length;) {
+            const ssize_t put = ::write(fd, chunk.data() + written, length - written);
+            if (put < 0) {
+                error = errno;
+                ::close(fd);
+                return result_of(error);
+            }
+            written += static_cast<std::size_t>(put);
+        }
+        done += length;
+    }
+    return ::close(fd) == 0 ? 0 : -1;
 }

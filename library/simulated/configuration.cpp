@@ -64,7 +64,8 @@ void configure_peripheral(Machine &machine, const char *choice)
     if (port == nullptr)
         return;
     const std::string kept = "the parallel port keeps its peripheral";
-    switch (set_peripheral(machine, *port, choice, Plugging::unless_plugged_in)) {
+    std::string refused;
+    switch (set_peripheral(machine, *port, choice, Plugging::unless_plugged_in, &refused)) {
     case 0:
         break;
     case ENOENT:
@@ -74,8 +75,9 @@ void configure_peripheral(Machine &machine, const char *choice)
         Line line;
         tell(line.text("QPORT_SIM_DEVICE=")
                  .text(choice)
-                 .text(" has a setting that peripheral does not take; it is on the port without "
-                       "the rest of its settings"));
+                 .text(" has a setting that peripheral does not take: ")
+                 .text(refused)
+                 .text("; it is on the port without the rest of its settings"));
     }
     }
 }

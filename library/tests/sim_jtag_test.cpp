@@ -151,7 +151,101 @@ TEST_F(Jtag, AnUnpoweredCableClocksNothing)
         clock(i == 1, false, false);
     EXPECT_EQ(property("tap-state"), "Test-Logic-Reset");
     lines(0, false);
-    EXPECT_NE(inportb(0x379) & 0x10, 0);
+    EXPECT_EQ(inportb(0x379) & 0x10, 0) << "TDO reads 0 with the cable's buffer off";
+}
+
+TEST_F(Jtag, TdoChangesOnTheFallingEdgeAsXc3sprogReadsItWithTckHigh)
+{
+    clocks("11111");
+    clocks(to_shift_dr); // TCK high; IDCODE captured, bit 0 not yet out
+    lines(tck_line);
+    EXPECT_EQ(inportb(0x379) & 0x10, 0x10) << "still the floating line of Capture-DR";
+    // xc3sprog's txrx: TCK low, TCK high, then TDO: the bit the falling
+    // edge put out, not the one the rising edge shifted to the end.
+    std::uint32_t id = 0;
+    for (unsigned i = 0; i < 32; ++i) {
+        clock(false);
+        id |= static_cast<std::uint32_t>((inportb(0x379) & 0x10) != 0 ? 1 : 0) << i;
+    }
+    EXPECT_EQ(id, 0x01414093U);
+}
+
+TEST_F(Jtag, D6LoopsBackToBusyAndPaperOutAsOnTheRealCable)
+{
+    // xc3sprog's cable check: nError high, and D6 seen on Busy (inverted by
+    // the port) and PaperOut; the status never 0x00 or 0xFF.
+    outportb(0x378, 0x10);
+    EXPECT_EQ(inportb(0x379) & 0xA8, 0x88);
+    outportb(0x378, 0x50);
+    EXPECT_EQ(inportb(0x379) & 0xA8, 0x28);
+    for (const unsigned data : {0x00U, 0x10U, 0x40U, 0x50U, 0xFFU}) {
+        outportb(0x378, static_cast<char>(data));
+        EXPECT_NE(inportb(0x379), 0x00);
+        EXPECT_NE(inportb(0x379), 0xFF);
+    }
+}
+
+TEST_F(Jtag, ConfigurationRaisesDoneOnlyAfterAWholeBitstreamWithItsSyncWord)
+{
+    // Xilinx's JTAG flow: JPROGRAM, CFG_IN with the bitstream (each byte
+    // MSB first), JSTART and its clocks; DONE is bit 5 of the IR capture.
+    const auto instruction = [](std::uint32_t opcode) {
+        clocks("1100"); // from Run-Test/Idle to Shift-IR
+        const auto captured = static_cast<std::uint32_t>(shift(6, opcode, true));
+        clocks(update_and_idle);
+        return captured;
+    };
+    struct Case {
+        const char *name;
+        std::uint32_t bits;
+        bool with_sync;
+        bool done;
+    };
+    for (const Case &c :
+         {Case{"whole", 1047616, true, true}, Case{"cut short", 1047615, true, false},
+          Case{"no sync word", 1047616, false, false}}) {
+        SCOPED_TRACE(c.name);
+        clocks("111110");
+        instruction(0x0B); // JPROGRAM
+        EXPECT_EQ(instruction(0x05) & 0x30, 0x10U) << "INIT high, DONE low";
+        clocks("100"); // Shift-DR
+        const std::uint64_t head = c.with_sync ? 0xFFFFFFFFAA995566 : 0xFFFFFFFF00000000;
+        for (std::uint32_t i = 0; i < c.bits; ++i) {
+            const bool bit = i < 64 && ((head >> (63 - i)) & 1) != 0;
+            clock(i + 1 == c.bits, bit);
+        }
+        clocks(update_and_idle);
+        instruction(0x0C); // JSTART
+        clocks("0000000000000000");
+        EXPECT_EQ(instruction(0x3F) & 0x23, c.done ? 0x21U : 0x01U);
+        EXPECT_EQ(property("done"), c.done ? "yes" : "no");
+        EXPECT_EQ(property("configuration-bits"), std::to_string(c.bits));
+    }
+}
+
+TEST_F(Jtag, TheWigglerDrivesTheSameTapOnItsOwnLines)
+{
+    ASSERT_EQ(qport_sim_set_device_property("lpt1", "peripheral", "jtag:cable=wiggler"), 0);
+    // TMS D1, TCK D2, TDI D3, nTRST D4 (high: not in reset), D7 power; TDO
+    // on Busy, which the port inverts.
+    const auto wiggle = [](bool tms) {
+        const auto data = static_cast<std::uint8_t>(0x90 | (tms ? 0x02 : 0));
+        outportb(0x378, static_cast<char>(data));
+        outportb(0x378, static_cast<char>(data | 0x04));
+    };
+    for (const bool tms : {true, true, true, true, true, false, true, false, false})
+        wiggle(tms);
+    EXPECT_EQ(property("tap-state"), "Shift-DR");
+    // TDO changes as TCK falls: read with TCK low, then clock.
+    std::uint32_t id = 0;
+    for (unsigned i = 0; i < 32; ++i) {
+        outportb(0x378, static_cast<char>(0x90));
+        id |= static_cast<std::uint32_t>((inportb(0x379) & 0x80) == 0 ? 1 : 0) << i;
+        wiggle(false);
+    }
+    EXPECT_EQ(id, 0x01414093U);
+    outportb(0x378, static_cast<char>(0x80)); // nTRST low
+    EXPECT_EQ(property("tap-state"), "Test-Logic-Reset");
 }
 
 TEST_F(Jtag, IdcodeIsSettableAndOddAsEveryIdcode)

@@ -162,6 +162,22 @@ class SimulatedPorts:
         """What pulled the reset line last, or "none"."""
         return self._ports.last_reset_cause()
 
+    def memories(self) -> list[tuple[str, int]]:
+        """The machine's device memories (an SPI flash's contents, "lpt1-w25q80") as
+        (name, size) tuples."""
+        return self._ports.memories()
+
+    def load_memory(self, name: str, path: StrOrBytesPath) -> None:
+        """Copies the file at path, which must be of the memory's size, into the memory
+        named name. Raises OSError (ENOENT: no such memory; EINVAL: a file of another
+        size)."""
+        self._ports.load_memory(name, path)
+
+    def save_memory(self, name: str, path: StrOrBytesPath) -> None:
+        """Copies the memory named name into the file at path (created or truncated,
+        never through a symbolic link). Raises OSError."""
+        self._ports.save_memory(name, path)
+
     def serve(
         self,
         first_port: int,

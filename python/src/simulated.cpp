@@ -63,6 +63,9 @@ struct SimulatedPorts {
     decltype(&qport_sim_server_fd) server_fd = nullptr;
     decltype(&qport_sim_server_dispatch) server_dispatch = nullptr;
     decltype(&qport_sim_server_close) server_close = nullptr;
+    decltype(&qport_sim_list_memories) list_memories = nullptr;
+    decltype(&qport_sim_load_memory) load_memory = nullptr;
+    decltype(&qport_sim_save_memory) save_memory = nullptr;
 };
 
 template <typename Function> bool look_up(void *library, const char *name, Function &function)
@@ -104,7 +107,10 @@ std::optional<SimulatedPorts> find_simulated_ports()
         look_up(library, "qport_sim_serve_ports", ports.serve_ports) &&
         look_up(library, "qport_sim_server_fd", ports.server_fd) &&
         look_up(library, "qport_sim_server_dispatch", ports.server_dispatch) &&
-        look_up(library, "qport_sim_server_close", ports.server_close);
+        look_up(library, "qport_sim_server_close", ports.server_close) &&
+        look_up(library, "qport_sim_list_memories", ports.list_memories) &&
+        look_up(library, "qport_sim_load_memory", ports.load_memory) &&
+        look_up(library, "qport_sim_save_memory", ports.save_memory);
     // The handle stays open: the library is this module's own dependency.
     if (!complete)
         return std::nullopt;
@@ -179,6 +185,16 @@ void set_device_property(const SimulatedPorts &ports, const std::string &device,
         throw py::key_error("no device " + device + " with a settable property " + key);
     throw py::value_error(device + " does not take " + key + "=" + value +
                           " (the reason is on standard error)");
+}
+
+py::list memories(const SimulatedPorts &ports)
+{
+    std::vector<qport_sim_memory_info> found(ports.list_memories(nullptr, 0));
+    found.resize(std::min(found.size(), ports.list_memories(found.data(), found.size())));
+    py::list listed;
+    for (const auto &memory : found)
+        listed.append(py::make_tuple(text_from_library(memory.name), memory.size));
+    return listed;
 }
 
 py::object machine_path(const SimulatedPorts &ports)
@@ -375,6 +391,27 @@ void bind_simulated_ports(py::module_ &module)
             "0600 if missing), or on this process's own port space again for None. Raises\n"
             "OSError (EINVAL for a file that is no machine of this version; why is on\n"
             "standard error) and keeps the machine in use.")
+        .def("memories", &memories,
+             "The machine's device memories (an SPI flash's contents) as (name, size) tuples.")
+        .def(
+            "load_memory",
+            [](const SimulatedPorts &ports, const std::string &name, const py::object &path) {
+                call_with_path(
+                    [&](const char *file) { return ports.load_memory(name.c_str(), file); }, path);
+            },
+            py::arg("name"), py::arg("path"),
+            "Copies the file at path, which must be of the memory's size, into the memory\n"
+            "named name. Raises OSError (ENOENT: no such memory; EINVAL: a file of another\n"
+            "size).")
+        .def(
+            "save_memory",
+            [](const SimulatedPorts &ports, const std::string &name, const py::object &path) {
+                call_with_path(
+                    [&](const char *file) { return ports.save_memory(name.c_str(), file); }, path);
+            },
+            py::arg("name"), py::arg("path"),
+            "Copies the memory named name into the file at path (created or truncated, never\n"
+            "through a symbolic link). Raises OSError.")
         .def("machine_path", &machine_path,
              "The path of the shared machine in use, or None for the process's own.")
         .def("device_properties", &device_properties, py::arg("device"),

@@ -18,6 +18,7 @@ extern const PeripheralType printer_peripheral;
 extern const PeripheralType switches_peripheral;
 extern const PeripheralType lcd_peripheral;
 extern const PeripheralType jtag_peripheral;
+extern const PeripheralType spi_flash_peripheral;
 
 namespace {
 
@@ -26,9 +27,9 @@ constexpr auto relaxed = std::memory_order_relaxed;
 // The one list of peripherals: a peripheral added to the simulator is a
 // source file defining its PeripheralType, a value in the public enum and a
 // line here.
-constexpr std::array<const PeripheralType *, 6> peripherals{
-    &no_peripheral,       &loopback_peripheral, &printer_peripheral,
-    &switches_peripheral, &lcd_peripheral,      &jtag_peripheral,
+constexpr std::array<const PeripheralType *, 7> peripherals{
+    &no_peripheral,  &loopback_peripheral, &printer_peripheral,   &switches_peripheral,
+    &lcd_peripheral, &jtag_peripheral,     &spi_flash_peripheral,
 };
 
 constexpr std::uint16_t data_offset = 0;
@@ -189,6 +190,26 @@ int open_paper(Output &paper, const char *path)
     return paper.open(path);
 }
 
+bool memory(Machine &machine, DeviceSlot &slot, MemoryNeed &need)
+{
+    const ParallelPort port = port_of(machine, slot);
+    const auto memory = peripheral_of(port).memory;
+    return memory != nullptr && memory(port, need);
+}
+
+std::string refusal_text(const PeripheralType &peripheral, std::string_view option,
+                         std::size_t equals)
+{
+    std::string text(option);
+    if (equals == std::string_view::npos || peripheral.choices == nullptr)
+        return text;
+    const std::string_view key = option.substr(0, equals);
+    const std::string valid = peripheral.choices(key);
+    if (!valid.empty())
+        text += " (" + std::string(key) + " can be " + valid + ")";
+    return text;
+}
+
 } // namespace
 
 extern const DeviceType parallel_port_device{
@@ -203,6 +224,7 @@ extern const DeviceType parallel_port_device{
     .describe = describe,
     .set = set,
     .preset = preset,
+    .memory = memory,
 };
 
 ParallelPort parallel_port(Machine &machine, DeviceSlot &slot) { return port_of(machine, slot); }
@@ -219,7 +241,8 @@ std::string peripheral_names()
     return names;
 }
 
-int set_peripheral(Machine &machine, DeviceSlot &slot, std::string_view choice, Plugging plugging)
+int set_peripheral(Machine &machine, DeviceSlot &slot, std::string_view choice, Plugging plugging,
+                   std::string *refused)
 {
     const std::size_t colon = choice.find(':');
     const std::string_view name = choice.substr(0, colon);
@@ -240,11 +263,16 @@ int set_peripheral(Machine &machine, DeviceSlot &slot, std::string_view choice, 
         options.remove_prefix(std::min(options.size(), option.size() + 1));
         const std::size_t equals = option.find('=');
         const auto set = (*chosen)->set;
-        if (equals == std::string_view::npos || set == nullptr)
+        if (equals == std::string_view::npos || set == nullptr ||
+            set(port, option.substr(0, equals), option.substr(equals + 1)) != 0) {
+            if (refused != nullptr)
+                *refused = refusal_text(**chosen, option, equals);
             return EINVAL;
-        if (set(port, option.substr(0, equals), option.substr(equals + 1)) != 0)
-            return EINVAL;
+        }
     }
+    MemoryNeed need{};
+    if (const auto memory = (*chosen)->memory; memory != nullptr && memory(port, need))
+        memory_of(machine, need); // a memory file refused is told now, not at a transfer
     return 0;
 }
 

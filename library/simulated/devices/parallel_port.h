@@ -15,6 +15,7 @@
 
 #include "qport_sim.h"
 #include "device.h"
+#include "device_memory.h"
 #include "outputs.h"
 
 namespace qport::sim {
@@ -83,6 +84,12 @@ struct PeripheralType {
     void (*reset)(const ParallelPort &port) = nullptr;
     void (*describe)(const ParallelPort &port, Properties &properties) = nullptr;
     int (*set)(const ParallelPort &port, std::string_view key, std::string_view value) = nullptr;
+    // The memory the peripheral keeps beside the machine (a flash chip's
+    // contents), named after the port's slot: false for none.
+    bool (*memory)(const ParallelPort &port, MemoryNeed &need) = nullptr;
+    // What a setting may be, for the line that refuses a value: "rayer,
+    // xilinx, ..."; empty when there is nothing to list.
+    std::string (*choices)(std::string_view key) = nullptr;
 };
 
 // Every peripheral there is, in the order of enum qport_sim_device.
@@ -98,8 +105,10 @@ enum class Plugging : std::uint8_t {
     fresh,            // always a new one, at reset
     unless_plugged_in // leave the one there if it is the same, named without settings
 };
+// On EINVAL, *refused (when given) says which setting and what it may be:
+// "wiring=foo (wiring can be rayer, xilinx, ...)".
 int set_peripheral(Machine &machine, DeviceSlot &slot, std::string_view choice,
-                   Plugging plugging = Plugging::fresh);
+                   Plugging plugging = Plugging::fresh, std::string *refused = nullptr);
 // "none, loopback, printer, ...": for messages listing what may be chosen.
 std::string peripheral_names();
 

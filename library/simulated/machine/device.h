@@ -22,6 +22,8 @@
 
 namespace qport::sim {
 
+struct MemoryNeed;
+
 // One byte of a transfer as the device sees it.
 struct PortAccess {
     // The port, from the device's base; a port of its second range comes
@@ -86,6 +88,9 @@ struct DeviceType {
     // as a read-only register until the machine is reset.
     bool (*preset)(Machine &machine, DeviceSlot &slot, std::uint16_t offset,
                    std::uint8_t value) = nullptr;
+    // The memory the device keeps beside its slot, if it keeps one now
+    // (see device_memory.h): false for none.
+    bool (*memory)(Machine &machine, DeviceSlot &slot, MemoryNeed &need) = nullptr;
 };
 
 // Every device type there is, in the order qportio and Python list them.

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "device.h"
+#include "device_memory.h"
 #include "machine.h"
 #include "outputs.h"
 
@@ -211,6 +212,7 @@ int use_machine_file(const char *path)
     }
     active_machine_pointer.store(static_cast<Machine *>(mapped), std::memory_order_release);
     active_path.store(kept_paths->path.c_str(), std::memory_order_release);
+    attach_machine_memories(*static_cast<Machine *>(mapped));
     return 0;
 }
 
