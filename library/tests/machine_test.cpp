@@ -14,18 +14,14 @@
 #include <gtest/gtest.h>
 
 #include "child_process.h"
+#include "fresh_machine.h"
 #include "qport.h"
 #include "qport_sim.h"
 
 namespace {
 
-class SharedMachine : public ::testing::Test {
+class SharedMachine : public FreshMachine {
 protected:
-    void TearDown() override
-    {
-        qport_sim_use_machine(nullptr);
-        qport_sim_reset();
-    }
     ScratchDirectory directory;
 };
 

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fresh_machine.h"
 #include "qport.h"
 #include "qport_sim.h"
 
@@ -17,15 +18,14 @@ namespace {
 
 constexpr std::uint8_t tdi_line = 0x01, tck_line = 0x02, tms_line = 0x04, power_line = 0x10;
 
-class Jtag : public ::testing::Test {
+class Jtag : public FreshMachine {
 protected:
     void SetUp() override
     {
-        qport_sim_reset();
+        FreshMachine::SetUp();
         ASSERT_EQ(qport_sim_set_device_property("lpt1", "peripheral", "jtag"), 0);
         lines(0);
     }
-    void TearDown() override { qport_sim_set_device(QPORT_SIM_DEVICE_NONE); }
 
     static void lines(std::uint8_t data, bool powered = true)
     {

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fresh_machine.h"
 #include "qport.h"
 #include "qport_sim.h"
 
@@ -128,11 +129,8 @@ std::string padded(std::string text, std::size_t width)
     return text;
 }
 
-class Lcd : public ::testing::Test {
+class Lcd : public FreshMachine {
 protected:
-    void SetUp() override { qport_sim_reset(); }
-    void TearDown() override { qport_sim_set_device(QPORT_SIM_DEVICE_NONE); }
-
     // On a machine just reset, as at power-on.
     static void plug(const std::string &choice)
     {

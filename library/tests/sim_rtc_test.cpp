@@ -12,24 +12,14 @@
 #include <gtest/gtest.h>
 
 #include "child_process.h"
+#include "fresh_machine.h"
 #include "qport.h"
 #include "qport_sim.h"
 
 namespace {
 
-class Rtc : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        // Built anew: a chip at power-on, on the host's time.
-        ASSERT_EQ(qport_sim_set_profile("pc"), 0);
-    }
-    void TearDown() override
-    {
-        qport_sim_use_machine(nullptr);
-        qport_sim_set_profile("pc");
-    }
-};
+// Built anew for each test: a chip at power-on, on the host's time.
+using Rtc = FreshMachine;
 
 std::uint8_t cmos(std::uint8_t index)
 {

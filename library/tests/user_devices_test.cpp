@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "child_process.h"
+#include "fresh_machine.h"
 #include "qport.h"
 #include "qport_sim.h"
 
@@ -56,13 +57,8 @@ void remember_write(void * /*user*/, const qport_sim_port_access *access, std::u
     last_written = static_cast<unsigned>(access->port) << 8 | value;
 }
 
-class UserDevices : public ::testing::Test {
+class UserDevices : public FreshMachine {
 protected:
-    void TearDown() override
-    {
-        qport_sim_use_machine(nullptr);
-        qport_sim_set_profile("pc");
-    }
     ScratchDirectory directory;
 };
 
