@@ -9,7 +9,6 @@
 //            for scale.
 // The medians, in ns per request, are printed.
 //     qport-run qport_ppdev_bench [ROUNDS [REQUESTS_PER_ROUND]]
-#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -21,6 +20,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "median.h"
+
 namespace {
 
 template <typename Request> double ns_per_request(long requests, Request request)
@@ -30,13 +31,6 @@ template <typename Request> double ns_per_request(long requests, Request request
         request(at);
     const std::chrono::duration<double, std::nano> spent = std::chrono::steady_clock::now() - start;
     return spent.count() / static_cast<double>(requests);
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const std::size_t middle = values.size() / 2;
-    return values.size() % 2 != 0 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
 } // namespace

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "qport.h"
+#include "median.h"
 
 namespace {
 
@@ -69,9 +70,8 @@ int main(int argc, char **argv)
             std::chrono::steady_clock::now() - start;
         per_read.push_back(spent.count() / static_cast<double>(reads));
     }
-    std::sort(per_read.begin(), per_read.end());
+    const auto [fastest, slowest] = std::minmax_element(per_read.begin(), per_read.end());
     std::printf("replayed read: %.1f ns (%.1f to %.1f; %ld rounds of %ld reads, checksum %u)\n",
-                per_read[per_read.size() / 2], per_read.front(), per_read.back(), rounds, reads,
-                sum);
+                median(per_read), *fastest, *slowest, rounds, reads, sum);
     return 0;
 }
