@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "device_properties.h"
 #include "fresh_machine.h"
 #include "qport.h"
 #include "qport_sim.h"
@@ -64,17 +65,7 @@ protected:
         }
         return out;
     }
-    static std::string property(const char *key)
-    {
-        std::map<std::string, std::string> properties;
-        qport_sim_device_properties(
-            "lpt1",
-            [](const char *k, const char *v, void *user) {
-                (*static_cast<std::map<std::string, std::string> *>(user))[k] = v;
-            },
-            &properties);
-        return properties[key];
-    }
+    static std::string property(const char *key) { return device_properties("lpt1")[key]; }
 };
 
 // Paths through the controller from Test-Logic-Reset, by TMS.

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "device_properties.h"
 #include "fresh_machine.h"
 #include "qport.h"
 #include "qport_sim.h"
@@ -111,17 +112,7 @@ Writes init8()
            command8(0x06) + command8(0x02);
 }
 
-std::map<std::string, std::string> lpt1_properties()
-{
-    std::map<std::string, std::string> properties;
-    qport_sim_device_properties(
-        "lpt1",
-        [](const char *key, const char *value, void *user_data) {
-            (*static_cast<std::map<std::string, std::string> *>(user_data))[key] = value;
-        },
-        &properties);
-    return properties;
-}
+std::map<std::string, std::string> lpt1_properties() { return device_properties("lpt1"); }
 
 std::string padded(std::string text, std::size_t width)
 {

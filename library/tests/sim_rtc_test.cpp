@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "child_process.h"
+#include "device_properties.h"
 #include "fresh_machine.h"
 #include "qport.h"
 #include "qport_sim.h"
@@ -64,14 +65,9 @@ std::time_t host_seconds()
 
 std::map<std::string, std::string> rtc_properties()
 {
-    std::map<std::string, std::string> properties;
-    EXPECT_EQ(qport_sim_device_properties(
-                  "rtc",
-                  [](const char *key, const char *value, void *user_data) {
-                      (*static_cast<std::map<std::string, std::string> *>(user_data))[key] = value;
-                  },
-                  &properties),
-              0);
+    int result = -1;
+    auto properties = device_properties("rtc", &result);
+    EXPECT_EQ(result, 0);
     return properties;
 }
 
