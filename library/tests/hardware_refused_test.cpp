@@ -59,8 +59,7 @@ TEST_F(HardwareRefused, TransfersExecuteNoInstructionAndTellOnce)
         outportb(17786, -38);
         const bool withheld_gives_0 = inpw(0x378) == 0;
         const auto notices = presenter.notices();
-        const bool told_once = notices.size() == 2U &&
-                               notices[0].title == "Port access refused" &&
+        const bool told_once = notices.size() == 2U && notices[0].title == "Port access refused" &&
                                notices[0].text == std::string(qport_access_message()) &&
                                notices[1].title == "Function unavailable!";
         return (reads_refused ? 0 : 1) | (withheld_gives_0 ? 0 : 2) | (told_once ? 0 : 4);
