@@ -9,7 +9,6 @@
 //            for scale.
 // The medians, in ns per request, are printed.
 //     qport-run qport_ppdev_bench [ROUNDS [REQUESTS_PER_ROUND]]
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -20,20 +19,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "median.h"
+#include "timing.h"
 
-namespace {
-
-template <typename Request> double ns_per_request(long requests, Request request)
-{
-    const auto start = std::chrono::steady_clock::now();
-    for (long at = 0; at < requests; ++at)
-        request(at);
-    const std::chrono::duration<double, std::nano> spent = std::chrono::steady_clock::now() - start;
-    return spent.count() / static_cast<double>(requests);
-}
-
-} // namespace
+namespace {} // namespace
 
 int main(int argc, char **argv)
 {
@@ -48,11 +36,11 @@ int main(int argc, char **argv)
     std::vector<double> ppdev;
     std::vector<double> passed;
     for (long round = 0; round < rounds; ++round) {
-        ppdev.push_back(ns_per_request(requests, [&](long at) {
+        ppdev.push_back(ns_per_call(requests, [&](long at) {
             auto byte = static_cast<std::uint8_t>(at);
             ::ioctl(port, PPWDATA, &byte);
         }));
-        passed.push_back(ns_per_request(requests, [&](long /*at*/) {
+        passed.push_back(ns_per_call(requests, [&](long /*at*/) {
             int waiting = 0;
             ::ioctl(pipe_ends[0], FIONREAD, &waiting);
         }));

@@ -12,7 +12,6 @@
 // It refuses to run (exit 4) unless the preload is in front and the process
 // holds no CAP_SYS_RAWIO, so the instruction can never reach a real port.
 #include <algorithm>
-#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -26,7 +25,7 @@
 #include <sys/io.h>
 #include <ucontext.h>
 
-#include "median.h"
+#include "timing.h"
 
 namespace {
 
@@ -55,13 +54,10 @@ void step_past(int /*signal*/, siginfo_t * /*info*/, void *context)
 
 double nanoseconds_per_fault(long faults)
 {
-    const auto start = std::chrono::steady_clock::now();
-    for (long i = 0; i < faults; ++i) {
+    return ns_per_call(faults, [](long /*at*/) {
         std::uint8_t value = 0;
         asm volatile("inb %w1, %b0" : "=a"(value) : "Nd"(std::uint16_t{0x379}) : "memory");
-    }
-    const std::chrono::duration<double, std::nano> took = std::chrono::steady_clock::now() - start;
-    return took.count() / static_cast<double>(faults);
+    });
 }
 
 } // namespace

@@ -48,7 +48,7 @@
 #include "inherited_descriptors.h"
 #include "qport.h"
 #include "qport_ext.h"
-#include "median.h"
+#include "timing.h"
 
 namespace {
 
