@@ -17,27 +17,26 @@ std::uint8_t owner_number(const Machine &machine, const DeviceSlot &slot)
     return static_cast<std::uint8_t>(slot_number(machine, slot) + 1);
 }
 
-// Takes the ports of slot that no other device decodes.
-void claim_ports(Machine &machine, DeviceSlot &slot)
+// Gives each port of slot's range that owner `from` holds to owner `to`.
+void hand_over_ports(Machine &machine, const DeviceSlot &slot, std::uint8_t from, std::uint8_t to)
 {
-    const std::uint8_t number = owner_number(machine, slot);
     const std::uint32_t base = slot.base.load(relaxed);
     const std::uint32_t end = std::min<std::uint32_t>(base + slot.count.load(relaxed), port_count);
     for (std::uint32_t port = base; port < end; ++port) {
-        std::uint8_t unowned = owner_none;
-        machine.owner[port].compare_exchange_strong(unowned, number);
+        std::uint8_t expected = from;
+        machine.owner[port].compare_exchange_strong(expected, to);
     }
+}
+
+// Takes the ports of slot that no other device decodes.
+void claim_ports(Machine &machine, DeviceSlot &slot)
+{
+    hand_over_ports(machine, slot, owner_none, owner_number(machine, slot));
 }
 
 void release_ports(Machine &machine, DeviceSlot &slot)
 {
-    const std::uint8_t number = owner_number(machine, slot);
-    const std::uint32_t base = slot.base.load(relaxed);
-    const std::uint32_t end = std::min<std::uint32_t>(base + slot.count.load(relaxed), port_count);
-    for (std::uint32_t port = base; port < end; ++port) {
-        std::uint8_t owned = number;
-        machine.owner[port].compare_exchange_strong(owned, owner_none);
-    }
+    hand_over_ports(machine, slot, owner_number(machine, slot), owner_none);
 }
 
 // The device decoding a port, and the port's offset in its range.
