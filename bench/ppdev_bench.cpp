@@ -15,8 +15,6 @@
 //            for scale.
 // The medians, in ns per request, are printed.
 //     qport-run qport_ppdev_bench [ROUNDS [REQUESTS_PER_ROUND]]
-#include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -27,25 +25,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-namespace {
+#include "timing.h"
 
-template <typename Request> double ns_per_request(long requests, Request request)
-{
-    const auto start = std::chrono::steady_clock::now();
-    for (long at = 0; at < requests; ++at)
-        request(at);
-    const std::chrono::duration<double, std::nano> spent = std::chrono::steady_clock::now() - start;
-    return spent.count() / static_cast<double>(requests);
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const std::size_t middle = values.size() / 2;
-    return values.size() % 2 != 0 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
-} // namespace
+namespace {} // namespace
 
 int main(int argc, char **argv)
 {
@@ -64,19 +46,19 @@ int main(int argc, char **argv)
     std::vector<double> port_read;
     std::vector<double> passed;
     for (long round = 0; round < rounds; ++round) {
-        ppdev.push_back(ns_per_request(requests, [&](long at) {
+        ppdev.push_back(ns_per_call(requests, [&](long at) {
             auto byte = static_cast<std::uint8_t>(at);
             ::ioctl(port, PPWDATA, &byte);
         }));
-        ppdev_read.push_back(ns_per_request(requests, [&](long /*at*/) {
+        ppdev_read.push_back(ns_per_call(requests, [&](long /*at*/) {
             std::uint8_t byte = 0;
             ::ioctl(port, PPRDATA, &byte);
         }));
-        port_read.push_back(ns_per_request(requests, [&](long /*at*/) {
+        port_read.push_back(ns_per_call(requests, [&](long /*at*/) {
             std::uint8_t byte = 0;
             ::pread(ports, &byte, 1, 0x378);
         }));
-        passed.push_back(ns_per_request(requests, [&](long /*at*/) {
+        passed.push_back(ns_per_call(requests, [&](long /*at*/) {
             int waiting = 0;
             ::ioctl(pipe_ends[0], FIONREAD, &waiting);
         }));

@@ -5,7 +5,6 @@
 // round, per read, is printed with the range.
 //     qport_replay_bench [ROUNDS [READS_PER_ROUND]]
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -15,6 +14,7 @@
 #include <unistd.h>
 
 #include "qport.h"
+#include "timing.h"
 
 namespace {
 
@@ -62,16 +62,12 @@ int main(int argc, char **argv)
     std::vector<double> per_read;
     unsigned sum = 0;
     for (long round = 0; round < rounds; ++round) {
-        const auto start = std::chrono::steady_clock::now();
-        for (long i = 0; i < reads; ++i)
+        per_read.push_back(ns_per_call(reads, [&](long /*at*/) {
             sum += static_cast<unsigned char>(inportb(replayed_port));
-        const std::chrono::duration<double, std::nano> spent =
-            std::chrono::steady_clock::now() - start;
-        per_read.push_back(spent.count() / static_cast<double>(reads));
+        }));
     }
-    std::sort(per_read.begin(), per_read.end());
+    const auto [fastest, slowest] = std::minmax_element(per_read.begin(), per_read.end());
     std::printf("replayed read: %.1f ns (%.1f to %.1f; %ld rounds of %ld reads, checksum %u)\n",
-                per_read[per_read.size() / 2], per_read.front(), per_read.back(), rounds, reads,
-                sum);
+                median(per_read), *fastest, *slowest, rounds, reads, sum);
     return 0;
 }

@@ -48,6 +48,7 @@
 #include "inherited_descriptors.h"
 #include "qport.h"
 #include "qport_ext.h"
+#include "timing.h"
 
 namespace {
 
@@ -96,13 +97,6 @@ struct TickRate {
                static_cast<double>(__rdtsc() - start_ticks);
     }
 };
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const std::size_t middle = values.size() / 2;
-    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
 
 void say(const std::string &line)
 {

@@ -69,6 +69,13 @@ namespace qport::backend {
 //                          one transfer of that width at a port, in the
 //                          port space's own byte order (lowest byte at the
 //                          port); called only once the check said yes.
+//   note_slow_transfer(direction, width_bits, port, value)
+//                          a transfer the slow path made (a routed one, or
+//                          one after the check said no and access was
+//                          then granted): the hardware build records it
+//                          when QPORT_RECORD asks; the simulated build's
+//                          devices have noted it already, so it does
+//                          nothing.
 static_assert(std::is_same_v<decltype(&thread_may_transfer), bool (*)()>);
 static_assert(std::is_same_v<decltype(&in8), std::uint8_t (*)(std::uint16_t)>);
 static_assert(std::is_same_v<decltype(&in16), std::uint16_t (*)(std::uint16_t)>);
@@ -76,6 +83,8 @@ static_assert(std::is_same_v<decltype(&in32), std::uint32_t (*)(std::uint16_t)>)
 static_assert(std::is_same_v<decltype(&out8), void (*)(std::uint16_t, std::uint8_t)>);
 static_assert(std::is_same_v<decltype(&out16), void (*)(std::uint16_t, std::uint16_t)>);
 static_assert(std::is_same_v<decltype(&out32), void (*)(std::uint16_t, std::uint32_t)>);
+static_assert(std::is_same_v<decltype(&note_slow_transfer),
+                             void (*)(char, unsigned, std::uint16_t, std::uint32_t)>);
 
 } // namespace qport::backend
 

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "child_process.h"
+#include "fresh_machine.h"
 #include "qport.h"
 #include "qport_sim.h"
 
@@ -18,15 +19,7 @@ constexpr short data = 0x378;
 constexpr short status = 0x379;
 constexpr short control = 0x37A;
 
-class Devices : public ::testing::Test {
-protected:
-    void SetUp() override { qport_sim_reset(); }
-    void TearDown() override
-    {
-        qport_sim_set_printer_output(nullptr);
-        qport_sim_set_device(QPORT_SIM_DEVICE_NONE);
-    }
-};
+using Devices = FreshMachine;
 
 std::uint8_t read_status() { return static_cast<std::uint8_t>(inportb(status)); }
 

@@ -13,10 +13,13 @@
 #include <gtest/gtest.h>
 
 #include "child_process.h"
+#include "fresh_machine.h"
 #include "qport.h"
 #include "qport_sim.h"
 
 namespace {
+
+using TransfersInEveryContext = FreshMachine;
 
 constexpr short handler_port = 0x37A; // the control register
 std::atomic<int> handler_runs{0};
@@ -101,7 +104,7 @@ struct ContextCase {
     int (*scenario)();
 };
 
-TEST(TransfersInEveryContext, NeitherDeadlockNorFail)
+TEST_F(TransfersInEveryContext, NeitherDeadlockNorFail)
 {
     const ContextCase cases[] = {
         {"a signal handler interrupting transfers transfers too", signals_interrupting_transfers},

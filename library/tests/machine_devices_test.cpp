@@ -12,25 +12,14 @@
 #include <gtest/gtest.h>
 
 #include "child_process.h"
+#include "fresh_machine.h"
 #include "qport.h"
 #include "device_properties.h"
 #include "qport_sim.h"
 
 namespace {
 
-class MachineDevices : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(qport_sim_set_profile("pc"), 0);
-        qport_sim_reset();
-    }
-    void TearDown() override
-    {
-        qport_sim_use_machine(nullptr);
-        qport_sim_set_profile("pc");
-    }
-};
+using MachineDevices = FreshMachine;
 
 std::map<std::string, std::string> properties_of(const char *device)
 {

@@ -14,18 +14,14 @@
 #include <gtest/gtest.h>
 
 #include "child_process.h"
+#include "fresh_machine.h"
 #include "qport.h"
 #include "qport_sim.h"
 
 namespace {
 
-class SharedMachine : public ::testing::Test {
+class SharedMachine : public FreshMachine {
 protected:
-    void TearDown() override
-    {
-        qport_sim_use_machine(nullptr);
-        qport_sim_reset();
-    }
     ScratchDirectory directory;
 };
 
@@ -91,6 +87,23 @@ void write_bytes(const std::string &path, const std::string &bytes)
     ::chmod(path.c_str(), 0600);
 }
 
+// A new machine file at path, left for the case to spoil.
+void create_machine(const std::string &path)
+{
+    ASSERT_EQ(qport_sim_use_machine(path.c_str()), 0);
+    qport_sim_use_machine(nullptr);
+}
+
+// Writes value's bytes over the file's at offset.
+template <typename Value> void overwrite(const std::string &path, long offset, Value value)
+{
+    std::FILE *file = std::fopen(path.c_str(), "r+b");
+    ASSERT_NE(file, nullptr) << path;
+    std::fseek(file, offset, SEEK_SET);
+    std::fwrite(&value, sizeof value, 1, file);
+    std::fclose(file);
+}
+
 TEST_F(SharedMachine, FilesThatAreNoMachineAreRefused)
 {
     const RefusedFileCase cases[] = {
@@ -103,13 +116,8 @@ TEST_F(SharedMachine, FilesThatAreNoMachineAreRefused)
          "Is a directory", EISDIR},
         {"a machine of the first version, before devices were",
          [&](const std::string &path) {
-             ASSERT_EQ(qport_sim_use_machine(path.c_str()), 0);
-             qport_sim_use_machine(nullptr);
-             std::FILE *file = std::fopen(path.c_str(), "r+b");
-             const std::uint32_t version = 1;
-             std::fseek(file, 8, SEEK_SET);
-             std::fwrite(&version, sizeof version, 1, file);
-             std::fclose(file);
+             create_machine(path);
+             overwrite(path, 8, std::uint32_t{1}); // the version
          },
          "another version", EINVAL},
         {"a FIFO, which is not waited on",
@@ -118,33 +126,25 @@ TEST_F(SharedMachine, FilesThatAreNoMachineAreRefused)
         {"a symbolic link to a machine",
          [&](const std::string &path) {
              const std::string target = path + ".target";
-             ASSERT_EQ(qport_sim_use_machine(target.c_str()), 0);
-             qport_sim_use_machine(nullptr);
+             create_machine(target);
              ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0);
          },
          "symbolic link", ELOOP},
         {"a machine other users may read",
          [&](const std::string &path) {
-             ASSERT_EQ(qport_sim_use_machine(path.c_str()), 0);
-             qport_sim_use_machine(nullptr);
+             create_machine(path);
              ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
          },
          "must have mode 0600", EPERM},
         {"a machine of a library built with other devices",
          [&](const std::string &path) {
-             ASSERT_EQ(qport_sim_use_machine(path.c_str()), 0);
-             qport_sim_use_machine(nullptr);
-             std::FILE *file = std::fopen(path.c_str(), "r+b");
-             const std::uint64_t layout = 0x5EED;
-             std::fseek(file, 24, SEEK_SET); // after magic, version and two sizes
-             std::fwrite(&layout, sizeof layout, 1, file);
-             std::fclose(file);
+             create_machine(path);
+             overwrite(path, 24, std::uint64_t{0x5EED}); // after magic, version and two sizes
          },
          "another build of this library", EINVAL},
         {"a truncated machine",
          [&](const std::string &path) {
-             ASSERT_EQ(qport_sim_use_machine(path.c_str()), 0);
-             qport_sim_use_machine(nullptr);
+             create_machine(path);
              ASSERT_EQ(::truncate(path.c_str(), 100000), 0);
          },
          "wrong size", EINVAL},

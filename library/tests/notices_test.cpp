@@ -9,18 +9,22 @@
 
 #include <gtest/gtest.h>
 
+#include "fresh_machine.h"
 #include "qport.h"
 #include "qport_sim.h"
 #include "recording_presenter.h"
 
 namespace {
 
+using Notices = FreshMachine;
+using DefaultPresenter = FreshMachine;
+
 std::size_t transfers_so_far() { return qport_sim_transfers(nullptr, 0); }
 
 const char *const unavailable_title = "Function unavailable!";
 const char *const unavailable_text = "This function is unavailable in this release.";
 
-TEST(Notices, MessageAndError1ShowTheirTextsAndTitles)
+TEST_F(Notices, MessageAndError1ShowTheirTextsAndTitles)
 {
     RecordingPresenter presenter;
     EXPECT_EQ(Message(), 1);
@@ -36,7 +40,7 @@ TEST(Notices, MessageAndError1ShowTheirTextsAndTitles)
 }
 
 // Each withheld entry point: its one transfer, then the notice, then 0.
-TEST(Notices, WithheldEntryPointsTransferFirstThenTell)
+TEST_F(Notices, WithheldEntryPointsTransferFirstThenTell)
 {
     struct Case {
         const char *name;
@@ -95,7 +99,7 @@ std::string read_available(int fd)
 
 // The default presenter waits for Enter only where the user can both see the
 // prompt (standard error) and answer it (standard input).
-TEST(DefaultPresenter, WaitsForEnterOnlyWhereThePromptCanBeSeenAndAnswered)
+TEST_F(DefaultPresenter, WaitsForEnterOnlyWhereThePromptCanBeSeenAndAnswered)
 {
     struct Case {
         const char *name;

@@ -120,6 +120,7 @@ TEST_F(FixtureTree, TheRouteIsTakenAfterEveryRefusalByTheKernel)
     // The opener stands for the permissions: parport2 this process may not
     // open.
     static std::vector<std::string> asked;
+    asked.clear(); // a repeated run starts with none asked
     const auto opened = open_reachable_ports(root(), [](const std::string &path) {
         asked.push_back(path);
         return path.ends_with("parport2") ? -1 : ::open("/dev/null", O_RDONLY | O_CLOEXEC);

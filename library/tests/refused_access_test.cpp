@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fresh_machine.h"
 #include "qport.h"
 #include "qport_ext.h"
 #include "qport_sim.h"
@@ -14,11 +15,7 @@
 
 namespace {
 
-class RefusedAccess : public ::testing::Test {
-protected:
-    void SetUp() override { qport_sim_reset(); }
-    void TearDown() override { qport_sim_refuse(QPORT_ACCESS_GRANTED); }
-};
+using RefusedAccess = FreshMachine;
 
 struct CauseCase {
     qport_access cause;

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "device_properties.h"
+#include "fresh_machine.h"
 #include "qport.h"
 #include "qport_sim.h"
 
@@ -17,15 +19,14 @@ namespace {
 
 constexpr std::uint8_t tdi_line = 0x01, tck_line = 0x02, tms_line = 0x04, power_line = 0x10;
 
-class Jtag : public ::testing::Test {
+class Jtag : public FreshMachine {
 protected:
     void SetUp() override
     {
-        qport_sim_reset();
+        FreshMachine::SetUp();
         ASSERT_EQ(qport_sim_set_device_property("lpt1", "peripheral", "jtag"), 0);
         lines(0);
     }
-    void TearDown() override { qport_sim_set_device(QPORT_SIM_DEVICE_NONE); }
 
     static void lines(std::uint8_t data, bool powered = true)
     {
@@ -64,17 +65,7 @@ protected:
         }
         return out;
     }
-    static std::string property(const char *key)
-    {
-        std::map<std::string, std::string> properties;
-        qport_sim_device_properties(
-            "lpt1",
-            [](const char *k, const char *v, void *user) {
-                (*static_cast<std::map<std::string, std::string> *>(user))[k] = v;
-            },
-            &properties);
-        return properties[key];
-    }
+    static std::string property(const char *key) { return device_properties("lpt1")[key]; }
 };
 
 // Paths through the controller from Test-Logic-Reset, by TMS.

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "device_properties.h"
+#include "fresh_machine.h"
 #include "qport.h"
 #include "qport_sim.h"
 
@@ -110,17 +112,7 @@ Writes init8()
            command8(0x06) + command8(0x02);
 }
 
-std::map<std::string, std::string> lpt1_properties()
-{
-    std::map<std::string, std::string> properties;
-    qport_sim_device_properties(
-        "lpt1",
-        [](const char *key, const char *value, void *user_data) {
-            (*static_cast<std::map<std::string, std::string> *>(user_data))[key] = value;
-        },
-        &properties);
-    return properties;
-}
+std::map<std::string, std::string> lpt1_properties() { return device_properties("lpt1"); }
 
 std::string padded(std::string text, std::size_t width)
 {
@@ -128,11 +120,8 @@ std::string padded(std::string text, std::size_t width)
     return text;
 }
 
-class Lcd : public ::testing::Test {
+class Lcd : public FreshMachine {
 protected:
-    void SetUp() override { qport_sim_reset(); }
-    void TearDown() override { qport_sim_set_device(QPORT_SIM_DEVICE_NONE); }
-
     // On a machine just reset, as at power-on.
     static void plug(const std::string &choice)
     {

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fresh_machine.h"
 #include "qport.h"
 #include "device_properties.h"
 #include "qport_sim.h"
@@ -75,15 +76,7 @@ std::map<std::string, std::string> properties_of(const char *device)
 
 std::string lpt2_ports() { return properties_of("lpt2")["ports"]; }
 
-class PciConfiguration : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(qport_sim_set_profile("pc"), 0);
-        qport_sim_reset();
-    }
-    void TearDown() override { qport_sim_reset(); }
-};
+using PciConfiguration = FreshMachine;
 
 TEST_F(PciConfiguration, ReadsGiveEachFunctionsRegistersAtEveryWidth)
 {

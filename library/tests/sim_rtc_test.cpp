@@ -12,24 +12,15 @@
 #include <gtest/gtest.h>
 
 #include "child_process.h"
+#include "device_properties.h"
+#include "fresh_machine.h"
 #include "qport.h"
 #include "qport_sim.h"
 
 namespace {
 
-class Rtc : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        // Built anew: a chip at power-on, on the host's time.
-        ASSERT_EQ(qport_sim_set_profile("pc"), 0);
-    }
-    void TearDown() override
-    {
-        qport_sim_use_machine(nullptr);
-        qport_sim_set_profile("pc");
-    }
-};
+// Built anew for each test: a chip at power-on, on the host's time.
+using Rtc = FreshMachine;
 
 std::uint8_t cmos(std::uint8_t index)
 {
@@ -74,14 +65,9 @@ std::time_t host_seconds()
 
 std::map<std::string, std::string> rtc_properties()
 {
-    std::map<std::string, std::string> properties;
-    EXPECT_EQ(qport_sim_device_properties(
-                  "rtc",
-                  [](const char *key, const char *value, void *user_data) {
-                      (*static_cast<std::map<std::string, std::string> *>(user_data))[key] = value;
-                  },
-                  &properties),
-              0);
+    int result = -1;
+    auto properties = device_properties("rtc", &result);
+    EXPECT_EQ(result, 0);
     return properties;
 }
 

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "child_process.h"
+#include "fresh_machine.h"
 #include "qport.h"
 #include "device_properties.h"
 #include "qport_sim.h"
@@ -22,19 +23,7 @@ namespace {
 constexpr short config_port = 0x2E;
 constexpr short data_port = 0x2F;
 
-class SuperIo : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(qport_sim_set_profile("pc"), 0);
-        qport_sim_reset();
-    }
-    void TearDown() override
-    {
-        qport_sim_use_machine(nullptr);
-        qport_sim_reset();
-    }
-};
+using SuperIo = FreshMachine;
 
 std::uint8_t read_byte(short port) { return static_cast<std::uint8_t>(inportb(port)); }
 

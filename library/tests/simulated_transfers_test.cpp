@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fresh_machine.h"
 #include "qport.h"
 #include "qport_sim.h"
 #include "recording_presenter.h"
@@ -39,9 +40,8 @@ void expect_transfers(const std::vector<Expected> &expected)
     }
 }
 
-class SimulatedTransfers : public ::testing::Test {
+class SimulatedTransfers : public FreshMachine {
 protected:
-    void SetUp() override { qport_sim_reset(); }
     RecordingPresenter presenter;
 };
 

@@ -19,14 +19,17 @@
 #include <gtest/gtest.h>
 
 #include "child_process.h"
+#include "fresh_machine.h"
 #include "qport.h"
 #include "qport_sim.h"
 
 namespace {
 
+using Trace = FreshMachine;
+
 const std::regex trace_line(R"(^\d+\.\d{9} (in|out) (8|16|32) 0x[0-9a-f]{4} 0x[0-9a-f]+$)");
 
-TEST(Trace, OneLinePerTransferInTheDocumentedFormat)
+TEST_F(Trace, OneLinePerTransferInTheDocumentedFormat)
 {
     char path[] = "/tmp/qport-trace-XXXXXX";
     const int fd = ::mkstemp(path);
@@ -58,7 +61,7 @@ TEST(Trace, OneLinePerTransferInTheDocumentedFormat)
     }
 }
 
-TEST(Trace, TransfersFromManyThreadsAreAllRecorded)
+TEST_F(Trace, TransfersFromManyThreadsAreAllRecorded)
 {
     qport_sim_reset();
     constexpr int threads = 4;
@@ -108,7 +111,7 @@ struct HarmlessTraceCase {
     std::function<void(const ProgramOutcome &, const ScratchDirectory &)> check;
 };
 
-TEST(Trace, NeverHarmsTheProgram)
+TEST_F(Trace, NeverHarmsTheProgram)
 {
     int reader = -1; // of the FIFO whose reader goes away
     const auto every_line_traced = [](const ProgramOutcome &, const ScratchDirectory &directory) {

@@ -24,6 +24,8 @@
 #include <gtest/gtest.h>
 
 #include "child_process.h"
+#include "device_properties.h"
+#include "fresh_machine.h"
 #include "qport.h"
 #include "qport_sim.h"
 
@@ -61,13 +63,8 @@ void remember_write(void * /*user*/, const qport_sim_port_access *access, std::u
     last_written = static_cast<unsigned>(access->port) << 8 | value;
 }
 
-class UserDevices : public ::testing::Test {
+class UserDevices : public FreshMachine {
 protected:
-    void TearDown() override
-    {
-        qport_sim_use_machine(nullptr);
-        qport_sim_set_profile("pc");
-    }
     ScratchDirectory directory;
 };
 
@@ -163,15 +160,8 @@ pid_t start_server(const std::string &path, uint16_t first, uint16_t count)
 // Whether the served device at 0x300 is server's, its ports claimed.
 bool served_by(pid_t server)
 {
-    std::string seen;
-    qport_sim_device_properties(
-        "served-0300",
-        [](const char *key, const char *value, void *text) {
-            *static_cast<std::string *>(text) += std::string(key) + "=" + value + "\n";
-        },
-        &seen);
-    return seen.find("process=" + std::to_string(server) + "\n") != std::string::npos &&
-           seen.find("ports=0x") != std::string::npos;
+    auto properties = device_properties("served-0300");
+    return properties["process"] == std::to_string(server) && properties["ports"].starts_with("0x");
 }
 
 bool wait_for_server(pid_t server)

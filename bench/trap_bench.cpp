@@ -14,11 +14,10 @@
 // Rounds alternate between the three; the medians are printed.
 // With "alternate", both run on an alternate signal stack, where the
 // program's own SA_ONSTACK handler puts the trap (and its room check).
-//     qport-run qport_run_trap_bench [ROUNDS [FAULTS_PER_ROUND [alternate]]]
+//     qport-run qport_trap_bench [ROUNDS [FAULTS_PER_ROUND [alternate]]]
 // It refuses to run (exit 4) unless the preload is in front and the process
 // holds no CAP_SYS_RAWIO, so the instruction can never reach a real port.
 #include <algorithm>
-#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -32,6 +31,8 @@
 #include <dlfcn.h>
 #include <sys/io.h>
 #include <ucontext.h>
+
+#include "timing.h"
 
 namespace {
 
@@ -105,13 +106,6 @@ double nanoseconds_per_hot_transfer(long transfers)
     return took.count() / static_cast<double>(transfers);
 }
 
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const std::size_t middle = values.size() / 2;
-    return values.size() % 2 != 0 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -120,16 +114,16 @@ int main(int argc, char **argv)
     const long faults = argc > 2 ? std::strtol(argv[2], nullptr, 10) : 20000;
     const bool alternate = argc > 3 && std::strcmp(argv[3], "alternate") == 0;
     if (rounds < 1 || faults < 1 || (argc > 3 && !alternate)) {
-        std::fputs("usage: qport_run_trap_bench [ROUNDS [FAULTS_PER_ROUND [alternate]]]\n", stderr);
+        std::fputs("usage: qport_trap_bench [ROUNDS [FAULTS_PER_ROUND [alternate]]]\n", stderr);
         return 2;
     }
     if (!trapped_safely()) {
-        std::fputs("qport_run_trap_bench: run it under qport-run --simulated\n", stderr);
+        std::fputs("qport_trap_bench: run it under qport-run --simulated\n", stderr);
         return 4;
     }
     // The port is the program's to use, as it asks the preload.
     if (::ioperm(0x379, 1, 1) != 0) {
-        std::perror("qport_run_trap_bench: ioperm");
+        std::perror("qport_trap_bench: ioperm");
         return 1;
     }
     // The C library's own sigaction, past the preload's.
@@ -137,7 +131,7 @@ int main(int argc, char **argv)
     auto libc_sigaction = reinterpret_cast<sigaction_function>(
         libc != nullptr ? ::dlsym(libc, "sigaction") : nullptr);
     if (libc_sigaction == nullptr) {
-        std::fputs("qport_run_trap_bench: cannot find the C library's sigaction\n", stderr);
+        std::fputs("qport_trap_bench: cannot find the C library's sigaction\n", stderr);
         return 1;
     }
     struct sigaction bare {};
