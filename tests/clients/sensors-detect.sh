@@ -121,7 +121,7 @@ sim_qportio write 0x2e 0x30
 sim_qportio write 0x2f 0x00
 sim_qportio write 0x2e 0xaa
 run_sensors_detect
-expect_in "$scratch/found" "    (but not activated)"
+expect_in "$scratch/found" "    (address 0x290, but not activated)"
 expect_in "$scratch/output" "Sorry, no sensors were detected."
 if grep -vE '^modprobe (-l|-n) ' "$scratch/modprobe.log"; then
   fail "sensors-detect ran modprobe to load or unload a module"
