@@ -114,10 +114,10 @@ std::optional<MovableInstruction> decode_movable(const std::uint8_t *code)
 {
     std::size_t at = 0;
     bool operand_16 = false;
-    if (code[at] == 0x66) {
-        operand_16 = true;
-        ++at;
-    }
+    // The operand-size prefix, and CS overrides, which 64-bit code ignores
+    // and compilers put in front of the long NOPs that pad functions.
+    for (; at < 4 && (code[at] == 0x66 || code[at] == 0x2E); ++at)
+        operand_16 = operand_16 || code[at] == 0x66;
     std::uint8_t rex = 0;
     if ((code[at] & 0xF0U) == 0x40) {
         rex = code[at];

@@ -71,6 +71,8 @@ TEST(SiteRewriter, MovesTheCommonIntegerInstructionsAtTheirLengths)
         {"ret", {0xC3}, 1, Kind::ends_flow},
         {"jmp *%rax", {0xFF, 0xE0}, 2, Kind::ends_flow},
         {"int3 (padding)", {0xCC}, 1},
+        {"cs nopw 0x0(%rax,%rax,1)", {0x2E, 0x66, 0x0F, 0x1F, 0x84, 0, 0, 0, 0, 0}, 10},
+        {"data16 cs nopw (padding)", {0x66, 0x2E, 0x0F, 0x1F, 0x84, 0, 0, 0, 0, 0}, 10},
         {"jmp *x(%rip)", {0xFF, 0x25, 1, 2, 3, 4}, std::nullopt},
         {"call *%rax", {0xFF, 0xD0}, std::nullopt},
         {"call rel32", {0xE8, 1, 2, 3, 4}, std::nullopt},
@@ -167,6 +169,11 @@ TEST(SiteRewriter, LeavesSitesItCannotProveSafeTrapped)
     const std::vector<std::uint8_t> padding = padded({0xEC, 0xC3, 0xCC, 0xCC, 0xCC});
     EXPECT_TRUE(qport_run::plan_site(site, padding.data(), padding.size()).plan);
     EXPECT_EQ(qport_run::plan_site(site, padding.data(), 3).reason, StaysTrapped::page_boundary);
+    // A port accessor as compilers write it: the instruction, ret, then the
+    // long NOP that pads up to the next function.
+    const std::vector<std::uint8_t> accessor =
+        padded({0xEE, 0xC3, 0x2E, 0x66, 0x0F, 0x1F, 0x84, 0, 0, 0, 0, 0});
+    EXPECT_TRUE(qport_run::plan_site(site, accessor.data(), accessor.size()).plan);
     // The jump's bytes may not reach into the next page.
     const std::vector<std::uint8_t> bytes = padded({0xEC, 0x48, 0x89, 0xC1, 0x48, 0x89, 0xC8});
     EXPECT_EQ(qport_run::plan_site(0x401FFD, bytes.data(), bytes.size()).reason,
