@@ -280,12 +280,16 @@ void serve(const SimulatedPorts &ports, int first_port, int count, py::object re
     const std::unique_ptr<qport_sim_server, decltype(ports.server_close)> serving(
         server, ports.server_close);
     pollfd waiting{ports.server_fd(server), POLLIN, 0};
+    // A signal may be taken by another thread than this one, leaving this
+    // poll() uninterrupted: it wakes this often to look for one, so that
+    // SIGINT and SIGTERM end serve() at once, not at the next request.
+    constexpr int signal_look_ms = 50;
     for (;;) {
         int ready = 0;
         int error = 0;
         {
             const py::gil_scoped_release released;
-            ready = ::poll(&waiting, 1, -1);
+            ready = ::poll(&waiting, 1, signal_look_ms);
             error = errno;
         }
         if (ready < 0 && error != EINTR)

@@ -4,6 +4,7 @@ another process on the shared machine (examples/adc_card.py is tried by
 the CTest example_adc_card)."""
 
 import os
+import signal
 import subprocess
 import threading
 import time
@@ -55,3 +56,30 @@ def test_a_callable_s_exception_ends_serve_and_the_client_goes_on(tmp_path):
     # The ports are free again for the next server.
     assert "served-0300" not in subprocess.run([qportio, "show"], env=environment,
                                                capture_output=True, text=True).stdout
+
+
+def test_a_signal_another_thread_takes_still_ends_serve(tmp_path):
+    """SIGTERM taken by a thread other than the serving one (the serving thread
+    blocks it) reaches the script's handler while no request comes."""
+    qport.sim.use_machine(tmp_path / "machine")
+
+    class Terminated(Exception):
+        pass
+
+    def on_term(signo, frame):
+        raise Terminated
+
+    previous = signal.signal(signal.SIGTERM, on_term)
+    # Started before the block, so that it can take the signal.
+    sender = threading.Thread(target=lambda: (time.sleep(0.2), os.kill(os.getpid(),
+                                                                       signal.SIGTERM)))
+    sender.start()
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM})
+    try:
+        with pytest.raises(Terminated):
+            qport.sim.serve(0x300, 2, read=lambda port: 0)
+    finally:
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGTERM})
+        signal.signal(signal.SIGTERM, previous)
+        sender.join()
+        qport.sim.use_machine(None)
