@@ -45,6 +45,13 @@ TEST_F(RefusedAccess, StatusErrnoAndMessageNameTheCauseAndTheFix)
         const std::string message = qport_access_message();
         EXPECT_NE(message.find(c.explanation), std::string::npos) << message;
         EXPECT_NE(message.find(c.fix), std::string::npos) << message;
+        // The simulated PC comes first where qport-run can run the program.
+        const std::size_t without_hardware =
+            message.find("Try it without hardware: qport-run PROGRAM\n");
+        if (c.cause != QPORT_ACCESS_NOT_X86)
+            EXPECT_LT(without_hardware, message.find(c.fix)) << message;
+        else
+            EXPECT_EQ(without_hardware, std::string::npos) << message;
         EXPECT_NE(message.find("No port transfer was made"), std::string::npos) << message;
         EXPECT_EQ(message.find("\n\n\n"), std::string::npos) << "a double blank line";
         // A bare command would skip restricting who may run the program.
