@@ -295,17 +295,11 @@ void drop_every_capability()
 }
 
 // The environment the program starts with: ours in front of any preload the
-// user has, and what the preload needs to know. On the simulated PC the
-// simulated build is preloaded too: a program linked to libqport.so.1
-// (qportio, Python's qport, a program of the user's) then uses it whatever
-// its library path or its own RUNPATH would find, since the loader takes a
-// library already loaded under the same SONAME.
+// user has, and what the preload needs to know.
 std::vector<std::string> program_environment(const Options &options, const Files &files)
 {
     std::vector<std::string> environment;
     std::string preload = files.preload;
-    if (!options.hardware)
-        preload += ":" + files.simulated;
     for (char **entry = environ; *entry != nullptr; ++entry) {
         const std::string variable = *entry;
         if (variable.starts_with("LD_PRELOAD=")) {
@@ -374,12 +368,10 @@ int main(int argc, char **argv)
 
     const Files files = find_files();
     // LD_PRELOAD splits its list at colons and spaces.
-    for (const std::string &preloaded : {files.preload, files.simulated}) {
-        if (preloaded.find_first_of(": ") != std::string::npos)
-            fail(exit_failure_of_our_own,
-                 "the path " + preloaded +
-                     " holds a colon or a space, which LD_PRELOAD cannot carry");
-    }
+    if (files.preload.find_first_of(": ") != std::string::npos)
+        fail(exit_failure_of_our_own,
+             "the preload's path " + files.preload +
+                 " holds a colon or a space, which LD_PRELOAD cannot carry");
     if (!exists(options.hardware ? files.hardware : files.simulated))
         fail(exit_failure_of_our_own,
              "cannot find " + (options.hardware ? files.hardware : files.simulated));

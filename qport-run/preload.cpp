@@ -27,10 +27,8 @@
 //   QPORT_RUN_PORT_GRANT=G   the grant the program starts with (see
 //                            port_grant.h); the preload passes the executing
 //                            thread's on through exec with --follow-exec
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdarg>
 #include <cstddef>
@@ -39,7 +37,6 @@
 #include <cstring>
 #include <new>
 #include <string>
-#include <string_view>
 
 #include <asm/prctl.h>
 #include <dirent.h>
@@ -971,29 +968,11 @@ std::string own_path()
 
 constexpr char grant_variable[] = "QPORT_RUN_PORT_GRANT";
 
-// What the preload puts in LD_PRELOAD (itself, and the qport library it
-// loads), kept from the start for the environments exec hands over: in
-// arrays, which no static initializer may run after the constructor and
-// empty again.
-char preloaded_self[PATH_MAX];
-char preloaded_qport[PATH_MAX];
-
-void keep_path(char (&kept)[PATH_MAX], const std::string &path)
-{
-    if (path.size() < sizeof kept)
-        std::memcpy(kept, path.c_str(), path.size() + 1);
-}
-
-bool is_preloaded_by_qport_run(std::string_view entry)
-{
-    return !entry.empty() && (entry == preloaded_self || entry == preloaded_qport);
-}
-
-// Takes this library (and the qport library qport-run preloads with it)
-// out of LD_PRELOAD, and qport-run's variables out of the environment, so
-// that programs this one executes run without them.
+// Takes this library out of LD_PRELOAD, and qport-run's variables out of
+// the environment, so that programs this one executes run without it.
 void leave_environment_of_children()
 {
+    const std::string self = own_path();
     if (const char *preload = std::getenv("LD_PRELOAD"); preload != nullptr) {
         std::string kept;
         const std::string list = preload;
@@ -1003,7 +982,7 @@ void leave_environment_of_children()
             if (end == std::string::npos)
                 end = list.size();
             const std::string entry = list.substr(start, end - start);
-            if (!entry.empty() && !is_preloaded_by_qport_run(entry))
+            if (!entry.empty() && entry != self)
                 kept += (kept.empty() ? "" : ":") + entry;
             start = end + 1;
         }
@@ -1133,8 +1112,6 @@ __attribute__((constructor)) void start()
     if (library == nullptr || *library == '\0')
         give_up("libqport-run.so is loaded by qport-run only (QPORT_RUN_LIBRARY is not set)");
     const std::string library_path = library;
-    keep_path(preloaded_self, own_path());
-    keep_path(preloaded_qport, library_path);
     const char *follow = ::secure_getenv("QPORT_RUN_FOLLOW_EXEC");
     follow_exec = follow != nullptr && std::strcmp(follow, "1") == 0;
     if (!follow_exec)
@@ -1207,17 +1184,13 @@ bool starts_with_grant(const char *variable)
 
 // The environment of a program that exec starts: with --follow-exec, envp
 // with the executing thread's grant in it, as the kernel keeps a thread's
-// permission across exec; without, envp less the preload and qport-run's
-// variables, and the notice. Taken out here rather than by unsetenv at the
-// start, which a program such as bash replaces with its own copy of the
-// environment: what the notice says is then what happens.
+// permission across exec; without, envp as it is, and the notice.
 class HandedOver {
 public:
     HandedOver(const char *file, char *const *envp) : envp_(envp)
     {
         if (!follow_exec) {
             tell_exec_without_trap(file);
-            leave_out_qport_run(envp);
             return;
         }
         std::size_t count = 0;
@@ -1245,57 +1218,6 @@ public:
     char *const *get() const { return envp_; }
 
 private:
-    void leave_out_qport_run(char *const *envp)
-    {
-        constexpr std::string_view preload_variable = "LD_PRELOAD=";
-        std::size_t count = 0;
-        std::size_t preload_bytes = 0;
-        for (char *const *entry = envp; entry != nullptr && *entry != nullptr; ++entry) {
-            ++count;
-            if (std::string_view(*entry).starts_with(preload_variable))
-                preload_bytes += std::strlen(*entry) + 1;
-        }
-        const std::size_t pointers = (count + 1) * sizeof(char *);
-        memory_.emplace(pointers + preload_bytes);
-        if (memory_->get() == nullptr)
-            return;
-        auto **environment = static_cast<char **>(memory_->get());
-        char *text = static_cast<char *>(memory_->get()) + pointers;
-        std::size_t at = 0;
-        for (char *const *entry = envp; entry != nullptr && *entry != nullptr; ++entry) {
-            const std::string_view variable = *entry;
-            if (variable.starts_with("QPORT_RUN_"))
-                continue;
-            if (!variable.starts_with(preload_variable)) {
-                environment[at++] = *entry;
-                continue;
-            }
-            // The user's own preloads stay, in their order.
-            char *kept = text;
-            std::memcpy(text, preload_variable.data(), preload_variable.size());
-            text += preload_variable.size();
-            std::string_view list = variable.substr(preload_variable.size());
-            bool any = false;
-            while (!list.empty()) {
-                const std::size_t end = std::min(list.find_first_of(": "), list.size());
-                const std::string_view item = list.substr(0, end);
-                list.remove_prefix(std::min(end + 1, list.size()));
-                if (item.empty() || is_preloaded_by_qport_run(item))
-                    continue;
-                if (any)
-                    *text++ = ':';
-                std::memcpy(text, item.data(), item.size());
-                text += item.size();
-                any = true;
-            }
-            *text++ = '\0';
-            if (any)
-                environment[at++] = kept;
-        }
-        environment[at] = nullptr;
-        envp_ = environment;
-    }
-
     std::optional<ExecMemory> memory_;
     char *const *envp_;
 };

@@ -548,68 +548,6 @@ TEST(QportRunRefuses, BadCommandLinesWithTheirOwnStatus)
     EXPECT_NE(help.out.find("Usage: qport-run"), std::string::npos);
 }
 
-// A program linked to libqport.so.1 runs on the simulated build under
-// qport-run, although its own RUNPATH names the hardware build's directory.
-TEST(QportRunSimulated, ProgramsLinkedToQportUseTheSimulatedBuild)
-{
-    const Outcome version = run(under_qport_run({}, {QPORTIO_PROGRAM, "--version"}));
-    EXPECT_EQ(version.exit_status, 0) << version.err;
-    EXPECT_NE(version.out.find("(libqport.so.1, simulated build)"), std::string::npos)
-        << version.out;
-    const Outcome read = run(under_qport_run({}, {QPORTIO_PROGRAM, "read", "0x379"}));
-    EXPECT_EQ(read.exit_status, 0) << read.err;
-    EXPECT_EQ(read.out, "127\n");
-    EXPECT_EQ(read.transfers, (std::vector<std::string>{"in 8 0x0379 0x7f"}));
-}
-
-// Without --follow-exec a program that the child executes runs without the
-// preload, as qport-run says, even when the child is a shell that keeps an
-// environment of its own (bash replaces unsetenv).
-TEST(QportRunExec, AProgramExecutedRunsWithoutThePreloadWhateverTheShell)
-{
-    // Any library of the system's stands for one the user preloads.
-    constexpr const char *users_preload = "/lib/x86_64-linux-gnu/libm.so.6";
-    for (const char *shell : {"/bin/bash", "/bin/sh"}) {
-        SCOPED_TRACE(shell);
-        const Outcome outcome = run(under_qport_run({}, {shell, "-c", "/usr/bin/env"}),
-                                    {std::string("LD_PRELOAD=") + users_preload});
-        EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
-        EXPECT_NE(outcome.err.find("executes /usr/bin/env without qport-run's trap"),
-                  std::string::npos)
-            << outcome.err;
-        EXPECT_EQ(outcome.out.find("libqport-run.so"), std::string::npos) << outcome.out;
-        EXPECT_EQ(outcome.out.find("QPORT_RUN_"), std::string::npos) << outcome.out;
-        EXPECT_EQ(outcome.out.find("/simulated/libqport.so"), std::string::npos) << outcome.out;
-        // The user's own preload stays.
-        EXPECT_NE(outcome.out.find(std::string("LD_PRELOAD=") + users_preload + "\n"),
-                  std::string::npos)
-            << outcome.out;
-    }
-}
-
-// A QPORT_SIM_ variable naming what the simulated PC lacks stops the run
-// before the program's own code, with qport-run's status; the library's
-// line names the word and what it can be.
-TEST(QportRunRefuses, TyposInTheEnvironmentBeforeTheProgramStarts)
-{
-    const std::pair<std::string, std::string> typos[] = {
-        {"QPORT_SIM_DEVICE=loopbak", "names no peripheral; it can be none, loopback"},
-        {"QPORT_SIM_PROFILE=pcc", "QPORT_SIM_PROFILE=pcc names no machine; it can be pc"},
-        {"QPORT_SIM_DEVICE=lcd:size=17x3", "lcd's size cannot be 17x3: it takes"},
-    };
-    for (const auto &[variable, said] : typos) {
-        SCOPED_TRACE(variable);
-        const Outcome outcome = run(under_qport_run({}, {"/bin/echo", "ran"}), {variable});
-        EXPECT_EQ(outcome.exit_status, 125) << outcome.err;
-        EXPECT_NE(outcome.err.find(said), std::string::npos) << outcome.err;
-        EXPECT_NE(outcome.err.find("qport-run: not running the program: the environment names "
-                                   "what the simulated PC lacks"),
-                  std::string::npos)
-            << outcome.err;
-        EXPECT_EQ(outcome.out, "");
-    }
-}
-
 // --trace with no destination traces to standard error, and the word after
 // it is the program.
 TEST(QportRunOptions, TraceWithoutDestinationGoesToStandardError)
