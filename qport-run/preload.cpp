@@ -690,6 +690,9 @@ struct TrapJob {
     const std::uint8_t *original;
     // A rewrite wrote code while the trap decoded: look again.
     bool decode_again;
+    // The code's generation before the trap looked for a rewritten site:
+    // a rewrite that starts after that look changes it.
+    std::uint32_t code_generation;
 };
 
 // The trap's work, on its own stack: the instruction, whether the program
@@ -715,9 +718,8 @@ void examine(void *raw_job)
         job.hand_to_program = false;
         return;
     }
-    const std::uint32_t generation = qport_run::SiteRewriter::code_generation();
     const std::optional<PortInstruction> instruction = qport_run::decode(code, *mode);
-    if (!qport_run::SiteRewriter::code_unchanged_since(generation)) {
+    if (!qport_run::SiteRewriter::code_unchanged_since(job.code_generation)) {
         job.decode_again = true;
         return;
     }
@@ -915,9 +917,10 @@ extern "C" void qport_run_trap(int /*signal*/, siginfo_t *info, void *raw_contex
     if (segv_open_depth > 0) {
         answer_while_open(info, context);
     } else {
-        TrapJob job{info, context, false, nullptr, true};
+        TrapJob job{info, context, false, nullptr, true, 0};
         while (job.decode_again) {
-            job = {info, context, false, nullptr, false};
+            job = {info, context, false, nullptr, false,
+                   qport_run::SiteRewriter::code_generation()};
             if (!sent_by_a_process(info) && qport_run::SiteRewriter::started()) {
                 auto rip = static_cast<std::uint64_t>(context->uc_mcontext.gregs[REG_RIP]);
                 const qport_run::Reroute reroute =
