@@ -919,8 +919,8 @@ extern "C" void qport_run_trap(int /*signal*/, siginfo_t *info, void *raw_contex
     } else {
         TrapJob job{info, context, false, nullptr, true, 0};
         while (job.decode_again) {
-            job = {info, context, false, nullptr, false,
-                   qport_run::SiteRewriter::code_generation()};
+            job = {info,    context, false,
+                   nullptr, false,   qport_run::SiteRewriter::code_generation()};
             if (!sent_by_a_process(info) && qport_run::SiteRewriter::started()) {
                 auto rip = static_cast<std::uint64_t>(context->uc_mcontext.gregs[REG_RIP]);
                 const qport_run::Reroute reroute =

@@ -14,7 +14,8 @@ constexpr int exit_needs_simulated_build = 4;
 constexpr int exit_machine_unusable = 5;
 constexpr int exit_bad_recording = 6;
 constexpr int exit_set_refused = 7;
-constexpr int exit_memory_file = 8; // memory load or save failed
+constexpr int exit_memory_file = 8;         // memory load or save failed
+constexpr int exit_description_refused = 9; // machine create: the description
 
 // Says what was wrong with the command line, and where help is; returns
 // exit_usage.

@@ -26,6 +26,9 @@ namespace qportio {
 namespace {
 
 constexpr unsigned default_shown_transfers = 10;
+constexpr const char *needs_simulated_build_remedy =
+    "the hardware build of libqport.so.1 is loaded; run it with LD_LIBRARY_PATH naming the "
+    "directory qport/simulated beside libqport.so.1";
 
 // The functions of the simulated build that the commands use.
 struct SimulationApi {
@@ -241,6 +244,33 @@ int memory(const SimulationApi &api, std::span<const char *const> options)
     return exit_memory_file;
 }
 
+// machine create PATH --from FILE: the shared machine in PATH (made if
+// missing) built anew as FILE describes it.
+int create_machine(std::span<const char *const> options)
+{
+    if (options.size() != 4 || std::string_view(options[0]) != "create" ||
+        std::string_view(options[2]) != "--from")
+        return usage_error("machine takes create PATH --from FILE");
+    int (*use_machine)(const char *) = nullptr;
+    int (*describe_machine)(const char *, char *, std::size_t) = nullptr;
+    look_up(use_machine, "qport_sim_use_machine");
+    look_up(describe_machine, "qport_sim_describe_machine");
+    if (use_machine == nullptr || describe_machine == nullptr) {
+        std::fprintf(stderr, "qportio: machine create needs the simulated build: %s\n",
+                     needs_simulated_build_remedy);
+        return exit_needs_simulated_build;
+    }
+    // The library told why.
+    if (use_machine(options[1]) != 0)
+        return exit_machine_unusable;
+    char why[512] = {};
+    if (describe_machine(options[3], why, sizeof why) != 0) {
+        std::fprintf(stderr, "qportio: %s\n", why[0] != '\0' ? why : std::strerror(errno));
+        return exit_description_refused;
+    }
+    return exit_done;
+}
+
 } // namespace
 
 std::optional<int> run_machine_command(std::span<const char *const> arguments)
@@ -248,6 +278,8 @@ std::optional<int> run_machine_command(std::span<const char *const> arguments)
     if (arguments.empty())
         return std::nullopt;
     const std::string_view command = arguments[0];
+    if (command == "machine")
+        return create_machine(arguments.subspan(1));
     if (command != "reset" && command != "show" && command != "set" && command != "memory")
         return std::nullopt;
     if (command == "set")
@@ -268,11 +300,8 @@ std::optional<int> run_machine_command(std::span<const char *const> arguments)
 
     const SimulationApi api = simulation_api();
     if (!api.complete()) {
-        std::fprintf(stderr,
-                     "qportio: %s needs the simulated build: the hardware build of "
-                     "libqport.so.1 is loaded; run it with LD_LIBRARY_PATH naming the "
-                     "directory qport/simulated beside libqport.so.1\n",
-                     arguments[0]);
+        std::fprintf(stderr, "qportio: %s needs the simulated build: %s\n", arguments[0],
+                     needs_simulated_build_remedy);
         return exit_needs_simulated_build;
     }
     if (const auto refused = refuse_unusable_machine())

@@ -26,6 +26,7 @@ constexpr const char *help_text =
        qportio reset | show [-n COUNT]
        qportio set DEVICE KEY=VALUE...
        qportio memory [load|save NAME FILE]
+       qportio machine create PATH --from FILE
        qportio recording FILE
        qportio --help | --version
 
@@ -68,7 +69,9 @@ qport_sim_set_device_property does: "qportio set hwmon temp1=52" or
 "qportio set ec memory-0x10=0x42 event=0x66". "memory" lists the simulated machine's device memories (an SPI
 flash's contents: "lpt1-w25q80"), "memory load NAME FILE" copies FILE,
 which must be of the memory's size, into one, and "memory save NAME FILE"
-copies one into FILE.
+copies one into FILE. "machine create PATH --from FILE" makes the shared
+machine PATH (if missing) and builds it anew as the TOML file FILE
+describes it: profile, devices' properties, presets, memories.
 
 "recording FILE" summarises a recording (QPORT_RECORD, qport-run --record):
 its transfers, the time they span, and each port's reads, writes and
@@ -82,7 +85,7 @@ Exit status:
   3  port access is refused; the cause and its remedy go to standard error.
      Nothing was transferred, or, when a transfer on the parallel port was
      refused (another driver holds it), nothing is printed
-  4  reset, show or set was run on the hardware build
+  4  reset, show, set, memory or machine was run on the hardware build
   5  QPORT_SIM_MACHINE names a simulated machine that cannot be used (the
      reason is on standard error); nothing was transferred, reset or shown
   6  recording: FILE cannot be read, or a replay would refuse it (its line
@@ -91,6 +94,8 @@ Exit status:
      (the reason is on standard error); the settings before it were made
   8  memory load or save: no such memory, a file of the wrong size, or
      the file could not be read or written (the reason is on standard error)
+  9  machine create: FILE cannot be read or describes what the simulated PC
+     lacks (its file, line, key and why are on standard error)
 
 Port access needs root or the CAP_SYS_RAWIO capability. Where the kernel
 refuses it (no capability, kernel lockdown, a container), a user who may

@@ -232,6 +232,18 @@ int qport_sim_use_machine(const char *path);
 /* The path of the shared machine in use, or NULL for the process's own. */
 const char *qport_sim_machine_path(void);
 
+/* Builds the machine in use anew as the TOML file at path describes it: its
+ * profile, its devices' properties (a parallel port's peripheral with its
+ * settings), presets of ports and memories loaded from files, in the order
+ * the file gives them (docs/simulated-pc.md, "A machine described in a
+ * file"). QPORT_SIM_MACHINE_DESCRIPTION=PATH does the same when the library
+ * is loaded. The file must be a regular file of this user's own that no
+ * other user may write, of 64 KiB at most. Returns 0, or -1 with errno set
+ * and, when why is not NULL, one line naming the file, the line and the key
+ * that were refused and why (cut to why_size, NUL-terminated); a
+ * description refused part-way leaves the machine as built up to there. */
+int qport_sim_describe_machine(const char *path, char *why, size_t why_size);
+
 /* ---------------------------------------------------------------- device memories
  * A device whose memory does not fit the machine (the SPI flash's contents,
  * up to 16 MiB) keeps it as a named memory: "lpt1-w25q80", the port's slot

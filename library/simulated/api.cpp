@@ -325,9 +325,8 @@ extern "C" QPORT_EXPORT size_t qport_sim_list_memories(qport_sim_memory_info *ou
     return count;
 }
 
-extern "C" QPORT_EXPORT int qport_sim_load_memory(const char *name, const char *path)
+int sim::load_memory(const char *name, const char *path)
 {
-    sim::note_api_use();
     int error = 0;
     const sim::DeviceMemory memory = named_memory(name, error);
     if (error != 0 || path == nullptr)
@@ -359,6 +358,12 @@ extern "C" QPORT_EXPORT int qport_sim_load_memory(const char *name, const char *
     return 0;
 }
 
+extern "C" QPORT_EXPORT int qport_sim_load_memory(const char *name, const char *path)
+{
+    sim::note_api_use();
+    return sim::load_memory(name, path);
+}
+
 extern "C" QPORT_EXPORT int qport_sim_save_memory(const char *name, const char *path)
 {
     sim::note_api_use();
@@ -387,4 +392,20 @@ extern "C" QPORT_EXPORT int qport_sim_save_memory(const char *name, const char *
         done += length;
     }
     return ::close(fd) == 0 ? 0 : -1;
+}
+
+extern "C" QPORT_EXPORT int qport_sim_describe_machine(const char *path, char *why, size_t why_size)
+{
+    sim::note_api_use();
+    std::string reason;
+    bool changed = false;
+    const int result = sim::describe_machine(path, reason, changed);
+    const int error = errno;
+    if (why != nullptr && why_size > 0) {
+        const std::size_t length = std::min(reason.size(), why_size - 1);
+        std::memcpy(why, reason.data(), length);
+        why[length] = '\0';
+    }
+    errno = error;
+    return result;
 }

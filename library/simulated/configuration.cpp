@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <sys/stat.h>
+
 #include "backend.h"
 #include "device.h"
 #include "parallel_port.h"
@@ -108,6 +110,19 @@ void tell_cannot_trace(const char *destination, int error)
     tell(line.text("; the program runs without a trace"));
 }
 
+void configure_description(const char *path)
+{
+    std::string why;
+    bool changed = false;
+    if (describe_machine(path, why, changed) == 0)
+        return;
+    Line line;
+    tell(line.text("QPORT_SIM_MACHINE_DESCRIPTION: ")
+             .text(why)
+             .text(changed ? "; the machine is as described up to there"
+                           : "; the machine is not described"));
+}
+
 void configure_refusal(const char *name)
 {
     for (const Refusal &refusal : refusal_table) {
@@ -128,10 +143,18 @@ __attribute__((constructor)) void configure_from_environment()
                  .text(machine)
                  .text(" is not used while replaying: the replay runs on a machine of this "
                        "process's own"));
-    } else if (machine) {
-        use_machine_file(machine);
     }
+    // A shared machine is described once, by the process that makes its
+    // file: the others find it as described and as driven since.
+    const char *shared = replay == nullptr ? set_variable("QPORT_SIM_MACHINE") : nullptr;
+    struct stat existing {};
+    const bool made_here = shared == nullptr || ::lstat(shared, &existing) != 0;
+    if (shared != nullptr)
+        use_machine_file(shared);
     Machine &machine = *active_machine();
+    if (const char *description = set_variable("QPORT_SIM_MACHINE_DESCRIPTION");
+        description && made_here)
+        configure_description(description);
     configure_profile(machine, set_variable("QPORT_SIM_PROFILE"));
     if (const char *device = set_variable("QPORT_SIM_DEVICE"))
         configure_peripheral(machine, device);

@@ -42,6 +42,16 @@ std::mutex &configuration_mutex();
 // opens the outputs it names. 0, or -1 with errno set and the reason told.
 int switch_machine(const char *path);
 
+// Loads the file at path into the machine's memory named name, as
+// qport_sim_load_memory does, without starting the record.
+int load_memory(const char *name, const char *path);
+
+// Builds the machine in use anew as the description at path says
+// (machine_description.cpp). 0, or -1 with errno set and why the file, line
+// and key were refused in why; changed says whether the machine was built
+// anew (up to the key refused) or left as it was (the file unreadable).
+int describe_machine(const char *path, std::string &why, bool &changed);
+
 // The record of transfers (record.cpp).
 void note_transfer(Machine &machine, char direction, unsigned width_bits, std::uint16_t port,
                    std::uint32_t value);

@@ -56,6 +56,7 @@ const std::set<std::string> simulation_api = {
     "qport_sim_printed_bytes",
     "qport_sim_use_machine",
     "qport_sim_machine_path",
+    "qport_sim_describe_machine",
     "qport_sim_list_memories",
     "qport_sim_load_memory",
     "qport_sim_save_memory",

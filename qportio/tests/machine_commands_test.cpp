@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -186,6 +187,160 @@ TEST(QportioMachine, AMachineThatCannotBeUsedStopsTheRun)
                 EXPECT_EQ(run.out.find(absent), std::string::npos) << absent << "\n" << run.out;
         }
     }
+}
+
+// A folder of the test's own, removed with what it holds.
+class Scratch {
+public:
+    Scratch()
+    {
+        char directory[] = "/tmp/qportio-described-XXXXXX";
+        if (::mkdtemp(directory) != nullptr)
+            path_ = directory;
+    }
+    ~Scratch() { std::system(("rm -rf " + path_).c_str()); }
+    Scratch(const Scratch &) = delete;
+    Scratch &operator=(const Scratch &) = delete;
+    std::string file(const std::string &name, const std::string &text, mode_t mode = 0600) const
+    {
+        std::string path = path_ + "/" + name;
+        FILE *file = std::fopen(path.c_str(), "w");
+        if (file != nullptr) {
+            std::fwrite(text.data(), 1, text.size(), file);
+            std::fclose(file);
+        }
+        ::chmod(path.c_str(), mode);
+        return path;
+    }
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// machine create builds the machine the file describes: the profile, a
+// peripheral with its settings, device properties, presets and a memory
+// loaded from a file named relative to the description.
+TEST(QportioMachine, CreateBuildsTheMachineTheFileDescribes)
+{
+    const Scratch scratch;
+    scratch.file("flash.bin", std::string(1 << 20, '\x5a'));
+    const std::string description = scratch.file("pc.toml", R"(# the PC the suite needs
+profile = "pc"
+
+[devices.lpt1]
+peripheral = "spi-flash:chip=w25q80"
+
+[devices.hwmon]
+temp1 = 52
+fan2 = 1800
+in0 = 1.45
+
+[presets]
+0x300 = 0x5a
+
+[memories]
+lpt1-w25q80 = "flash.bin"
+)");
+    const std::string machine = scratch.path() + "/pc";
+    // Twice: create builds an existing machine anew.
+    for (int run = 0; run < 2; ++run) {
+        const Outcome created = qportio("", "machine create " + machine + " --from " + description);
+        ASSERT_EQ(created.status, 0) << created.out;
+        EXPECT_EQ(qportio("QPORT_SIM_MACHINE=" + machine, "write 0x300 0x00").status, 0);
+    }
+    const Step checks[] = {
+        {"read -x 0x300", 0, "0x5a\n"},
+        {"show -n 0", 0, "  peripheral: spi-flash\n  chip: w25q80\n"},
+        {"show -n 0", 0, "  temp1: 52.0 °C\n"},
+        {"show -n 0", 0, "  fan2: 1800 rpm"},
+        {"show -n 0", 0, "  in0: 1.450 V\n"},
+        {"memory save lpt1-w25q80 " + scratch.path() + "/saved", 0, ""},
+    };
+    for (const Step &step : checks) {
+        SCOPED_TRACE(step.arguments);
+        const Outcome run = qportio("QPORT_SIM_MACHINE=" + machine, step.arguments);
+        EXPECT_EQ(run.status, step.status) << run.out;
+        EXPECT_NE(run.out.find(step.out), std::string::npos) << run.out;
+    }
+    EXPECT_EQ(std::system(
+                  ("cmp -s " + scratch.path() + "/saved " + scratch.path() + "/flash.bin").c_str()),
+              0);
+}
+
+// A description is refused with its file, line and key, and why; one that
+// another user could have written is not read at all.
+TEST(QportioMachine, CreateRefusesADescriptionWhereItIsWrong)
+{
+    const Scratch scratch;
+    struct Case {
+        std::string text;
+        mode_t mode;
+        std::string said;
+    };
+    const Case cases[] = {
+        {"profile = \"pcx\"\n", 0600, "bad.toml:1: profile: no profile pcx; it can be pc, bare"},
+        {"\nprofil = \"pc\"\n", 0600, "bad.toml:2: profil: not part of a machine description"},
+        {"[devices.lpt9]\nx = 1\n", 0600,
+         "bad.toml:1: devices.lpt9: the machine has no device lpt9; it has lpt1, "},
+        {"[devices.hwmon]\ntemp9 = 1\n", 0600,
+         "bad.toml:2: devices.hwmon.temp9: hwmon has no property temp9"},
+        {"[devices.hwmon]\ntemp1 = 999\n", 0600,
+         "bad.toml:2: devices.hwmon.temp1: hwmon does not take 999 for temp1"},
+        {"[devices.hwmon]\ntemp1 = [1, 2]\n", 0600, "bad.toml:2: devices.hwmon.temp1: a value is"},
+        {"[devices.lpt1]\nperipheral = \"lcd:size=17x3\"\n", 0600,
+         "bad.toml:2: devices.lpt1.peripheral: a setting the peripheral does not take: size=17x3"},
+        {"[devices.lpt1]\nperipheral = \"laser\"\n", 0600,
+         "bad.toml:2: devices.lpt1.peripheral: no peripheral laser; it can be "},
+        {"[presets]\n0x10000 = 1\n", 0600, "bad.toml:2: presets.0x10000: a port is 0 to 0xFFFF"},
+        {"[presets]\n0x300 = 256\n", 0600, "bad.toml:2: presets.0x300: a preset is a byte"},
+        {"[memories]\nlpt1-w25q80 = \"bad.toml\"\n", 0600,
+         "bad.toml:2: memories.lpt1-w25q80: the machine has no memory lpt1-w25q80; it has none"},
+        {"profile = \n", 0600, "bad.toml:1: "},
+        {"profile = \"pc\"\n", 0620, "bad.toml: other users may write it"},
+    };
+    for (const Case &test : cases) {
+        SCOPED_TRACE(test.text);
+        const std::string description = scratch.file("bad.toml", test.text, test.mode);
+        const Outcome run =
+            qportio("", "machine create " + scratch.path() + "/pc --from " + description);
+        EXPECT_EQ(run.status, 9) << run.out;
+        EXPECT_NE(run.out.find("qportio: " + scratch.path() + "/" + test.said), std::string::npos)
+            << run.out;
+    }
+    const Step usage[] = {
+        {"machine create " + scratch.path() + "/pc", 2, "machine takes create PATH --from FILE"},
+        {"machine make pc --from x", 2, "machine takes create PATH --from FILE"},
+    };
+    for (const Step &step : usage) {
+        const Outcome run = qportio("", step.arguments);
+        EXPECT_EQ(run.status, step.status) << run.out;
+        EXPECT_NE(run.out.find(step.out), std::string::npos) << run.out;
+    }
+    const Outcome hardware = qportio("", "machine create x --from y", false);
+    EXPECT_EQ(hardware.status, 4) << hardware.out;
+}
+
+// QPORT_SIM_MACHINE_DESCRIPTION describes a process's own machine, and a
+// shared one only when the process makes its file: later processes find the
+// machine as it was left.
+TEST(QportioMachine, TheEnvironmentDescribesAMachineWhenItIsMade)
+{
+    const Scratch scratch;
+    const std::string described =
+        "QPORT_SIM_MACHINE_DESCRIPTION=" + scratch.file("pc.toml", "[presets]\n0x300 = 0x5a\n");
+    EXPECT_EQ(qportio(described, "read -x 0x300").out, "0x5a\n");
+    const std::string shared = described + " QPORT_SIM_MACHINE=" + scratch.path() + "/pc";
+    EXPECT_EQ(qportio(shared, "read -x 0x300").out, "0x5a\n");
+    EXPECT_EQ(qportio(shared, "write 0x300 0x00").status, 0);
+    EXPECT_EQ(qportio("QPORT_SIM_MACHINE=" + scratch.path() + "/pc", "reset").status, 0);
+    EXPECT_EQ(qportio(shared, "read -x 0x300").out, "0xff\n");
+    const Outcome refused =
+        qportio("QPORT_SIM_MACHINE_DESCRIPTION=" + scratch.path() + "/none", "read -x 0x300");
+    EXPECT_NE(refused.out.find("QPORT_SIM_MACHINE_DESCRIPTION: " + scratch.path() +
+                               "/none: No such file or directory; the machine is not described"),
+              std::string::npos)
+        << refused.out;
 }
 
 } // namespace

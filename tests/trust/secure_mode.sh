@@ -20,8 +20,17 @@ secret=$scratch/secret
 echo "root's secret" >"$secret"
 chmod 600 "$secret"
 
+# The caller's own description of the machine: a status register of its
+# choosing, and root's secret loaded as a memory.
+callers=$scratch/callers
+mkdir -m 755 "$callers"
+chown 65534:65534 "$callers"
+as_nobody sh -c "printf '[presets]\n0x379 = 0x12\n[memories]\nlpt1-w25q80 = \"$secret\"\n' \
+  >'$callers/pc.toml' && chmod 600 '$callers/pc.toml'"
+
 # The caller's choice of every variable the library reads.
 variables=(
+  "QPORT_SIM_MACHINE_DESCRIPTION=$callers/pc.toml"
   "QPORT_TRACE=$shared/trace"
   "QPORT_RECORD=$shared/record"
   "QPORT_SIM_MACHINE=$shared/machine"
@@ -44,7 +53,7 @@ for subject in "${subjects[@]}"; do
   run as_nobody env "${variables[@]}" "$program" >"$scratch/$name.out" 2>"$scratch/$name.err"
   [ "$status" -eq 0 ] || { cat "$scratch/$name.err"; fail "$name: the program ended with $status"; }
   # Access stays granted (QPORT_SIM_REFUSE ignored) on its own machine.
-  expect_in "$scratch/$name.out" "data 0x55 written"
+  expect_in "$scratch/$name.out" "data 0x55 written, status 0x7f"
   [ -z "$(ls -A "$shared")" ] || fail "$name: the caller's variables made files: $(ls "$shared")"
   [ "$(grep -c "" "$scratch/$name.err")" -eq 1 ] || fail "$name: not one line on standard error"
   expect_in "$scratch/$name.err" "qport: $message"
