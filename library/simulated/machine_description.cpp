@@ -45,18 +45,23 @@ bool read_description(const char *path, std::string &text, std::string &why)
         return false;
     }
     struct stat about {};
-    if (::fstat(fd, &about) != 0)
-        why = strerrordesc_np(errno);
-    else if (!S_ISREG(about.st_mode))
+    int error = EINVAL;
+    if (::fstat(fd, &about) != 0) {
+        error = errno;
+        why = strerrordesc_np(error);
+    } else if (!S_ISREG(about.st_mode)) {
         why = "not a regular file";
-    else if (about.st_uid != ::geteuid())
+    } else if (about.st_uid != ::geteuid()) {
         why = "it belongs to another user; a machine description is read only from the user's "
               "own files";
-    else if ((about.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        error = EPERM;
+    } else if ((about.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         why = "other users may write it; a machine description must be writable by its owner "
               "alone";
-    else if (about.st_size > description_size_limit)
+        error = EPERM;
+    } else if (about.st_size > description_size_limit) {
         why = "larger than 64 KiB";
+    }
     if (why.empty()) {
         text.resize(static_cast<std::size_t>(about.st_size));
         std::size_t done = 0;
@@ -71,7 +76,7 @@ bool read_description(const char *path, std::string &text, std::string &why)
     ::close(fd);
     if (why.empty())
         return true;
-    errno = EINVAL;
+    errno = error;
     return false;
 }
 
@@ -288,7 +293,9 @@ int describe_machine(const char *path, std::string &why, bool &changed)
         return -1;
     }
     if (!read_description(path, text, why)) {
+        const int error = errno;
         why = std::string(path) + ": " + why;
+        errno = error;
         return -1;
     }
     toml::parse_result parsed = toml::parse(text, std::string_view(path));

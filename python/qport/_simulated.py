@@ -137,6 +137,14 @@ class SimulatedPorts:
         standard error) and keeps the machine in use."""
         self._ports.use_machine(path)
 
+    def describe_machine(self, path: StrOrBytesPath) -> None:
+        """Builds the machine in use anew as the TOML file at path describes it (its
+        profile, device properties, presets and memories; see the simulated PC's
+        documentation). Raises ValueError naming the file, line and key of a mistake
+        (the machine is then built up to there), OSError for a file that cannot be
+        read or that another user could have written (EPERM)."""
+        self._ports.describe_machine(path)
+
     def machine_path(self) -> Optional[str]:
         """The path of the shared machine in use, or None for the process's own."""
         return self._ports.machine_path()

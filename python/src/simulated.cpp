@@ -4,6 +4,7 @@
 // so they are looked up at run time in the library the loader picked; on
 // the hardware build _qport.sim is None.
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cerrno>
@@ -66,6 +67,7 @@ struct SimulatedPorts {
     decltype(&qport_sim_list_memories) list_memories = nullptr;
     decltype(&qport_sim_load_memory) load_memory = nullptr;
     decltype(&qport_sim_save_memory) save_memory = nullptr;
+    decltype(&qport_sim_describe_machine) describe_machine = nullptr;
 };
 
 template <typename Function> bool look_up(void *library, const char *name, Function &function)
@@ -110,7 +112,8 @@ std::optional<SimulatedPorts> find_simulated_ports()
         look_up(library, "qport_sim_server_close", ports.server_close) &&
         look_up(library, "qport_sim_list_memories", ports.list_memories) &&
         look_up(library, "qport_sim_load_memory", ports.load_memory) &&
-        look_up(library, "qport_sim_save_memory", ports.save_memory);
+        look_up(library, "qport_sim_save_memory", ports.save_memory) &&
+        look_up(library, "qport_sim_describe_machine", ports.describe_machine);
     // The handle stays open: the library is this module's own dependency.
     if (!complete)
         return std::nullopt;
@@ -416,6 +419,26 @@ void bind_simulated_ports(py::module_ &module)
             py::arg("name"), py::arg("path"),
             "Copies the memory named name into the file at path (created or truncated, never\n"
             "through a symbolic link). Raises OSError.")
+        .def(
+            "describe_machine",
+            [](const SimulatedPorts &ports, const py::object &path) {
+                std::array<char, 512> why{};
+                call_with_path(
+                    [&](const char *file) {
+                        const int result = ports.describe_machine(file, why.data(), why.size());
+                        if (result != 0 && errno == EINVAL && why[0] != '\0') {
+                            PyErr_SetObject(PyExc_ValueError, py::str(why.data()).ptr());
+                            throw py::error_already_set();
+                        }
+                        return result;
+                    },
+                    path);
+            },
+            py::arg("path"),
+            "Builds the machine in use anew as the TOML file at path describes it: profile,\n"
+            "device properties, presets and memories. Raises ValueError naming the file, line\n"
+            "and key of a mistake (the machine is then built up to there), OSError for a file\n"
+            "that cannot be read or that another user could have written (EPERM).")
         .def("machine_path", &machine_path,
              "The path of the shared machine in use, or None for the process's own.")
         .def("device_properties", &device_properties, py::arg("device"),

@@ -62,3 +62,28 @@ def test_import_records_on_the_process_own_port_space_only(tmp_path):
     qport.sim.record_transfers(False)
     run_child("import qport; qport.outportb(0x378, 0x5A)", QPORT_SIM_MACHINE=str(machine))
     assert (qport.sim.peek(0x378), qport.sim.transfers()) == (0x5A, [])
+
+
+@pytest.mark.parametrize("text, raised, said", [
+    ('[presets]\n0x300 = 0x42\n', None, None),
+    ('[devices.hwmon]\n\ntemp9 = 1\n', ValueError, ":3: devices.hwmon.temp9: hwmon has no property"),
+    ('profile = "pcx"\n', ValueError, ":1: profile: no profile pcx"),
+])
+def test_a_described_machine_is_built_or_its_mistake_named(tmp_path, text, raised, said):
+    description = tmp_path / "pc.toml"
+    description.write_text(text)
+    description.chmod(0o600)
+    qport.sim.use_machine(None)
+    if raised is None:
+        qport.sim.describe_machine(description)
+        assert qport.sim.peek(0x300) == 0x42
+        return
+    with pytest.raises(raised) as error:
+        qport.sim.describe_machine(description)
+    assert str(description) + said in str(error.value)
+
+
+def test_a_description_that_cannot_be_read_raises_oserror(tmp_path):
+    with pytest.raises(OSError) as error:
+        qport.sim.describe_machine(tmp_path / "missing.toml")
+    assert error.value.errno == errno.ENOENT
