@@ -88,10 +88,15 @@ PanelWindow::PanelWindow(QWidget *parent) : QMainWindow(parent)
         new QLabel(machinePath.empty() ? tr("No shared machine: this panel's own port space")
                                        : tr("Machine %1").arg(QString::fromStdString(machinePath)),
                    this);
-    statusBar()->addPermanentWidget(machineLabel_);
     resets_ = new QLabel(this);
     resets_->setObjectName(QStringLiteral("resets"));
-    statusBar()->addPermanentWidget(resets_);
+    // A long path or cause is cut short rather than widening the window;
+    // the tooltip has it whole.
+    for (QLabel *label : {machineLabel_, resets_}) {
+        label->setMinimumWidth(label->fontMetrics().averageCharWidth() * 12);
+        statusBar()->addPermanentWidget(label);
+    }
+    machineLabel_->setToolTip(machineLabel_->text());
     // A device's property, as qportio set takes it: the embedded
     // controller's memory and events, the sensors' readings.
     auto *settingLabel = new QLabel(tr("&Set:"), central);
@@ -184,6 +189,7 @@ void PanelWindow::refresh()
                                  : tr("Resets by programs: %1, the last by %2")
                                        .arg(resets)
                                        .arg(QString::fromStdString(machine::lastResetCause())));
+    resets_->setToolTip(resets_->text());
     if (devices != shownDevices_) {
         strip_->showDevices(devices);
         shownDevices_ = std::move(devices);

@@ -56,18 +56,26 @@ void OffscreenTest::windowFitsA1280x800Screen_data()
 {
     QTest::addColumn<QString>("profile");
     QTest::addColumn<QString>("peripheral");
+    QTest::addColumn<bool>("programReset"); // the status bar says why, at length
     for (const char *profile : {"pc", "bare"})
         for (const char *peripheral : {"none", "lcd", "printer", "jtag", "loopback", "switches"})
-            QTest::addRow("%s, %s", profile, peripheral) << profile << peripheral;
+            QTest::addRow("%s, %s", profile, peripheral) << profile << peripheral << false;
+    QTest::newRow("pc, lcd, after a program's reset") << "pc"
+                                                      << "lcd" << true;
 }
 
 void OffscreenTest::windowFitsA1280x800Screen()
 {
     QFETCH(QString, profile);
     QFETCH(QString, peripheral);
+    QFETCH(bool, programReset);
     QCOMPARE(panel::machine::setProfile(profile.toStdString()), 0);
     QCOMPARE(panel::machine::setProperty("lpt1", "peripheral", peripheral.toStdString()), 0);
     panel::PanelWindow window;
+    if (programReset) {
+        outportb(0x64, static_cast<char>(0xFE)); // the keyboard controller's reset line
+        QVERIFY(panel::machine::resetCount() > 0);
+    }
     window.refresh();
     // 1280x800 less a window manager's frame and a panel or two.
     const QSize room(1260, 760);
@@ -75,15 +83,16 @@ void OffscreenTest::windowFitsA1280x800Screen()
     QVERIFY2(hint.width() <= room.width() && hint.height() <= room.height(),
              qPrintable(QStringLiteral("size hint %1x%2").arg(hint.width()).arg(hint.height())));
     const QSize minimum = window.minimumSizeHint();
-    QVERIFY2(minimum.width() <= room.width() && minimum.height() <= room.height(),
-             qPrintable(
-                 QStringLiteral("minimum %1x%2").arg(minimum.width()).arg(minimum.height())));
+    QVERIFY2(
+        minimum.width() <= room.width() && minimum.height() <= room.height(),
+        qPrintable(QStringLiteral("minimum %1x%2").arg(minimum.width()).arg(minimum.height())));
     // The whole content fits in that hint: no scroll bar at 1x.
     const auto *area = window.findChild<QScrollArea *>(QStringLiteral("panelArea"));
     QVERIFY(area != nullptr);
     const QSize content = area->widget()->sizeHint();
-    QVERIFY2(content.width() <= hint.width() && content.height() <= hint.height(),
-             qPrintable(QStringLiteral("content %1x%2").arg(content.width()).arg(content.height())));
+    QVERIFY2(
+        content.width() <= hint.width() && content.height() <= hint.height(),
+        qPrintable(QStringLiteral("content %1x%2").arg(content.width()).arg(content.height())));
     QVERIFY(content.width() >= area->widget()->minimumSizeHint().width());
 }
 
@@ -99,13 +108,11 @@ void OffscreenTest::transferTimes_data()
         << 1001 * second + second / 2 << sinceStart << "1.500000";
     QTest::newRow("microseconds, the nanoseconds dropped")
         << 1000 * second + 1234567 << sinceStart << "0.001234";
-    QTest::newRow("an hour later") << 4723 * second + 456789000 << sinceStart
-                                   << "3723.456789";
+    QTest::newRow("an hour later") << 4723 * second + 456789000 << sinceStart << "3723.456789";
     QTest::newRow("before the panel started: negative")
         << 1000 * second - 500000 << sinceStart << "-0.000500";
     QTest::newRow("long before") << 2 * second << sinceStart << "-998.000000";
-    QTest::newRow("wall clock at the start") << 1000 * second << wallClock
-                                             << "00:00:00.000";
+    QTest::newRow("wall clock at the start") << 1000 * second << wallClock << "00:00:00.000";
     QTest::newRow("wall clock, an hour on")
         << 4723 * second + 456789000 << wallClock << "01:02:03.456";
     QTest::newRow("wall clock, milliseconds truncated")
@@ -211,8 +218,9 @@ void OffscreenTest::lcdDrawsCgramCharactersDotByDot()
 
     panel::PeripheralView view;
     std::vector<panel::Device> devices = panel::machine::devices();
-    const auto port = std::find_if(devices.begin(), devices.end(),
-                                   [](const panel::Device &device) { return device.name == "lpt1"; });
+    const auto port = std::find_if(devices.begin(), devices.end(), [](const panel::Device &device) {
+        return device.name == "lpt1";
+    });
     QVERIFY(port != devices.end());
     view.showPeripheral(*port, panel::machine::peekRegisters(port->firstPort));
     panel::LcdView *lcd = view.lcd();
@@ -234,9 +242,8 @@ void OffscreenTest::lcdDrawsCgramCharactersDotByDot()
                 drawn += seen(lcd->dotRect(cell, row, dot)) == panel::LcdView::inkColour()
                              ? QChar('#')
                              : QChar('.');
-                wanted += (glyph[static_cast<std::size_t>(row)] >> (4 - dot) & 1) != 0
-                              ? QChar('#')
-                              : QChar('.');
+                wanted += (glyph[static_cast<std::size_t>(row)] >> (4 - dot) & 1) != 0 ? QChar('#')
+                                                                                       : QChar('.');
             }
             QVERIFY2(drawn == wanted, qPrintable(QStringLiteral("cell %1, row %2: %3, not %4")
                                                      .arg(column)
