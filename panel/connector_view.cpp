@@ -5,6 +5,7 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QVBoxLayout>
 
 #include "pin_widget.h"
 
@@ -20,10 +21,15 @@ QString registerText(std::uint8_t value)
 
 ConnectorView::ConnectorView(QWidget *parent) : QGroupBox(tr("Parallel port"), parent)
 {
-    auto *row = new QHBoxLayout(this);
+    // The registers go under the pins rather than beside them, so that the
+    // window fits a 1280-pixel-wide screen.
+    auto *rows = new QVBoxLayout(this);
+    auto *pinRow = new QHBoxLayout;
+    rows->addLayout(pinRow);
     auto *connector = new QGridLayout;
     connector->setHorizontalSpacing(2);
-    row->addLayout(connector);
+    pinRow->addLayout(connector);
+    pinRow->addStretch();
     // Pins 1-13 on the top row, 14-25 below, offset by half a pin as on
     // the D-shaped shell.
     for (int number = 1; number <= connectorPins; ++number) {
@@ -45,8 +51,8 @@ ConnectorView::ConnectorView(QWidget *parent) : QGroupBox(tr("Parallel port"), p
         connector->addWidget(cell, gridRow, column, 1, 2);
     }
 
-    auto *registers = new QGridLayout;
-    row->addLayout(registers);
+    auto *registers = new QHBoxLayout;
+    rows->addLayout(registers);
     const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     for (std::size_t index = 0; index < registerLabels_.size(); ++index) {
         registerNames_[index] = new QLabel(this);
@@ -55,10 +61,11 @@ ConnectorView::ConnectorView(QWidget *parent) : QGroupBox(tr("Parallel port"), p
         registerLabels_[index]->setTextInteractionFlags(Qt::TextSelectableByMouse);
         registerLabels_[index]->setObjectName(QStringList{
             "dataRegister", "statusRegister", "controlRegister"}[static_cast<int>(index)]);
-        registers->addWidget(registerNames_[index], static_cast<int>(index), 0);
-        registers->addWidget(registerLabels_[index], static_cast<int>(index), 1);
+        registers->addWidget(registerNames_[index]);
+        registers->addWidget(registerLabels_[index]);
+        registers->addSpacing(fontMetrics().height());
     }
-    row->addStretch();
+    registers->addStretch();
     showDisabled();
 }
 

@@ -43,8 +43,14 @@ QString postDigits(const QString &code)
 
 DeviceStrip::DeviceStrip(QWidget *parent) : QWidget(parent)
 {
-    auto *row = new QHBoxLayout(this);
-    row->setContentsMargins(0, 0, 0, 0);
+    // Two rows of boxes: in one, the strip alone would be wider than a
+    // 1280-pixel screen.
+    auto *rows = new QVBoxLayout(this);
+    rows->setContentsMargins(0, 0, 0, 0);
+    auto *row = new QHBoxLayout;
+    rows->addLayout(row);
+    auto *secondRow = new QHBoxLayout;
+    rows->addLayout(secondRow);
     rtcBox_ = new QGroupBox(tr("Clock"), this);
     rtc_ = boxedLabel(rtcBox_);
     rtc_->setObjectName(QStringLiteral("rtc"));
@@ -62,12 +68,12 @@ DeviceStrip::DeviceStrip(QWidget *parent) : QWidget(parent)
     superioBox_ = new QGroupBox(tr("Super I/O"), this);
     superio_ = boxedLabel(superioBox_);
     superio_->setObjectName(QStringLiteral("superio"));
-    row->addWidget(superioBox_, 2);
+    secondRow->addWidget(superioBox_, 2);
 
     pciBox_ = new QGroupBox(tr("PCI"), this);
     pci_ = boxedLabel(pciBox_);
     pci_->setObjectName(QStringLiteral("pci"));
-    row->addWidget(pciBox_, 3);
+    secondRow->addWidget(pciBox_, 3);
 
     keyboardBox_ = new QGroupBox(tr("Keyboard"), this);
     keyboard_ = boxedLabel(keyboardBox_);
@@ -145,10 +151,15 @@ void DeviceStrip::showDevices(const std::vector<Device> &devices)
     const Device *sensors = named(devices, "w83627hf-hwmon");
     sensorsBox_->setVisible(sensors != nullptr);
     if (sensors != nullptr) {
+        // Each temperature beside its fan, to keep the box low.
         QStringList lines;
-        for (const char *key : {"temp1", "temp2", "temp3", "fan1", "fan2", "fan3"})
-            lines << QStringLiteral("%1 %2").arg(QString::fromLatin1(key),
-                                                 text(sensors->property(key)));
+        for (const char *number : {"1", "2", "3"}) {
+            const std::string temperature = std::string("temp") + number;
+            const std::string fan = std::string("fan") + number;
+            lines << QStringLiteral("%1 %2   %3 %4")
+                         .arg(text(temperature), text(sensors->property(temperature)), text(fan),
+                              text(sensors->property(fan)));
+        }
         lines << tr("alarms: %1").arg(text(sensors->property("alarms")));
         sensors_->setText(lines.join('\n'));
         QStringList voltages;

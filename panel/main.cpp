@@ -9,6 +9,7 @@
 #include "machine.h"
 #include "process_hygiene.h"
 #include "panel_window.h"
+#include "transfer_log.h"
 
 namespace {
 
@@ -18,12 +19,15 @@ constexpr int exitUsage = 2;
 
 void printHelp()
 {
-    std::cout << "Usage: qport-panel [MACHINE]\n"
+    std::cout << "Usage: qport-panel [--times=WHEN] [MACHINE]\n"
                  "Shows the simulated PC in the shared machine file MACHINE (default:\n"
                  "$QPORT_SIM_MACHINE, created when missing), live: the parallel port's\n"
                  "pins and registers, its peripheral, the other devices and the last\n"
                  "transfers. Without either, it shows a port space of its own.\n"
                  "\n"
+                 "  --times=WHEN   the transfers' times: since-start (the default),\n"
+                 "                 seconds since the panel started, or wall-clock,\n"
+                 "                 the local time of day (HH:MM:SS.mmm)\n"
                  "  -h, --help     show this help and exit\n"
                  "  --version      show the version and exit\n"
                  "\n"
@@ -37,8 +41,22 @@ void printHelp()
 int main(int argc, char **argv)
 {
     const char *machinePath = nullptr;
+    panel::TimeShown times = panel::TimeShown::sinceStart;
     for (int index = 1; index < argc; ++index) {
         const std::string_view argument(argv[index]);
+        if (argument == "--times" || argument.starts_with("--times=")) {
+            const char *when = nullptr;
+            if (argument == "--times")
+                when = index + 1 < argc ? argv[++index] : "";
+            else
+                when = argv[index] + std::string_view("--times=").size();
+            if (!panel::parseTimeShown(QString::fromLocal8Bit(when), times)) {
+                std::cerr << "qport-panel: --times takes since-start or wall-clock, not '" << when
+                          << "'\n";
+                return exitUsage;
+            }
+            continue;
+        }
         if (argument == "-h" || argument == "--help") {
             printHelp();
             return 0;
@@ -49,7 +67,8 @@ int main(int argc, char **argv)
         }
         if (argument.starts_with('-') || machinePath != nullptr) {
             std::cerr << "qport-panel: unexpected argument '" << argument
-                      << "' (usage: qport-panel [MACHINE]; see qport-panel --help)\n";
+                      << "' (usage: qport-panel [--times=WHEN] [MACHINE]; see qport-panel "
+                         "--help)\n";
             return exitUsage;
         }
         machinePath = argv[index];
@@ -78,6 +97,7 @@ int main(int argc, char **argv)
     QApplication::setApplicationName(QStringLiteral("qport-panel"));
     QApplication::setDesktopFileName(QStringLiteral(QPORT_PANEL_APP_ID));
     panel::PanelWindow window;
+    window.transferLog()->setTimeShown(times);
     window.show();
     return QApplication::exec();
 }

@@ -10,6 +10,8 @@
 #include <QLineEdit>
 #include <QTableView>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
 #include <QStatusBar>
 #include <QVBoxLayout>
 #include <cstring>
@@ -48,26 +50,53 @@ void select(QComboBox *choice, const QString &text)
 
 } // namespace
 
+FittingScrollArea::FittingScrollArea(QWidget *content, QWidget *parent) : QScrollArea(parent)
+{
+    setObjectName(QStringLiteral("panelArea"));
+    setFrameShape(QFrame::NoFrame);
+    setWidgetResizable(true);
+    setWidget(content);
+}
+
+QSize FittingScrollArea::sizeHint() const
+{
+    // The whole content, where QScrollArea would offer a few dozen
+    // characters' worth; scroll bars only on a screen smaller than that.
+    return widget()->sizeHint() + QSize(2 * frameWidth(), 2 * frameWidth());
+}
+
+QSize FittingScrollArea::minimumSizeHint() const
+{
+    const int line = fontMetrics().height();
+    return QSize(20 * line, 12 * line).boundedTo(sizeHint());
+}
+
 PanelWindow::PanelWindow(QWidget *parent) : QMainWindow(parent)
 {
     const std::string machinePath = machine::path();
     setWindowTitle(machinePath.empty()
                        ? tr("qport panel: its own port space")
                        : tr("qport panel: %1").arg(QString::fromStdString(machinePath)));
-    auto *central = new QWidget(this);
+    auto *central = new QWidget;
     auto *column = new QVBoxLayout(central);
 
     auto *controls = new QHBoxLayout;
     column->addLayout(controls);
+    // Which machine, and its resets, in the status bar: in the row of
+    // controls they would widen the window past a 1280-pixel screen.
     machineLabel_ =
         new QLabel(machinePath.empty() ? tr("No shared machine: this panel's own port space")
                                        : tr("Machine %1").arg(QString::fromStdString(machinePath)),
-                   central);
-    controls->addWidget(machineLabel_);
-    resets_ = new QLabel(central);
+                   this);
+    resets_ = new QLabel(this);
     resets_->setObjectName(QStringLiteral("resets"));
-    controls->addWidget(resets_);
-    controls->addStretch();
+    // A long path or cause is cut short rather than widening the window;
+    // the tooltip has it whole.
+    for (QLabel *label : {machineLabel_, resets_}) {
+        label->setMinimumWidth(label->fontMetrics().averageCharWidth() * 12);
+        statusBar()->addPermanentWidget(label);
+    }
+    machineLabel_->setToolTip(machineLabel_->text());
     // A device's property, as qportio set takes it: the embedded
     // controller's memory and events, the sensors' readings.
     auto *settingLabel = new QLabel(tr("&Set:"), central);
@@ -97,6 +126,7 @@ PanelWindow::PanelWindow(QWidget *parent) : QMainWindow(parent)
     profileLabel->setBuddy(profileChoice_);
     controls->addWidget(profileLabel);
     controls->addWidget(profileChoice_);
+    controls->addStretch();
 
     connector_ = new ConnectorView(central);
     column->addWidget(connector_);
@@ -108,7 +138,7 @@ PanelWindow::PanelWindow(QWidget *parent) : QMainWindow(parent)
     middle->addWidget(transferLog_, 1);
     strip_ = new DeviceStrip(central);
     column->addWidget(strip_);
-    setCentralWidget(central);
+    setCentralWidget(new FittingScrollArea(central, this));
 
     connect(reset_, &QPushButton::clicked, this, [this] {
         machine::reset();
@@ -129,9 +159,13 @@ PanelWindow::PanelWindow(QWidget *parent) : QMainWindow(parent)
     }
     setTabOrder(previous, transferLog_->pauseButton());
     setTabOrder(transferLog_->pauseButton(), transferLog_->portFilter());
-    setTabOrder(transferLog_->portFilter(), transferLog_->table());
+    setTabOrder(transferLog_->portFilter(), transferLog_->timeChoice());
+    setTabOrder(transferLog_->timeChoice(), transferLog_->table());
 
     refresh();
+    // Qt would open a window this size at two thirds of the screen; the
+    // whole of it fits a 1280x800 screen.
+    resize(sizeHint().boundedTo(screen()->availableSize()));
     connect(&timer_, &QTimer::timeout, this, &PanelWindow::refresh);
     timer_.start(updateIntervalMs);
 }
@@ -155,6 +189,7 @@ void PanelWindow::refresh()
                                  : tr("Resets by programs: %1, the last by %2")
                                        .arg(resets)
                                        .arg(QString::fromStdString(machine::lastResetCause())));
+    resets_->setToolTip(resets_->text());
     if (devices != shownDevices_) {
         strip_->showDevices(devices);
         shownDevices_ = std::move(devices);

@@ -7,6 +7,7 @@
 #define QPORT_PANEL_PANEL_WINDOW_H
 
 #include <QMainWindow>
+#include <QScrollArea>
 #include <QTimer>
 #include <vector>
 
@@ -23,6 +24,17 @@ class ConnectorView;
 class DeviceStrip;
 class PeripheralView;
 class TransferLog;
+
+// Scrolls the window's content on a screen too small for it, and asks
+// for the content's whole size otherwise.
+class FittingScrollArea : public QScrollArea {
+    Q_OBJECT
+
+public:
+    FittingScrollArea(QWidget *content, QWidget *parent);
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+};
 
 class PanelWindow : public QMainWindow {
     Q_OBJECT

@@ -137,7 +137,8 @@ void PeripheralView::showPeripheral(const Device &port, const Registers &registe
         for (const char *key : {"line1", "line2", "line3", "line4"})
             lines << text(port.property(key));
         lcd_->setContent(lcdContent(text(port.property("size")), text(port.property("cursor")),
-                                    text(port.property("display")), lines));
+                                    text(port.property("display")), lines,
+                                    text(port.property("cgram"))));
         lcdDetails_->setText(tr("%1, %2 wiring, display %3, %4, cursor %5")
                                  .arg(text(port.property("size")), text(port.property("wiring")),
                                       text(port.property("display")), text(port.property("mode")),

@@ -2,7 +2,10 @@
 #include "transfer_log.h"
 
 #include <algorithm>
+#include <ctime>
 
+#include <QComboBox>
+#include <QDateTime>
 #include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -13,6 +16,53 @@
 #include <QVBoxLayout>
 
 namespace panel {
+namespace {
+
+constexpr std::int64_t nanosecondsPerSecond = 1000000000;
+
+std::int64_t nanoseconds(clockid_t clock)
+{
+    timespec now{};
+    clock_gettime(clock, &now);
+    return std::int64_t{now.tv_sec} * nanosecondsPerSecond + now.tv_nsec;
+}
+
+} // namespace
+
+TimeBase TimeBase::now()
+{
+    const std::int64_t monotonic = nanoseconds(CLOCK_MONOTONIC);
+    return {monotonic, nanoseconds(CLOCK_REALTIME) - monotonic};
+}
+
+QString transferTime(std::uint64_t timeNs, TimeShown shown, const TimeBase &base)
+{
+    const auto time = static_cast<std::int64_t>(timeNs);
+    if (shown == TimeShown::wallClock)
+        return QDateTime::fromMSecsSinceEpoch((time + base.wallMinusMonotonicNs) / 1000000)
+            .toString(QStringLiteral("HH:mm:ss.zzz"));
+    // Microseconds: finer than the panel's updates, as fine as a port's
+    // transfer takes on the bench.
+    const std::int64_t since = time - base.startNs;
+    const std::uint64_t magnitude =
+        since < 0 ? 0 - static_cast<std::uint64_t>(since) : static_cast<std::uint64_t>(since);
+    const std::uint64_t micro = magnitude / 1000;
+    return QStringLiteral("%1%2.%3")
+        .arg(since < 0 ? QStringLiteral("-") : QString())
+        .arg(micro / 1000000)
+        .arg(micro % 1000000, 6, 10, QChar('0'));
+}
+
+bool parseTimeShown(QStringView text, TimeShown &shown)
+{
+    if (text == QStringLiteral("since-start"))
+        shown = TimeShown::sinceStart;
+    else if (text == QStringLiteral("wall-clock"))
+        shown = TimeShown::wallClock;
+    else
+        return false;
+    return true;
+}
 
 int TransferModel::rowCount(const QModelIndex &parent) const
 {
@@ -32,9 +82,7 @@ QVariant TransferModel::data(const QModelIndex &index, int role) const
     const qport_sim_transfer &transfer = rows_[static_cast<std::size_t>(index.row())];
     switch (index.column()) {
     case 0:
-        return QStringLiteral("%1.%2")
-            .arg(transfer.time_ns / 1000000000U)
-            .arg(transfer.time_ns % 1000000000U, 9, 10, QChar('0'));
+        return transferTime(transfer.time_ns, shown_, base_);
     case 1:
         return transfer.direction == 'i' ? tr("in") : tr("out");
     case 2:
@@ -52,8 +100,8 @@ QVariant TransferModel::headerData(int section, Qt::Orientation orientation, int
 {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return {};
-    const QStringList headers{tr("Time (s)"), tr("Direction"), tr("Width"), tr("Port"),
-                              tr("Value")};
+    const QStringList headers{shown_ == TimeShown::wallClock ? tr("Time") : tr("Since start (s)"),
+                              tr("Direction"), tr("Width"), tr("Port"), tr("Value")};
     return section >= 0 && section < headers.size() ? headers[section] : QVariant();
 }
 
@@ -76,6 +124,16 @@ void TransferModel::clear()
     beginResetModel();
     rows_.clear();
     endResetModel();
+}
+
+void TransferModel::setTimeShown(TimeShown shown)
+{
+    if (shown == shown_)
+        return;
+    shown_ = shown;
+    emit headerDataChanged(Qt::Horizontal, 0, 0);
+    if (!rows_.empty())
+        emit dataChanged(index(0, 0), index(rowCount() - 1, 0), {Qt::DisplayRole});
 }
 
 std::vector<qport_sim_transfer> newTransfers(const std::vector<qport_sim_transfer> &recorded,
@@ -129,6 +187,16 @@ TransferLog::TransferLog(QWidget *parent) : QGroupBox(tr("Last transfers"), pare
     filterLabel->setBuddy(filter_);
     controls->addWidget(filterLabel);
     controls->addWidget(filter_);
+    auto *timeLabel = new QLabel(tr("T&imes:"), this);
+    timeChoice_ = new QComboBox(this);
+    timeChoice_->setObjectName(QStringLiteral("timeChoice"));
+    // In TimeShown's order.
+    timeChoice_->addItem(tr("since start"));
+    timeChoice_->addItem(tr("wall clock"));
+    timeChoice_->setToolTip(tr("Seconds since the panel started, or the time of day"));
+    timeLabel->setBuddy(timeChoice_);
+    controls->addWidget(timeLabel);
+    controls->addWidget(timeChoice_);
     controls->addStretch();
 
     model_ = new TransferModel(this);
@@ -137,12 +205,22 @@ TransferLog::TransferLog(QWidget *parent) : QGroupBox(tr("Last transfers"), pare
     table_->setModel(model_);
     table_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     table_->verticalHeader()->hide();
+    // A line of text a row, to show more of them in a window that fits a
+    // small screen.
+    table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 4);
     table_->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
     table_->setSelectionMode(QAbstractItemView::NoSelection);
     table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     layout->addWidget(table_);
 
     connect(filter_, &QLineEdit::textChanged, this, &TransferLog::filterChanged);
+    connect(timeChoice_, &QComboBox::currentIndexChanged, this,
+            [this](int index) { model_->setTimeShown(static_cast<TimeShown>(index)); });
+}
+
+void TransferLog::setTimeShown(TimeShown shown)
+{
+    timeChoice_->setCurrentIndex(static_cast<int>(shown));
 }
 
 bool TransferLog::wantsTransfers() const { return !pause_->isChecked(); }

@@ -240,7 +240,9 @@ TEST_F(Lcd, SequencesShowOnTheGlassAsOnTheChip)
          init4() + command4(0x40) + text4("\x1F\x11\x11\x11\x11\x11\x1F") + byte4(rs4, 0x00) +
              byte4(rs4, 0x0E) + command4(0x80) + byte4(rs4, 0x00) + byte4(rs4, 0x01) +
              byte4(rs4, 0x0F) + text4("\\~"),
-         {{"line1", "⓪①⑦¥→" + padded("", 15)}}},
+         {{"line1", "⓪①⑦¥→" + padded("", 15)},
+          {"cgram", "1f11111111111f00 0e00000000000000 0000000000000000 0000000000000000 "
+                    "0000000000000000 0000000000000000 0000000000000000 0000000000000000"}}},
         {"a lone nibble pairs with the next: every later byte is out of step",
          "lcd",
          init4() + text4("A") + pulse4(rs4 | 0x4) + text4("BC"),

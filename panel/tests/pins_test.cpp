@@ -204,7 +204,7 @@ void PinsTest::lcdFromProperties()
     QFETCH(int, cursorRow);
     QFETCH(int, cursorColumn);
     QFETCH(bool, underline);
-    const panel::LcdContent content = panel::lcdContent(size, cursor, "on", rows);
+    const panel::LcdContent content = panel::lcdContent(size, cursor, "on", rows, {});
     const int columns = size.section('x', 0, 0).toInt();
     QCOMPARE(content.columns, columns);
     QCOMPARE(content.rows.size(), rows.size());

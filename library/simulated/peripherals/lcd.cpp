@@ -403,6 +403,22 @@ void append_glyph(std::string &text, std::uint8_t code)
 
 std::string hex_byte(std::uint32_t value) { return hex_text(value, 2); }
 
+// The eight CGRAM characters' bitmaps, a group of 16 hex digits each, its
+// rows top first (the low five bits of each are the dots, bit 4 leftmost).
+std::string cgram_text(const Display &display)
+{
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string text;
+    for (std::size_t index = 0; index < cgram_bytes; ++index) {
+        if (index != 0 && index % 8 == 0)
+            text += ' ';
+        const std::uint8_t row = display.cgram[index].load(relaxed);
+        text += digits[row >> 4];
+        text += digits[row & 0x0F];
+    }
+    return text;
+}
+
 void describe(const ParallelPort &port, Properties &properties)
 {
     auto &display = port.peripheral<Display>();
@@ -438,6 +454,7 @@ void describe(const ParallelPort &port, Properties &properties)
                    (registers.cgram ? "cgram " : "ddram ") + hex_byte(registers.address));
     const std::uint16_t last_read = display.last_read.load(relaxed);
     properties.add("last-read", last_read == 0 ? std::string("none") : hex_byte(last_read - 1U));
+    properties.add("cgram", cgram_text(display));
 }
 
 bool parse_size(std::string_view text, Geometry &geometry)
