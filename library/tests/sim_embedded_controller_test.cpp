@@ -11,31 +11,19 @@
 #include <gtest/gtest.h>
 
 #include "device_properties.h"
+#include "fresh_machine.h"
+#include "port_transfers.h"
 #include "qport.h"
 #include "qport_sim.h"
 
 namespace {
 
-class EmbeddedController : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(qport_sim_set_profile("pc"), 0);
-        qport_sim_reset();
-    }
-    void TearDown() override { qport_sim_reset(); }
-};
-
-struct Transfer {
-    char direction; // 'o' write, 'i' read
-    short port;
-    unsigned value;
-};
+using EmbeddedController = FreshMachine;
 
 struct TransferCase {
     const char *name;
     std::vector<std::pair<const char *, const char *>> properties; // set first
-    std::vector<Transfer> transfers;
+    std::vector<PortTransfer> transfers;
 };
 
 TEST_F(EmbeddedController, InterfaceTransfers)
@@ -100,14 +88,7 @@ TEST_F(EmbeddedController, InterfaceTransfers)
         qport_sim_reset();
         for (const auto &[key, value] : c.properties)
             ASSERT_EQ(qport_sim_set_device_property("ec", key, value), 0) << key;
-        std::size_t step = 0;
-        for (const Transfer &transfer : c.transfers) {
-            SCOPED_TRACE("transfer " + std::to_string(step++));
-            if (transfer.direction == 'o')
-                outportb(transfer.port, static_cast<char>(transfer.value));
-            else
-                EXPECT_EQ(static_cast<std::uint8_t>(inportb(transfer.port)), transfer.value);
-        }
+        run_transfers(c.transfers);
     }
 }
 

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "device_properties.h"
+#include "fresh_machine.h"
 #include "qport.h"
 #include "qport_sim.h"
 
@@ -17,15 +18,7 @@ namespace {
 constexpr short address_port = 0x295;
 constexpr short data_port = 0x296;
 
-class HardwareMonitor : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(qport_sim_set_profile("pc"), 0);
-        qport_sim_reset();
-    }
-    void TearDown() override { qport_sim_reset(); }
-};
+using HardwareMonitor = FreshMachine;
 
 std::uint8_t hwmon_register(std::uint8_t index)
 {

@@ -11,45 +11,20 @@
 #include <gtest/gtest.h>
 
 #include "device_properties.h"
+#include "fresh_machine.h"
+#include "port_transfers.h"
 #include "qport.h"
 #include "qport_sim.h"
 
 namespace {
 
-class KeyboardController : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(qport_sim_set_profile("pc"), 0);
-        qport_sim_reset();
-    }
-    void TearDown() override { qport_sim_reset(); }
-};
-
-// One transfer of a case: a byte write, or a read and the value it must give.
-struct Transfer {
-    char direction; // 'o' write, 'i' read
-    short port;
-    unsigned value;
-};
+using KeyboardController = FreshMachine;
 
 struct TransferCase {
     const char *name;
-    std::vector<Transfer> transfers;
+    std::vector<PortTransfer> transfers;
     std::map<std::string, std::string> properties; // of kbc, afterwards
 };
-
-void run(const std::vector<Transfer> &transfers)
-{
-    std::size_t step = 0;
-    for (const Transfer &transfer : transfers) {
-        SCOPED_TRACE("transfer " + std::to_string(step++));
-        if (transfer.direction == 'o')
-            outportb(transfer.port, static_cast<char>(transfer.value));
-        else
-            EXPECT_EQ(static_cast<std::uint8_t>(inportb(transfer.port)), transfer.value);
-    }
-}
 
 TEST_F(KeyboardController, CommandsAndKeyboardAnswers)
 {
@@ -140,7 +115,7 @@ TEST_F(KeyboardController, CommandsAndKeyboardAnswers)
     for (const TransferCase &c : cases) {
         SCOPED_TRACE(c.name);
         qport_sim_reset();
-        run(c.transfers);
+        run_transfers(c.transfers);
         const auto properties = device_properties("kbc");
         for (const auto &[key, value] : c.properties)
             EXPECT_EQ(properties.at(key), value) << key;
@@ -192,7 +167,7 @@ TEST_F(KeyboardController, ResetLineResetsThePcsOwnDevices)
 {
     struct ResetCase {
         const char *name;
-        std::vector<Transfer> pull;
+        std::vector<PortTransfer> pull;
         const char *cause;
     };
     const ResetCase cases[] = {
@@ -211,19 +186,19 @@ TEST_F(KeyboardController, ResetLineResetsThePcsOwnDevices)
         qport_sim_reset();
         ASSERT_EQ(qport_sim_set_device_property("lpt1", "peripheral", "lcd"), 0);
         // State of the PC's own devices, changed from power-on.
-        run({{'o', 0x60, 0xED},
-             {'o', 0x60, 0x07}, // LEDs
-             {'o', 0x70, 0x0B},
-             {'o', 0x71, 0x76}, // RTC register B
-             {'o', 0x70, 0x20},
-             {'o', 0x71, 0x5A},    // RTC memory
-             {'o', 0x80, 0x42},    // POST code
-             {'o', 0x378, 0x33}}); // lpt1's data latch
+        run_transfers({{'o', 0x60, 0xED},
+                       {'o', 0x60, 0x07}, // LEDs
+                       {'o', 0x70, 0x0B},
+                       {'o', 0x71, 0x76}, // RTC register B
+                       {'o', 0x70, 0x20},
+                       {'o', 0x71, 0x5A},    // RTC memory
+                       {'o', 0x80, 0x42},    // POST code
+                       {'o', 0x378, 0x33}}); // lpt1's data latch
         const std::string peripheral = device_properties("lpt1").at("peripheral");
         qport_sim_preset(0x300, 0x12); // an unbacked port
         const std::string rtc_time = device_properties("rtc").at("time");
 
-        run(c.pull);
+        run_transfers(c.pull);
         EXPECT_EQ(qport_sim_reset_count(), 1U);
         EXPECT_STREQ(qport_sim_last_reset_cause(), c.cause);
         EXPECT_EQ(device_properties("kbc").at("leds"), "none lit");
@@ -232,7 +207,7 @@ TEST_F(KeyboardController, ResetLineResetsThePcsOwnDevices)
         EXPECT_EQ(device_properties("lpt1").at("peripheral"), peripheral);
         EXPECT_EQ(qport_sim_peek(0xCF9), 0x00);
         EXPECT_EQ(qport_sim_peek(0x300), 0x12);
-        run({{'o', 0x70, 0x0B}, {'i', 0x71, 0x06}, {'o', 0x70, 0x20}, {'i', 0x71, 0x5A}});
+        run_transfers({{'o', 0x70, 0x0B}, {'i', 0x71, 0x06}, {'o', 0x70, 0x20}, {'i', 0x71, 0x5A}});
         EXPECT_EQ(device_properties("rtc").at("time").substr(0, 13), rtc_time.substr(0, 13));
     }
 }
@@ -240,7 +215,7 @@ TEST_F(KeyboardController, ResetLineResetsThePcsOwnDevices)
 TEST_F(KeyboardController, ResetControlRegister)
 {
     // Bits 1 and 2 kept, the reserved ones read 0; only RCPU rising resets.
-    run({{'o', 0xCF9, 0xFB}, {'i', 0xCF9, 0x02}});
+    run_transfers({{'o', 0xCF9, 0xFB}, {'i', 0xCF9, 0x02}});
     EXPECT_EQ(qport_sim_reset_count(), 0U);
     // A 32-bit write at 0xCF8 is CONFIG_ADDRESS, never the reset register.
     outport(0xCF8, static_cast<int>(0x80000604U));

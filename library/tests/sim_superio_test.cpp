@@ -14,6 +14,7 @@
 
 #include "child_process.h"
 #include "fresh_machine.h"
+#include "port_transfers.h"
 #include "qport.h"
 #include "device_properties.h"
 #include "qport_sim.h"
@@ -82,15 +83,9 @@ std::string lpt1_ports()
 }
 
 // One transfer of a case: a write, or a read and the value it must give.
-struct Transfer {
-    char direction; // 'o' byte write, 'w' 16-bit write, 'i' byte read
-    short port;
-    unsigned value;
-};
-
 struct TransferCase {
     const char *name;
-    std::vector<Transfer> transfers;
+    std::vector<PortTransfer> transfers;
 };
 
 // Each case starts from reset; after its transfers, a read of register 0x20
@@ -242,16 +237,7 @@ TEST_F(SuperIo, ConfigurationPortTransfers)
     for (const TransferCase &c : cases) {
         SCOPED_TRACE(c.name);
         qport_sim_reset();
-        for (const Transfer &transfer : c.transfers) {
-            SCOPED_TRACE(::testing::Message() << transfer.direction << " 0x" << std::hex
-                                              << transfer.port << " 0x" << transfer.value);
-            if (transfer.direction == 'o')
-                outportb(transfer.port, static_cast<char>(transfer.value));
-            else if (transfer.direction == 'w')
-                outportw(transfer.port, static_cast<short>(transfer.value));
-            else
-                EXPECT_EQ(read_byte(transfer.port), transfer.value);
-        }
+        run_transfers(c.transfers);
     }
 }
 

@@ -559,33 +559,18 @@ QPORT_RUN_EXPORT ssize_t writev(int descriptor, const iovec *vector, int count)
     return libc_writev()(descriptor, vector, count);
 }
 
-QPORT_RUN_EXPORT ssize_t preadv(int descriptor, const iovec *vector, int count, off64_t position)
-{
-    QPORT_RUN_WITH_POSITION(descriptor,
-                            return vector_at_result_of(file, vector, count, position, true))
-    return libc_preadv()(descriptor, vector, count, position);
-}
-
-QPORT_RUN_EXPORT ssize_t preadv64(int descriptor, const iovec *vector, int count, off64_t position)
-{
-    QPORT_RUN_WITH_POSITION(descriptor,
-                            return vector_at_result_of(file, vector, count, position, true))
-    return libc_preadv64()(descriptor, vector, count, position);
-}
-
-QPORT_RUN_EXPORT ssize_t pwritev(int descriptor, const iovec *vector, int count, off64_t position)
-{
-    QPORT_RUN_WITH_POSITION(descriptor,
-                            return vector_at_result_of(file, vector, count, position, false))
-    return libc_pwritev()(descriptor, vector, count, position);
-}
-
-QPORT_RUN_EXPORT ssize_t pwritev64(int descriptor, const iovec *vector, int count, off64_t position)
-{
-    QPORT_RUN_WITH_POSITION(descriptor,
-                            return vector_at_result_of(file, vector, count, position, false))
-    return libc_pwritev64()(descriptor, vector, count, position);
-}
+#define QPORT_RUN_VECTOR_AT(name, reading)                                                         \
+    QPORT_RUN_EXPORT ssize_t name(int descriptor, const iovec *vector, int count,                  \
+                                  off64_t position)                                                \
+    {                                                                                              \
+        QPORT_RUN_WITH_POSITION(                                                                   \
+            descriptor, return vector_at_result_of(file, vector, count, position, reading))        \
+        return libc_##name()(descriptor, vector, count, position);                                 \
+    }
+QPORT_RUN_VECTOR_AT(preadv, true)
+QPORT_RUN_VECTOR_AT(preadv64, true)
+QPORT_RUN_VECTOR_AT(pwritev, false)
+QPORT_RUN_VECTOR_AT(pwritev64, false)
 
 QPORT_RUN_EXPORT ssize_t preadv2(int descriptor, const iovec *vector, int count, off64_t position,
                                  int flags)

@@ -175,65 +175,52 @@ void qport_run::serve_simulated_device_files(void *library, ReadPort read, Write
 // names: these definitions take their place. The stat family's macros take
 // the structure's type, which no parentheses may enclose.
 // NOLINTBEGIN(readability-inconsistent-declaration-parameter-name,bugprone-reserved-identifier,bugprone-macro-parentheses)
-QPORT_RUN_EXPORT int open(const char *path, int flags, ...)
-{
-    va_list arguments;
-    va_start(arguments, flags);
-    const mode_t mode = mode_argument(flags, arguments);
-    va_end(arguments);
-    return open_path(path, flags, [&](const char *to) { return libc_open()(to, flags, mode); });
-}
+// open() and openat() read the mode only where the flags create a file.
+#define QPORT_RUN_OPEN(name)                                                                       \
+    QPORT_RUN_EXPORT int name(const char *path, int flags, ...)                                    \
+    {                                                                                              \
+        va_list arguments;                                                                         \
+        va_start(arguments, flags);                                                                \
+        const mode_t mode = mode_argument(flags, arguments);                                       \
+        va_end(arguments);                                                                         \
+        return open_path(path, flags,                                                              \
+                         [&](const char *to) { return libc_##name()(to, flags, mode); });          \
+    }
+QPORT_RUN_OPEN(open)
+QPORT_RUN_OPEN(open64)
 
-QPORT_RUN_EXPORT int open64(const char *path, int flags, ...)
-{
-    va_list arguments;
-    va_start(arguments, flags);
-    const mode_t mode = mode_argument(flags, arguments);
-    va_end(arguments);
-    return open_path(path, flags, [&](const char *to) { return libc_open64()(to, flags, mode); });
-}
+#define QPORT_RUN_OPENAT(name)                                                                     \
+    QPORT_RUN_EXPORT int name(int directory, const char *path, int flags, ...)                     \
+    {                                                                                              \
+        va_list arguments;                                                                         \
+        va_start(arguments, flags);                                                                \
+        const mode_t mode = mode_argument(flags, arguments);                                       \
+        va_end(arguments);                                                                         \
+        return open_path(path, flags, [&](const char *to) {                                        \
+            return libc_##name()(directory, to, flags, mode);                                      \
+        });                                                                                        \
+    }
+QPORT_RUN_OPENAT(openat)
+QPORT_RUN_OPENAT(openat64)
 
-QPORT_RUN_EXPORT int openat(int directory, const char *path, int flags, ...)
-{
-    va_list arguments;
-    va_start(arguments, flags);
-    const mode_t mode = mode_argument(flags, arguments);
-    va_end(arguments);
-    return open_path(path, flags,
-                     [&](const char *to) { return libc_openat()(directory, to, flags, mode); });
-}
+// The fortified entry points, which the compiler calls where it cannot see
+// that the flags need no mode.
+#define QPORT_RUN_OPEN_2(name)                                                                     \
+    QPORT_RUN_EXPORT int name(const char *path, int flags)                                         \
+    {                                                                                              \
+        return open_path(path, flags, [&](const char *to) { return libc_##name()(to, flags); });   \
+    }
+QPORT_RUN_OPEN_2(__open_2)
+QPORT_RUN_OPEN_2(__open64_2)
 
-QPORT_RUN_EXPORT int openat64(int directory, const char *path, int flags, ...)
-{
-    va_list arguments;
-    va_start(arguments, flags);
-    const mode_t mode = mode_argument(flags, arguments);
-    va_end(arguments);
-    return open_path(path, flags,
-                     [&](const char *to) { return libc_openat64()(directory, to, flags, mode); });
-}
-
-QPORT_RUN_EXPORT int __open_2(const char *path, int flags)
-{
-    return open_path(path, flags, [&](const char *to) { return libc___open_2()(to, flags); });
-}
-
-QPORT_RUN_EXPORT int __open64_2(const char *path, int flags)
-{
-    return open_path(path, flags, [&](const char *to) { return libc___open64_2()(to, flags); });
-}
-
-QPORT_RUN_EXPORT int __openat_2(int directory, const char *path, int flags)
-{
-    return open_path(path, flags,
-                     [&](const char *to) { return libc___openat_2()(directory, to, flags); });
-}
-
-QPORT_RUN_EXPORT int __openat64_2(int directory, const char *path, int flags)
-{
-    return open_path(path, flags,
-                     [&](const char *to) { return libc___openat64_2()(directory, to, flags); });
-}
+#define QPORT_RUN_OPENAT_2(name)                                                                   \
+    QPORT_RUN_EXPORT int name(int directory, const char *path, int flags)                          \
+    {                                                                                              \
+        return open_path(path, flags,                                                              \
+                         [&](const char *to) { return libc_##name()(directory, to, flags); });     \
+    }
+QPORT_RUN_OPENAT_2(__openat_2)
+QPORT_RUN_OPENAT_2(__openat64_2)
 
 // Through fopen() only /proc's files. A FILE on a /dev/parportN or on
 // /dev/port would read and write through the C library's own descriptor
@@ -299,14 +286,21 @@ bool is_descriptor_itself(const char *path, int flags)
     return (flags & AT_EMPTY_PATH) != 0 && path != nullptr && path[0] == '\0';
 }
 
+// The status fstatat() gives of a served file, reached by its descriptor
+// or its path: whether it is one, with the call's result in result.
+bool served_status_at(int directory, const char *path, int flags, struct stat *status, int &result)
+{
+    if (is_descriptor_itself(path, flags) && served_status(directory, status, result))
+        return true;
+    return stat_path(path, status, result) != 0;
+}
+
 #define QPORT_RUN_FSTATAT(name, status_type)                                                       \
     QPORT_RUN_EXPORT int name(int directory, const char *path, status_type *status, int flags)     \
     {                                                                                              \
         int result = 0;                                                                            \
-        if (is_descriptor_itself(path, flags) &&                                                   \
-            served_status(directory, reinterpret_cast<struct stat *>(status), result))             \
-            return result;                                                                         \
-        if (stat_path(path, reinterpret_cast<struct stat *>(status), result) != 0)                 \
+        if (served_status_at(directory, path, flags, reinterpret_cast<struct stat *>(status),      \
+                             result))                                                              \
             return result;                                                                         \
         return libc_##name()(directory, path, status, flags);                                      \
     }
@@ -331,10 +325,8 @@ QPORT_RUN_XSTAT(__lxstat64, struct stat64)
                               int flags)                                                           \
     {                                                                                              \
         int result = 0;                                                                            \
-        if (is_descriptor_itself(path, flags) &&                                                   \
-            served_status(directory, reinterpret_cast<struct stat *>(status), result))             \
-            return result;                                                                         \
-        if (stat_path(path, reinterpret_cast<struct stat *>(status), result) != 0)                 \
+        if (served_status_at(directory, path, flags, reinterpret_cast<struct stat *>(status),      \
+                             result))                                                              \
             return result;                                                                         \
         return libc_##name()(version, directory, path, status, flags);                             \
     }

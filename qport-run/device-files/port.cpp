@@ -81,13 +81,8 @@ public:
 
     ssize_t read_at(void *buffer, std::size_t count, std::int64_t &position) override
     {
-        if (access_ == O_WRONLY)
-            return -EBADF;
-        if (!reachable(buffer, count))
-            return -EFAULT;
-        if (const int error = verify_area(position, count); error != 0)
+        if (const int error = check_transfer(O_WRONLY, buffer, count, position); error != 0)
             return error;
-        count = std::min(count, max_rw_count);
         auto *bytes = static_cast<std::uint8_t *>(buffer);
         std::size_t done = 0;
         // read_port: the port is read, then the byte put; a byte that
@@ -102,13 +97,8 @@ public:
 
     ssize_t write_at(const void *buffer, std::size_t count, std::int64_t &position) override
     {
-        if (access_ == O_RDONLY)
-            return -EBADF;
-        if (!reachable(buffer, count))
-            return -EFAULT;
-        if (const int error = verify_area(position, count); error != 0)
+        if (const int error = check_transfer(O_RDONLY, buffer, count, position); error != 0)
             return error;
-        count = std::min(count, max_rw_count);
         const auto *bytes = static_cast<const std::uint8_t *>(buffer);
         std::size_t done = 0;
         // write_port: a byte that cannot be got ends the write, with
@@ -152,6 +142,22 @@ private:
     std::atomic_ref<std::int64_t> file_position() const
     {
         return std::atomic_ref<std::int64_t>(*static_cast<std::int64_t *>(position_));
+    }
+
+    // What the kernel checks before read_port or write_port moves a byte,
+    // in its order: the descriptor's access (the one that refuses the
+    // transfer), the buffer, the area; then it moves at most MAX_RW_COUNT.
+    int check_transfer(int refused_access, const void *buffer, std::size_t &count,
+                       std::int64_t position) const
+    {
+        if (access_ == refused_access)
+            return -EBADF;
+        if (!reachable(buffer, count))
+            return -EFAULT;
+        if (const int error = verify_area(position, count); error != 0)
+            return error;
+        count = std::min(count, max_rw_count);
+        return 0;
     }
 
     // rw_verify_area, on the count asked for: /dev/port takes no negative

@@ -29,13 +29,6 @@
 namespace qport_run::served {
 
 // ---------------------------------------------------------------- the C library's own
-#define QPORT_RUN_LIBC(name, type)                                                                 \
-    inline std::atomic<type> name##_cache;                                                         \
-    inline type libc_##name() { return next_definition(name##_cache, #name); }
-#define QPORT_RUN_LIBC_COMPAT(name, type)                                                          \
-    inline std::atomic<type> name##_cache;                                                         \
-    inline type libc_##name() { return next_definition(name##_cache, #name, "GLIBC_2.2.5"); }
-
 using open_function = int (*)(const char *, int, ...);
 using openat_function = int (*)(int, const char *, int, ...);
 using open_2_function = int (*)(const char *, int);

@@ -27,17 +27,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "subject_checks.h"
+
 namespace {
-
-int failures = 0;
-
-void expect(bool good, const std::string &what)
-{
-    if (!good) {
-        std::printf("FAIL: %s\n", what.c_str());
-        ++failures;
-    }
-}
 
 // A call's answer: its result, or -1 and the errno wanted.
 void expect_answer(long long result, long long wanted, int error, const std::string &what)
@@ -306,13 +298,7 @@ void check_stream()
 // reused for a regular file, is that file and never the port.
 void check_stale_descriptors()
 {
-    const std::vector<std::pair<const char *, std::function<void(int)>>> ways = {
-        {"a raw close system call", [](int fd) { ::syscall(SYS_close, fd); }},
-        {"close_range", [](int fd) { ::close_range(static_cast<unsigned>(fd), ~0U, 0); }},
-        {"closefrom", [](int fd) { ::closefrom(fd); }},
-        {"fclose of an fdopen", [](int fd) { std::fclose(::fdopen(fd, "r+")); }},
-    };
-    for (const auto &[way, close_behind] : ways) {
+    for (const auto &[way, close_behind] : ways_to_close_behind_the_back()) {
         const int port = ::open("/dev/port", O_RDWR);
         ::lseek(port, 0x300, SEEK_SET);
         close_behind(port);

@@ -31,17 +31,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "subject_checks.h"
+
 namespace {
-
-int failures = 0;
-
-void expect(bool good, const std::string &what)
-{
-    if (!good) {
-        std::printf("FAIL: %s\n", what.c_str());
-        ++failures;
-    }
-}
 
 // One request and the answer it must get: 0, or -1 with errno error.
 void expect_request(int descriptor, unsigned long request, void *argument, int error,
@@ -393,13 +385,7 @@ void check_paths()
 // closed file held is free again.
 void check_descriptors_closed_behind_the_back()
 {
-    const std::vector<std::pair<const char *, std::function<void(int)>>> ways = {
-        {"a raw close system call", [](int fd) { ::syscall(SYS_close, fd); }},
-        {"close_range", [](int fd) { ::close_range(static_cast<unsigned>(fd), ~0U, 0); }},
-        {"closefrom", [](int fd) { ::closefrom(fd); }},
-        {"fclose of an fdopen", [](int fd) { std::fclose(::fdopen(fd, "r+")); }},
-    };
-    for (const auto &[way, close_behind] : ways) {
+    for (const auto &[way, close_behind] : ways_to_close_behind_the_back()) {
         const int port = open_port();
         expect_request(port, PPCLAIM, nullptr, 0, std::string("PPCLAIM before ") + way);
         close_behind(port);

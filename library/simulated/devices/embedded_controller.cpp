@@ -11,8 +11,6 @@
 #include <cerrno>
 #include <string>
 
-#include <unistd.h>
-
 #include "device.h"
 
 namespace qport::sim {
@@ -250,20 +248,6 @@ void describe(Machine &machine, DeviceSlot &slot, Properties &properties)
     }
 }
 
-int refuse(std::string_view key, std::string_view value, std::string_view range)
-{
-    std::string line = "qport: ec ";
-    line += key;
-    line += "=";
-    line += value;
-    line += " refused: it takes ";
-    line += range;
-    line += "\n";
-    const ssize_t written = ::write(STDERR_FILENO, line.data(), line.size());
-    static_cast<void>(written);
-    return EINVAL;
-}
-
 // "memory-0x10" = "0x42": a byte of memory; "event" = "0x66": one more
 // queued event.
 int set(Machine & /*machine*/, DeviceSlot &slot, std::string_view key, std::string_view value)
@@ -272,9 +256,10 @@ int set(Machine & /*machine*/, DeviceSlot &slot, std::string_view key, std::stri
     std::uint32_t number = 0;
     if (key == "event") {
         if (!parse_number(value, number) || number == 0 || number > 0xFF)
-            return refuse(key, value, "an event number from 1 to 0xff (0 means none)");
+            return refuse_setting("ec", key, value,
+                                  "an event number from 1 to 0xff (0 means none)");
         if (!queue_event(state, static_cast<std::uint8_t>(number)))
-            return refuse(key, value, "no more: seven events are queued already");
+            return refuse_setting("ec", key, value, "no more: seven events are queued already");
         return 0;
     }
     if (!key.starts_with("memory-"))
@@ -283,7 +268,7 @@ int set(Machine & /*machine*/, DeviceSlot &slot, std::string_view key, std::stri
     if (!parse_number(key.substr(7), address) || address >= memory_bytes)
         return ENOENT;
     if (!parse_number(value, number) || number > 0xFF)
-        return refuse(key, value, "a byte from 0 to 0xff");
+        return refuse_setting("ec", key, value, "a byte from 0 to 0xff");
     state.memory[address].store(static_cast<std::uint8_t>(number), relaxed);
     return 0;
 }

@@ -12,8 +12,6 @@
 #include <cerrno>
 #include <string>
 
-#include <unistd.h>
-
 #include "device.h"
 
 namespace qport::sim {
@@ -374,21 +372,6 @@ bool parse_fixed(std::string_view text, unsigned decimals, std::int64_t &value)
     return true;
 }
 
-// One line naming the range, for the caller's user; then EINVAL.
-int refuse(std::string_view key, std::string_view value, std::string_view range)
-{
-    std::string line = "qport: hwmon ";
-    line += key;
-    line += "=";
-    line += value;
-    line += " refused: it takes ";
-    line += range;
-    line += "\n";
-    const ssize_t written = ::write(STDERR_FILENO, line.data(), line.size());
-    static_cast<void>(written);
-    return EINVAL;
-}
-
 // The sensor a key names ("temp2" -> 1), or -1.
 int sensor_number(std::string_view key, std::string_view prefix, std::size_t count)
 {
@@ -406,19 +389,19 @@ int set(Machine & /*machine*/, DeviceSlot &slot, std::string_view key, std::stri
     if (const int sensor = sensor_number(key, "temp", temperature_count); sensor >= 0) {
         if (!parse_fixed(value, 1, number) || number % 5 != 0 || number < min_tenths_degrees ||
             number > max_tenths_degrees)
-            return refuse(key, value, "-55 to 125 °C, in steps of 0.5");
+            return refuse_setting("hwmon", key, value, "-55 to 125 °C, in steps of 0.5");
         state.half_degrees[sensor].store(static_cast<std::int16_t>(number / 5), relaxed);
         return 0;
     }
     if (const int fan = sensor_number(key, "fan", fan_count); fan >= 0) {
         if (!parse_fixed(value, 0, number) || number < 0 || number > max_rpm)
-            return refuse(key, value, "0 to 20000 rpm");
+            return refuse_setting("hwmon", key, value, "0 to 20000 rpm");
         state.rpm[fan].store(static_cast<std::uint16_t>(number), relaxed);
         return 0;
     }
     if (const int input = sensor_number(key, "in", voltage_count); input >= 0) {
         if (!parse_fixed(value, 3, number) || number < 0 || number > max_millivolts)
-            return refuse(key, value, "0 to 4.080 V at the chip's pin");
+            return refuse_setting("hwmon", key, value, "0 to 4.080 V at the chip's pin");
         state.millivolts[input].store(static_cast<std::uint16_t>(number), relaxed);
         return 0;
     }

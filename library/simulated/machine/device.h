@@ -176,6 +176,10 @@ void preset_port(Machine &machine, std::uint16_t port, std::uint8_t value);
 std::string hex_text(std::uint32_t value, unsigned digits);
 std::string decimal_text(std::uint64_t value);
 bool parse_number(std::string_view text, std::uint32_t &value);
+// A value set() refuses: one line on standard error, "qport: DEVICE
+// KEY=VALUE refused: it takes RANGE", for the caller's user; then EINVAL.
+int refuse_setting(std::string_view device, std::string_view key, std::string_view value,
+                   std::string_view range);
 
 } // namespace qport::sim
 

@@ -3,6 +3,7 @@
 // device, and every transfer that is not the inline fast path, through the
 // device that decodes the port.
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include <unistd.h>
@@ -31,17 +32,23 @@ RangeOf range_of(DeviceSlot &slot, unsigned range)
 }
 constexpr unsigned range_count = 2;
 
-// Takes the ports of a slot's range that no other device decodes.
-void claim_ports(Machine &machine, DeviceSlot &slot, unsigned range)
+// Gives each port of a slot's range that from owns to to.
+void change_owner(Machine &machine, DeviceSlot &slot, unsigned range, std::uint8_t from,
+                  std::uint8_t to)
 {
-    const std::uint8_t number = owner_number(machine, slot);
     const RangeOf ports = range_of(slot, range);
     const std::uint32_t base = ports.base.load(relaxed);
     const std::uint32_t end = std::min<std::uint32_t>(base + ports.count.load(relaxed), port_count);
     for (std::uint32_t port = base; port < end; ++port) {
-        std::uint8_t unowned = owner_none;
-        machine.owner[port].compare_exchange_strong(unowned, number);
+        std::uint8_t expected = from;
+        machine.owner[port].compare_exchange_strong(expected, to);
     }
+}
+
+// Takes the ports of a slot's range that no other device decodes.
+void claim_ports(Machine &machine, DeviceSlot &slot, unsigned range)
+{
+    change_owner(machine, slot, range, owner_none, owner_number(machine, slot));
 }
 
 void claim_ports(Machine &machine, DeviceSlot &slot)
@@ -52,14 +59,7 @@ void claim_ports(Machine &machine, DeviceSlot &slot)
 
 void release_ports(Machine &machine, DeviceSlot &slot, unsigned range)
 {
-    const std::uint8_t number = owner_number(machine, slot);
-    const RangeOf ports = range_of(slot, range);
-    const std::uint32_t base = ports.base.load(relaxed);
-    const std::uint32_t end = std::min<std::uint32_t>(base + ports.count.load(relaxed), port_count);
-    for (std::uint32_t port = base; port < end; ++port) {
-        std::uint8_t owned = number;
-        machine.owner[port].compare_exchange_strong(owned, owner_none);
-    }
+    change_owner(machine, slot, range, owner_number(machine, slot), owner_none);
 }
 
 // The device decoding a port, and the port's offset in its range.
@@ -335,6 +335,23 @@ std::string decimal_text(std::uint64_t value)
         value /= 10;
     } while (value != 0);
     return text;
+}
+
+int refuse_setting(std::string_view device, std::string_view key, std::string_view value,
+                   std::string_view range)
+{
+    std::string line = "qport: ";
+    line += device;
+    line += " ";
+    line += key;
+    line += "=";
+    line += value;
+    line += " refused: it takes ";
+    line += range;
+    line += "\n";
+    const ssize_t written = ::write(STDERR_FILENO, line.data(), line.size());
+    static_cast<void>(written);
+    return EINVAL;
 }
 
 bool parse_number(std::string_view text, std::uint32_t &value)

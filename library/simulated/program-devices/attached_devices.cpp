@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Devices a program attaches to the machine, answered by callbacks in the
 // process (qport_sim_attach_device), and what they share with the served
-// devices of served_devices.cpp: taking a slot and its ports.
+// devices of served_client.cpp: taking a slot and its ports.
 //
 // The callbacks live in this process, in a table beside the machine, under
 // the device's token: a process whose table holds another token for the

@@ -13,6 +13,20 @@
 // A definition the program's calls reach instead of the C library's.
 #define QPORT_RUN_EXPORT extern "C" __attribute__((visibility("default")))
 
+// libc_NAME(): the C library's definition of NAME, of type TYPE, cached
+// in NAME_cache; with QPORT_RUN_LIBC_COMPAT, the compatibility symbol of
+// the first x86-64 C library (GLIBC_2.2.5). Every interposer reaches the C
+// library so.
+#define QPORT_RUN_LIBC(name, type)                                                                 \
+    inline std::atomic<type> name##_cache;                                                         \
+    inline type libc_##name() { return qport_run::next_definition(name##_cache, #name); }
+#define QPORT_RUN_LIBC_COMPAT(name, type)                                                          \
+    inline std::atomic<type> name##_cache;                                                         \
+    inline type libc_##name()                                                                      \
+    {                                                                                              \
+        return qport_run::next_definition(name##_cache, #name, "GLIBC_2.2.5");                     \
+    }
+
 namespace qport_run {
 
 // The next definition of name (of version, for a compatibility symbol),
