@@ -29,7 +29,8 @@ void printHelp()
                  "\n"
                  "Runs on the simulated build of libqport.so.1 only.\n"
                  "Exit status: 0 when the window is closed, 1 when it cannot start (the\n"
-                 "hardware build, a machine refused, no display), 2 for bad arguments.\n";
+                 "hardware build, a machine refused, no display), 2 for bad arguments\n"
+                 "or a QPORT_SIM_ variable naming what the simulated PC lacks.\n";
 }
 
 } // namespace
@@ -58,6 +59,11 @@ int main(int argc, char **argv)
         std::cerr << "qport-panel: this libqport.so.1 is the hardware build; the panel shows the "
                      "simulated PC only (" QPORT_PANEL_SIMULATED_LIBDIR ")\n";
         return exitCannotStart;
+    }
+    if (!panel::machine::environmentUnderstood()) {
+        std::cerr << "qport-panel: not starting: the environment names what the simulated PC "
+                     "lacks (above)\n";
+        return exitUsage;
     }
     if (machinePath != nullptr) {
         const std::string refused = panel::machine::use(machinePath);

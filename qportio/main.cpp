@@ -8,6 +8,8 @@
 #include <span>
 #include <vector>
 
+#include <dlfcn.h>
+
 #include "qport.h"
 #include "qport_ext.h"
 
@@ -172,6 +174,28 @@ bool may_transfer(const qportio::Transfer &transfer)
     return false;
 }
 
+// On the simulated build, a port that no device decodes is most often a
+// mistyped one: said on standard error, so that standard output keeps only
+// the values.
+void mark_ports_no_device_decodes(const qportio::Transfer &transfer)
+{
+    using PortDecoded = int (*)(std::uint16_t);
+    const auto decoded =
+        reinterpret_cast<PortDecoded>(::dlsym(RTLD_DEFAULT, "qport_sim_port_decoded"));
+    if (decoded == nullptr)
+        return;
+    for (const std::uint16_t first : transfer.ports) {
+        bool any_decoded = false;
+        for (unsigned byte = 0; byte < transfer.width_bits / 8; ++byte)
+            any_decoded = any_decoded || decoded(static_cast<std::uint16_t>(first + byte)) != 0;
+        if (!any_decoded)
+            std::fprintf(stderr, "qportio: no device decodes port 0x%04X on the simulated PC: %s\n",
+                         static_cast<unsigned>(first),
+                         transfer.direction == qportio::Direction::read ? "it reads all ones"
+                                                                        : "the write went nowhere");
+    }
+}
+
 int run(const qportio::Transfer &transfer)
 {
     if (const auto refused = qportio::refuse_unusable_machine())
@@ -183,7 +207,10 @@ int run(const qportio::Transfer &transfer)
     // The library takes port numbers from 0x8000 up as negative shorts.
     if (transfer.direction == qportio::Direction::write) {
         write_port(transfer.width_bits, static_cast<short>(transfer.ports.front()), transfer.value);
-        return refusals == 0 ? qportio::exit_done : qportio::exit_access_refused;
+        if (refusals != 0)
+            return qportio::exit_access_refused;
+        mark_ports_no_device_decodes(transfer);
+        return qportio::exit_done;
     }
     std::vector<std::uint32_t> values;
     for (const std::uint16_t port : transfer.ports) {
@@ -191,6 +218,7 @@ int run(const qportio::Transfer &transfer)
         if (refusals != 0)
             return qportio::exit_access_refused;
     }
+    mark_ports_no_device_decodes(transfer);
     for (const std::uint32_t value : values) {
         if (transfer.print_hex)
             std::printf("0x%0*" PRIx32 "\n", static_cast<int>(transfer.width_bits / 4), value);
