@@ -2,13 +2,19 @@
 // qportio: reads or writes I/O ports from the command line, for scripts, and
 // lists the machine's parallel ports.
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include "qport.h"
 #include "qport_ext.h"
@@ -22,7 +28,7 @@
 namespace {
 
 constexpr const char *help_text =
-    R"(Usage: qportio read [-w 8|16|32] [-x] PORT...
+    R"(Usage: qportio [--simulated] read [-w 8|16|32] [-x] PORT...
        qportio write [-w 8|16|32] PORT VALUE
        qportio ports
        qportio reset | show [-n COUNT]
@@ -36,6 +42,8 @@ Reads or writes I/O ports through libqport.so.1, lists the machine's
 parallel ports, or resets or shows a shared simulated machine.
 
 Options:
+      --simulated   run on the simulated PC, whichever build of libqport.so.1
+                    the loader finds (given before the command)
   -w, --width BITS  transfer 8 (the default), 16 or 32 bits; a wide transfer
                     covers PORT and the ports after it, lowest byte at PORT
   -x, --hex         print the value read in hex with 2, 4 or 8 digits
@@ -105,11 +113,68 @@ open /dev/parportN (group lp) still reaches that parallel port's data,
 status and control registers (8-bit transfers), and on a port with EPP its
 EPP registers (8, 16 or 32 bits within the data registers), through the
 kernel's parport driver.
-To try qportio without either, load the simulated build of the library from
-the directory qport/simulated beside libqport.so.1; its ports 0x378 to
-0x37A behave like a printer port:
+To try qportio without either, run it on the simulated PC, whose ports
+0x378 to 0x37A behave like a printer port:
+  qportio --simulated read 0x379
+or load the simulated build of the library from the directory
+qport/simulated beside libqport.so.1 yourself:
   LD_LIBRARY_PATH=)" QPORTIO_SIMULATED_LIBDIR R"( qportio read 0x379
 )";
+
+// --simulated: qportio runs again with the simulated build preloaded; the
+// loader then takes it for libqport.so.1, whatever the library path or
+// qportio's RUNPATH would find. The simulated build lies beside the loaded
+// one: qport/simulated in an install, simulated in a build tree.
+std::optional<int> run_on_simulated_build(int argc, char **argv)
+{
+    if (argc < 2 || std::strcmp(argv[1], "--simulated") != 0)
+        return std::nullopt;
+    // Set for the second run, which must not try again, nor ever go on to
+    // real ports. Read with getenv, not secure_getenv: under the loader's
+    // secure mode (a file capability) the preload is ignored, and this mark
+    // is what stops a run that would otherwise start itself again forever;
+    // all it can do is end the run.
+    constexpr const char *second_run = "QPORTIO_SIMULATED_RUN";
+    const bool again = std::getenv(second_run) != nullptr;
+    ::unsetenv(second_run);
+    if (std::strcmp(qport_backend(), "simulated") == 0)
+        return std::nullopt; // already there: the command without the option
+    if (again) {
+        std::fputs("qportio: --simulated: the simulated build did not load\n", stderr);
+        return qportio::exit_usage;
+    }
+    Dl_info loaded{};
+    if (::dladdr(reinterpret_cast<void *>(&qport_backend), &loaded) == 0 ||
+        loaded.dli_fname == nullptr) {
+        std::fputs("qportio: cannot tell where libqport.so.1 was loaded from\n", stderr);
+        return qportio::exit_usage;
+    }
+    const std::string loaded_path = loaded.dli_fname;
+    const std::string directory = loaded_path.substr(0, loaded_path.rfind('/') + 1);
+    std::string simulated;
+    for (const char *beside : {"qport/simulated/libqport.so.1", "simulated/libqport.so.1"}) {
+        if (::access((directory + beside).c_str(), R_OK) == 0) {
+            simulated = directory + beside;
+            break;
+        }
+    }
+    if (simulated.empty() || simulated.find_first_of(": ") != std::string::npos) {
+        std::fprintf(stderr, "qportio: --simulated: no simulated build beside %s\n",
+                     loaded_path.c_str());
+        return qportio::exit_usage;
+    }
+    const char *preload = std::getenv("LD_PRELOAD");
+    const std::string preloads =
+        simulated + (preload != nullptr && *preload != '\0' ? ":" + std::string(preload) : "");
+    if (::setenv("LD_PRELOAD", preloads.c_str(), 1) != 0 || ::setenv(second_run, "1", 1) != 0) {
+        std::fprintf(stderr, "qportio: --simulated: %s\n", std::strerror(errno));
+        return qportio::exit_usage;
+    }
+    ::execv("/proc/self/exe", argv);
+    std::fprintf(stderr, "qportio: --simulated: cannot run qportio again: %s\n",
+                 std::strerror(errno));
+    return qportio::exit_usage;
+}
 
 // The unsigned bits of one read of the given width.
 std::uint32_t read_port(unsigned width_bits, short port)
@@ -235,10 +300,15 @@ int main(int argc, char **argv)
     // A reader that went away is an output failure with its own status, not
     // a death by SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);
+    if (const auto status = run_on_simulated_build(argc, argv))
+        return *status;
+    // On the simulated build by now, --simulated has done its work.
+    const int skipped = argc > 1 && std::strcmp(argv[1], "--simulated") == 0 ? 2 : 1;
     // argc is 0 when a program is started with an empty argument list.
     const auto arguments =
-        argc > 0 ? std::span<const char *const>(argv + 1, static_cast<std::size_t>(argc - 1))
-                 : std::span<const char *const>();
+        argc >= skipped
+            ? std::span<const char *const>(argv + skipped, static_cast<std::size_t>(argc - skipped))
+            : std::span<const char *const>();
     if (const auto status = qportio::run_machine_command(arguments))
         return *status;
     if (const auto status = qportio::run_recording_command(arguments))

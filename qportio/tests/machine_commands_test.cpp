@@ -162,6 +162,11 @@ TEST(QportioMachine, TellsWhatItCannotDo)
          "size=17x3 (size can be COLUMNSxROWS"},
         {"an unknown refusal", "QPORT_SIM_REFUSE=lockdwn", "read 0x378", true, 2,
          "QPORT_SIM_REFUSE=lockdwn names no refusal"},
+        // --simulated: the simulated build whatever the loader would find.
+        {"--simulated without the library path", "", "--simulated --version", false, 0,
+         "(libqport.so.1, simulated build)"},
+        {"a machine command with --simulated", "", "--simulated show", false, 0,
+         "machine: this process's own"},
         {"a typo the hardware build does not read", "QPORT_SIM_DEVICE=scanner", "--version", false,
          0, "hardware build"},
         // A port no device decodes reads all ones, and says so beside the value.

@@ -234,10 +234,13 @@ struct UsageCase {
 TEST_F(Qportio, BadArgumentsAreExplainedAndNothingIsTransferred)
 {
     const std::vector<UsageCase> cases = {
-        {{}, "no command given: use read, write, ports, reset, show or set"},
-        {{"peek", "0x378"}, "unknown command 'peek': use read, write, ports, reset, show or set"},
+        {{}, "no command given: use read, write, ports, reset, show, set, memory or recording"},
+        {{"peek", "0x378"},
+         "unknown command 'peek': use read, write, ports, reset, show, set, memory or recording"},
         {{"raed", "0x378"},
-         "unknown command 'raed' (did you mean read?): use read, write, ports, reset, show or set"},
+         "unknown command 'raed' (did you mean read?): use read, write, ports, reset, show, set, "
+         "memory or recording"},
+        {{"memroy"}, "unknown command 'memroy' (did you mean memory?)"},
         {{"wirte", "0x378", "1"}, "unknown command 'wirte' (did you mean write?)"},
         {{"port"}, "unknown command 'port' (did you mean ports?)"},
         {{"shwo"}, "unknown command 'shwo' (did you mean show?)"},
@@ -323,7 +326,7 @@ struct InformationCase {
 // The first --help or --version wins over whatever follows it.
 TEST_F(Qportio, HelpAndVersionGoToStandardOutput)
 {
-    const std::string help = "Usage: qportio read [-w 8|16|32] [-x] PORT...\n";
+    const std::string help = "Usage: qportio [--simulated] read [-w 8|16|32] [-x] PORT...\n";
     const std::string version = "qportio " QPORTIO_VERSION " (libqport.so.1, simulated build)\n";
     const std::vector<InformationCase> cases = {
         {{"--help"}, help},
@@ -344,6 +347,21 @@ TEST_F(Qportio, HelpAndVersionGoToStandardOutput)
         EXPECT_TRUE(outcome.out.starts_with(c.out_start)) << outcome.out;
         if (c.out_start == help) {
             EXPECT_NE(outcome.out.find("\nExit status:\n"), std::string::npos);
+            // Each command of the usage lines is one that a mistyped
+            // command's message offers.
+            const std::string offered = run_qportio({"peek"}).err;
+            std::istringstream lines(outcome.out.substr(0, outcome.out.find("\n\n")));
+            for (std::string line; std::getline(lines, line);) {
+                std::istringstream words(line.substr(line.find("qportio ") + 8));
+                std::string command;
+                do {
+                    words >> command;
+                } while (command.starts_with("[--"));
+                if (!command.starts_with("--")) {
+                    EXPECT_NE(offered.find(command), std::string::npos)
+                        << command << ": " << offered;
+                }
+            }
             // The example names where this build installs the simulated library.
             EXPECT_NE(outcome.out.find("LD_LIBRARY_PATH=" QPORT_INSTALLED_SIMULATED_LIBDIR
                                        " qportio read"),
