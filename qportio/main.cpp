@@ -2,8 +2,10 @@
 // qportio: reads or writes I/O ports from the command line, for scripts, and
 // lists the machine's parallel ports.
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -118,8 +120,45 @@ To try qportio without either, run it on the simulated PC, whose ports
   qportio --simulated read 0x379
 or load the simulated build of the library from the directory
 qport/simulated beside libqport.so.1 yourself:
-  LD_LIBRARY_PATH=)" QPORTIO_SIMULATED_LIBDIR R"( qportio read 0x379
 )";
+
+// Where the loaded libqport.so.1 lies, as its real path; empty if that
+// cannot be told.
+std::string loaded_library_path()
+{
+    Dl_info loaded{};
+    if (::dladdr(reinterpret_cast<void *>(&qport_backend), &loaded) == 0 ||
+        loaded.dli_fname == nullptr)
+        return {};
+    std::array<char, PATH_MAX> real{};
+    return ::realpath(loaded.dli_fname, real.data()) != nullptr ? real.data() : loaded.dli_fname;
+}
+
+// The simulated build that goes with the loaded libqport.so.1: that one if
+// it is the simulated build, else the one beside it (qport/simulated in an
+// install, simulated in a build tree), found where the library lies rather
+// than where the build was configured to install it. Empty for none.
+std::string simulated_build_path()
+{
+    std::string loaded_path = loaded_library_path();
+    if (loaded_path.empty() || std::strcmp(qport_backend(), "simulated") == 0)
+        return loaded_path;
+    const std::string directory = loaded_path.substr(0, loaded_path.rfind('/') + 1);
+    for (const char *beside : {"qport/simulated/libqport.so.1", "simulated/libqport.so.1"}) {
+        if (::access((directory + beside).c_str(), R_OK) == 0)
+            return directory + beside;
+    }
+    return {};
+}
+
+void print_help()
+{
+    std::fputs(help_text, stdout);
+    const std::string simulated = simulated_build_path();
+    std::printf("  LD_LIBRARY_PATH=%s qportio read 0x379\n",
+                simulated.empty() ? "LIBDIR/qport/simulated"
+                                  : simulated.substr(0, simulated.rfind('/')).c_str());
+}
 
 // --simulated: qportio runs again with the simulated build preloaded; the
 // loader then takes it for libqport.so.1, whatever the library path or
@@ -143,24 +182,10 @@ std::optional<int> run_on_simulated_build(int argc, char **argv)
         std::fputs("qportio: --simulated: the simulated build did not load\n", stderr);
         return qportio::exit_usage;
     }
-    Dl_info loaded{};
-    if (::dladdr(reinterpret_cast<void *>(&qport_backend), &loaded) == 0 ||
-        loaded.dli_fname == nullptr) {
-        std::fputs("qportio: cannot tell where libqport.so.1 was loaded from\n", stderr);
-        return qportio::exit_usage;
-    }
-    const std::string loaded_path = loaded.dli_fname;
-    const std::string directory = loaded_path.substr(0, loaded_path.rfind('/') + 1);
-    std::string simulated;
-    for (const char *beside : {"qport/simulated/libqport.so.1", "simulated/libqport.so.1"}) {
-        if (::access((directory + beside).c_str(), R_OK) == 0) {
-            simulated = directory + beside;
-            break;
-        }
-    }
+    const std::string simulated = simulated_build_path();
     if (simulated.empty() || simulated.find_first_of(": ") != std::string::npos) {
         std::fprintf(stderr, "qportio: --simulated: no simulated build beside %s\n",
-                     loaded_path.c_str());
+                     loaded_library_path().c_str());
         return qportio::exit_usage;
     }
     const char *preload = std::getenv("LD_PRELOAD");
@@ -319,7 +344,7 @@ int main(int argc, char **argv)
         return qportio::usage_error(error->text.c_str());
     }
     if (std::holds_alternative<qportio::ShowHelp>(command)) {
-        std::fputs(help_text, stdout);
+        print_help();
         return qportio::finish_output();
     }
     if (std::holds_alternative<qportio::ShowVersion>(command)) {
