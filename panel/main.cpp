@@ -6,6 +6,11 @@
 #include <string>
 #include <string_view>
 
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include "qport_ext.h"
+
 #include "machine.h"
 #include "process_hygiene.h"
 #include "panel_window.h"
@@ -15,6 +20,19 @@ namespace {
 // Exit statuses, as the man page gives them.
 constexpr int exitCannotStart = 1;
 constexpr int exitUsage = 2;
+
+// The simulated build's directory beside the loaded (hardware) build, as
+// an install lays them out; empty when there is none there.
+std::string simulatedDirectoryBesideLoaded()
+{
+    Dl_info loaded{};
+    if (::dladdr(reinterpret_cast<void *>(&qport_backend), &loaded) == 0 ||
+        loaded.dli_fname == nullptr)
+        return {};
+    const std::string path(loaded.dli_fname);
+    const std::string directory = path.substr(0, path.rfind('/') + 1) + "qport/simulated";
+    return ::access((directory + "/libqport.so.1").c_str(), R_OK) == 0 ? directory : "";
+}
 
 void printHelp()
 {
@@ -56,8 +74,10 @@ int main(int argc, char **argv)
         machinePath = argv[index];
     }
     if (!panel::machine::simulatedBuild()) {
+        const std::string simulated = simulatedDirectoryBesideLoaded();
         std::cerr << "qport-panel: this libqport.so.1 is the hardware build; the panel shows the "
-                     "simulated PC only (" QPORT_PANEL_SIMULATED_LIBDIR ")\n";
+                     "simulated PC only"
+                  << (simulated.empty() ? "" : " (" + simulated + ")") << "\n";
         return exitCannotStart;
     }
     if (!panel::machine::environmentUnderstood()) {
