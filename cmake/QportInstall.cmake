@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: LGPL-2.1-or-later
 # What `cmake --install` puts in place besides the targets' own rules: the
 # CMake package, the pkg-config files, the documentation and the places the
-# installed programs find the library from.
+# installed programs find the library from; and the build tree's own
+# pkg-config files.
 include(CMakePackageConfigHelpers)
 
 # find_package(qport) gives qport::qport and qport::qport_simulated.
@@ -26,6 +27,23 @@ install(FILES
 configure_file(cmake/install-pkgconfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/install-pkgconfig.cmake @ONLY)
 install(SCRIPT ${CMAKE_CURRENT_BINARY_DIR}/install-pkgconfig.cmake COMPONENT development)
+
+# qport-uninstalled.pc and qport-simulated-uninstalled.pc, for the build
+# tree itself: pkg-config takes them for qport and qport-simulated when
+# PKG_CONFIG_PATH names build/pkgconfig, so that a program builds against
+# this build before (or without) any install.
+function(qport_write_uninstalled_pc_files)
+  set(prefix ${CMAKE_BINARY_DIR})
+  set(libdir ${QPORT_HARDWARE_DIR})
+  set(simulated_libdir ${QPORT_SIMULATED_DIR})
+  set(includedir ${PROJECT_SOURCE_DIR}/library/include)
+  set(version ${PROJECT_VERSION})
+  set(description ${PROJECT_DESCRIPTION})
+  foreach(name qport qport-simulated)
+    configure_file(cmake/${name}.pc.in ${CMAKE_BINARY_DIR}/pkgconfig/${name}-uninstalled.pc @ONLY)
+  endforeach()
+endfunction()
+qport_write_uninstalled_pc_files()
 
 # The documentation, with the library: its refusal notices point to
 # real-access.md there. The Debian build names its package's own directory.

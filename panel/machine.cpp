@@ -22,6 +22,7 @@
 #pragma weak qport_sim_set_device_property
 #pragma weak qport_sim_reset_count
 #pragma weak qport_sim_last_reset_cause
+#pragma weak qport_sim_environment_understood
 
 namespace panel {
 
@@ -48,6 +49,12 @@ bool simulatedBuild()
            qport_sim_current_profile != nullptr && qport_sim_set_profile != nullptr &&
            qport_sim_set_device_property != nullptr && qport_sim_reset_count != nullptr &&
            qport_sim_last_reset_cause != nullptr;
+}
+
+bool environmentUnderstood()
+{
+    // A library without the function reads no names it could misread.
+    return qport_sim_environment_understood == nullptr || qport_sim_environment_understood() != 0;
 }
 
 std::string use(const char *machinePath)

@@ -34,6 +34,10 @@ namespace machine {
 // build has no qport_sim_* functions (the panel binds them weakly).
 bool simulatedBuild();
 
+// False when a QPORT_SIM_ variable named a profile, peripheral, setting or
+// refusal the simulated PC lacks (the library said which on standard error).
+bool environmentUnderstood();
+
 // Acts on the shared machine in path, creating it when missing. "" on
 // success, else why not (the library has said so on standard error too).
 std::string use(const char *path);

@@ -6,6 +6,11 @@
 #include <string>
 #include <string_view>
 
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include "qport_ext.h"
+
 #include "machine.h"
 #include "process_hygiene.h"
 #include "panel_window.h"
@@ -16,6 +21,19 @@ namespace {
 // Exit statuses, as the man page gives them.
 constexpr int exitCannotStart = 1;
 constexpr int exitUsage = 2;
+
+// The simulated build's directory beside the loaded (hardware) build, as
+// an install lays them out; empty when there is none there.
+std::string simulatedDirectoryBesideLoaded()
+{
+    Dl_info loaded{};
+    if (::dladdr(reinterpret_cast<void *>(&qport_backend), &loaded) == 0 ||
+        loaded.dli_fname == nullptr)
+        return {};
+    const std::string path(loaded.dli_fname);
+    const std::string directory = path.substr(0, path.rfind('/') + 1) + "qport/simulated";
+    return ::access((directory + "/libqport.so.1").c_str(), R_OK) == 0 ? directory : "";
+}
 
 void printHelp()
 {
@@ -33,7 +51,8 @@ void printHelp()
                  "\n"
                  "Runs on the simulated build of libqport.so.1 only.\n"
                  "Exit status: 0 when the window is closed, 1 when it cannot start (the\n"
-                 "hardware build, a machine refused, no display), 2 for bad arguments.\n";
+                 "hardware build, a machine refused, no display), 2 for bad arguments\n"
+                 "or a QPORT_SIM_ variable naming what the simulated PC lacks.\n";
 }
 
 } // namespace
@@ -74,9 +93,16 @@ int main(int argc, char **argv)
         machinePath = argv[index];
     }
     if (!panel::machine::simulatedBuild()) {
+        const std::string simulated = simulatedDirectoryBesideLoaded();
         std::cerr << "qport-panel: this libqport.so.1 is the hardware build; the panel shows the "
-                     "simulated PC only (" QPORT_PANEL_SIMULATED_LIBDIR ")\n";
+                     "simulated PC only"
+                  << (simulated.empty() ? "" : " (" + simulated + ")") << "\n";
         return exitCannotStart;
+    }
+    if (!panel::machine::environmentUnderstood()) {
+        std::cerr << "qport-panel: not starting: the environment names what the simulated PC "
+                     "lacks (above)\n";
+        return exitUsage;
     }
     if (machinePath != nullptr) {
         const std::string refused = panel::machine::use(machinePath);

@@ -132,9 +132,10 @@ std::string hex_port(std::uint16_t port)
 }
 
 // Every command, the machine's too: an unknown one is told them all.
-constexpr std::array<std::string_view, 6> commands = {"read",  "write", "ports",
-                                                      "reset", "show",  "set"};
-constexpr const char *command_list = "read, write, ports, reset, show or set";
+constexpr std::array<std::string_view, 9> commands = {
+    "read", "write", "ports", "reset", "show", "set", "memory", "machine", "recording"};
+constexpr const char *command_list =
+    "read, write, ports, reset, show, set, memory, machine or recording";
 
 // Edits from one word to the other: a letter added, dropped, changed, or two
 // neighbours swapped ("raed" is one edit from "read").

@@ -318,6 +318,11 @@ std::optional<int> run_machine_command(std::span<const char *const> arguments)
 
 std::optional<int> refuse_unusable_machine()
 {
+    int (*environment_understood)() = nullptr;
+    look_up(environment_understood, "qport_sim_environment_understood");
+    if (environment_understood != nullptr && environment_understood() == 0)
+        return usage_error("the environment names what the simulated PC lacks (above), so "
+                           "nothing was done");
     const char *named = ::secure_getenv("QPORT_SIM_MACHINE");
     if (named == nullptr || *named == '\0')
         return std::nullopt;

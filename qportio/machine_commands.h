@@ -12,6 +12,10 @@ namespace qportio {
 // begin with one and returns its exit status; nullopt for any other command.
 std::optional<int> run_machine_command(std::span<const char *const> arguments);
 
+// When a QPORT_SIM_ variable names a profile, peripheral, setting or
+// refusal that the simulated build lacks (the library named it and what it
+// can be on standard error), returns the usage status: a typo the user
+// made, not a run on another PC than the one asked for.
 // When QPORT_SIM_MACHINE names a machine that the loaded simulated build
 // could not use (the library told why on standard error, and runs on a port
 // space of this process's own), says that nothing is done and returns

@@ -2,11 +2,21 @@
 // qportio: reads or writes I/O ports from the command line, for scripts, and
 // lists the machine's parallel ports.
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
 #include <span>
+#include <string>
 #include <vector>
+
+#include <dlfcn.h>
+#include <unistd.h>
 
 #include "qport.h"
 #include "qport_ext.h"
@@ -20,7 +30,7 @@
 namespace {
 
 constexpr const char *help_text =
-    R"(Usage: qportio read [-w 8|16|32] [-x] PORT...
+    R"(Usage: qportio [--simulated] read [-w 8|16|32] [-x] PORT...
        qportio write [-w 8|16|32] PORT VALUE
        qportio ports
        qportio reset | show [-n COUNT]
@@ -34,6 +44,8 @@ Reads or writes I/O ports through libqport.so.1, lists the machine's
 parallel ports, or resets or shows a shared simulated machine.
 
 Options:
+      --simulated   run on the simulated PC, whichever build of libqport.so.1
+                    the loader finds (given before the command)
   -w, --width BITS  transfer 8 (the default), 16 or 32 bits; a wide transfer
                     covers PORT and the ports after it, lowest byte at PORT
   -x, --hex         print the value read in hex with 2, 4 or 8 digits
@@ -103,11 +115,91 @@ open /dev/parportN (group lp) still reaches that parallel port's data,
 status and control registers (8-bit transfers), and on a port with EPP its
 EPP registers (8, 16 or 32 bits within the data registers), through the
 kernel's parport driver.
-To try qportio without either, load the simulated build of the library from
-the directory qport/simulated beside libqport.so.1; its ports 0x378 to
-0x37A behave like a printer port:
-  LD_LIBRARY_PATH=)" QPORTIO_SIMULATED_LIBDIR R"( qportio read 0x379
+To try qportio without either, run it on the simulated PC, whose ports
+0x378 to 0x37A behave like a printer port:
+  qportio --simulated read 0x379
+or load the simulated build of the library from the directory
+qport/simulated beside libqport.so.1 yourself:
 )";
+
+// Where the loaded libqport.so.1 lies, as its real path; empty if that
+// cannot be told.
+std::string loaded_library_path()
+{
+    Dl_info loaded{};
+    if (::dladdr(reinterpret_cast<void *>(&qport_backend), &loaded) == 0 ||
+        loaded.dli_fname == nullptr)
+        return {};
+    std::array<char, PATH_MAX> real{};
+    return ::realpath(loaded.dli_fname, real.data()) != nullptr ? real.data() : loaded.dli_fname;
+}
+
+// The simulated build that goes with the loaded libqport.so.1: that one if
+// it is the simulated build, else the one beside it (qport/simulated in an
+// install, simulated in a build tree), found where the library lies rather
+// than where the build was configured to install it. Empty for none.
+std::string simulated_build_path()
+{
+    std::string loaded_path = loaded_library_path();
+    if (loaded_path.empty() || std::strcmp(qport_backend(), "simulated") == 0)
+        return loaded_path;
+    const std::string directory = loaded_path.substr(0, loaded_path.rfind('/') + 1);
+    for (const char *beside : {"qport/simulated/libqport.so.1", "simulated/libqport.so.1"}) {
+        if (::access((directory + beside).c_str(), R_OK) == 0)
+            return directory + beside;
+    }
+    return {};
+}
+
+void print_help()
+{
+    std::fputs(help_text, stdout);
+    const std::string simulated = simulated_build_path();
+    std::printf("  LD_LIBRARY_PATH=%s qportio read 0x379\n",
+                simulated.empty() ? "LIBDIR/qport/simulated"
+                                  : simulated.substr(0, simulated.rfind('/')).c_str());
+}
+
+// --simulated: qportio runs again with the simulated build preloaded; the
+// loader then takes it for libqport.so.1, whatever the library path or
+// qportio's RUNPATH would find. The simulated build lies beside the loaded
+// one: qport/simulated in an install, simulated in a build tree.
+std::optional<int> run_on_simulated_build(int argc, char **argv)
+{
+    if (argc < 2 || std::strcmp(argv[1], "--simulated") != 0)
+        return std::nullopt;
+    // Set for the second run, which must not try again, nor ever go on to
+    // real ports. Read with getenv, not secure_getenv: under the loader's
+    // secure mode (a file capability) the preload is ignored, and this mark
+    // is what stops a run that would otherwise start itself again forever;
+    // all it can do is end the run.
+    constexpr const char *second_run = "QPORTIO_SIMULATED_RUN";
+    const bool again = std::getenv(second_run) != nullptr;
+    ::unsetenv(second_run);
+    if (std::strcmp(qport_backend(), "simulated") == 0)
+        return std::nullopt; // already there: the command without the option
+    if (again) {
+        std::fputs("qportio: --simulated: the simulated build did not load\n", stderr);
+        return qportio::exit_usage;
+    }
+    const std::string simulated = simulated_build_path();
+    if (simulated.empty() || simulated.find_first_of(": ") != std::string::npos) {
+        std::fprintf(stderr, "qportio: --simulated: no simulated build beside %s\n",
+                     loaded_library_path().c_str());
+        return qportio::exit_usage;
+    }
+    const char *preload = std::getenv("LD_PRELOAD");
+    const std::string preloads =
+        simulated + (preload != nullptr && *preload != '\0' ? ":" + std::string(preload) : "");
+    if (::setenv("LD_PRELOAD", preloads.c_str(), 1) != 0 || ::setenv(second_run, "1", 1) != 0) {
+        std::fprintf(stderr, "qportio: --simulated: %s\n", std::strerror(errno));
+        return qportio::exit_usage;
+    }
+    ::execv("/proc/self/exe", argv);
+    std::fprintf(stderr, "qportio: --simulated: cannot run qportio again: %s\n",
+                 std::strerror(errno));
+    return qportio::exit_usage;
+}
 
 // The unsigned bits of one read of the given width.
 std::uint32_t read_port(unsigned width_bits, short port)
@@ -172,6 +264,28 @@ bool may_transfer(const qportio::Transfer &transfer)
     return false;
 }
 
+// On the simulated build, a port that no device decodes is most often a
+// mistyped one: said on standard error, so that standard output keeps only
+// the values.
+void mark_ports_no_device_decodes(const qportio::Transfer &transfer)
+{
+    using PortDecoded = int (*)(std::uint16_t);
+    const auto decoded =
+        reinterpret_cast<PortDecoded>(::dlsym(RTLD_DEFAULT, "qport_sim_port_decoded"));
+    if (decoded == nullptr)
+        return;
+    for (const std::uint16_t first : transfer.ports) {
+        bool any_decoded = false;
+        for (unsigned byte = 0; byte < transfer.width_bits / 8; ++byte)
+            any_decoded = any_decoded || decoded(static_cast<std::uint16_t>(first + byte)) != 0;
+        if (!any_decoded)
+            std::fprintf(stderr, "qportio: no device decodes port 0x%04X on the simulated PC: %s\n",
+                         static_cast<unsigned>(first),
+                         transfer.direction == qportio::Direction::read ? "it reads all ones"
+                                                                        : "the write went nowhere");
+    }
+}
+
 int run(const qportio::Transfer &transfer)
 {
     if (const auto refused = qportio::refuse_unusable_machine())
@@ -183,7 +297,10 @@ int run(const qportio::Transfer &transfer)
     // The library takes port numbers from 0x8000 up as negative shorts.
     if (transfer.direction == qportio::Direction::write) {
         write_port(transfer.width_bits, static_cast<short>(transfer.ports.front()), transfer.value);
-        return refusals == 0 ? qportio::exit_done : qportio::exit_access_refused;
+        if (refusals != 0)
+            return qportio::exit_access_refused;
+        mark_ports_no_device_decodes(transfer);
+        return qportio::exit_done;
     }
     std::vector<std::uint32_t> values;
     for (const std::uint16_t port : transfer.ports) {
@@ -191,6 +308,7 @@ int run(const qportio::Transfer &transfer)
         if (refusals != 0)
             return qportio::exit_access_refused;
     }
+    mark_ports_no_device_decodes(transfer);
     for (const std::uint32_t value : values) {
         if (transfer.print_hex)
             std::printf("0x%0*" PRIx32 "\n", static_cast<int>(transfer.width_bits / 4), value);
@@ -207,10 +325,15 @@ int main(int argc, char **argv)
     // A reader that went away is an output failure with its own status, not
     // a death by SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);
+    if (const auto status = run_on_simulated_build(argc, argv))
+        return *status;
+    // On the simulated build by now, --simulated has done its work.
+    const int skipped = argc > 1 && std::strcmp(argv[1], "--simulated") == 0 ? 2 : 1;
     // argc is 0 when a program is started with an empty argument list.
     const auto arguments =
-        argc > 0 ? std::span<const char *const>(argv + 1, static_cast<std::size_t>(argc - 1))
-                 : std::span<const char *const>();
+        argc >= skipped
+            ? std::span<const char *const>(argv + skipped, static_cast<std::size_t>(argc - skipped))
+            : std::span<const char *const>();
     if (const auto status = qportio::run_machine_command(arguments))
         return *status;
     if (const auto status = qportio::run_recording_command(arguments))
@@ -221,7 +344,7 @@ int main(int argc, char **argv)
         return qportio::usage_error(error->text.c_str());
     }
     if (std::holds_alternative<qportio::ShowHelp>(command)) {
-        std::fputs(help_text, stdout);
+        print_help();
         return qportio::finish_output();
     }
     if (std::holds_alternative<qportio::ShowVersion>(command)) {

@@ -35,7 +35,9 @@
  * written there as one line:
  *     <seconds>.<nanoseconds> <in|out> <8|16|32> 0x<port> 0x<value>
  * with CLOCK_MONOTONIC time, the port as 4 hex digits and the value as 2, 4
- * or 8 hex digits, e.g. "812.004211930 out 32 0x0378 0x00ffffff".
+ * or 8 hex digits, e.g. "812.004211930 out 32 0x0378 0x00ffffff"; a
+ * transfer that no device decoded (see qport_sim_port_decoded) ends in the
+ * comment " # no device".
  * The trace never harms the program: it is never put on descriptors 0..2,
  * is close-on-exec, a FIFO with no reader is skipped, a reader that goes
  * away stops it (no SIGPIPE), and the first failed write stops it; each of
@@ -149,6 +151,18 @@ void qport_sim_preset(uint16_t port, uint8_t value);
 /* What an 8-bit read of port would give now, without recording a transfer
  * or moving the printer's handshake on. */
 uint8_t qport_sim_peek(uint16_t port);
+
+/* 1 if a device, or a preset, answers port; 0 if nothing decodes it, so
+ * that a read gives the bus's all ones and a write goes nowhere (most often
+ * a mistyped port). */
+int qport_sim_port_decoded(uint16_t port);
+
+/* 1 if every QPORT_SIM_ variable read when the library was loaded named
+ * what the simulated PC has; 0 if one named a profile, peripheral, setting
+ * or refusal it lacks. The library then said so on standard error and went
+ * on without it; a tool a person typed the variable for can refuse to run
+ * instead. */
+int qport_sim_environment_understood(void);
 
 /* Copies up to capacity of the recorded transfers, oldest first, into out
  * and returns how many are recorded (which may exceed capacity). A record

@@ -31,11 +31,15 @@ sim::Line &transfer_text(sim::Line &line, char direction, unsigned width_bits, s
 }
 
 sim::Line transfer_line(std::uint64_t time_ns, char direction, unsigned width_bits,
-                        std::uint16_t port, std::uint32_t value)
+                        std::uint16_t port, std::uint32_t value, bool no_device)
 {
     sim::Line line;
     line.decimal(time_ns / 1000000000U).text(".").decimal(time_ns % 1000000000U, 9).text(" ");
-    transfer_text(line, direction, width_bits, port, value).text("\n");
+    transfer_text(line, direction, width_bits, port, value);
+    // A comment, which every reader of the format skips.
+    if (no_device)
+        line.text(" # no device");
+    line.text("\n");
     return line;
 }
 
@@ -48,12 +52,13 @@ std::uint64_t monotonic_ns()
 }
 
 void record_transfer(std::uint64_t time_ns, char direction, unsigned width_bits, std::uint16_t port,
-                     std::uint32_t value)
+                     std::uint32_t value, bool no_device)
 {
     if (recording_file.is_open()) {
         // One write a line: lines of several threads never mix, and a line
         // written is in the file even if the program crashes right after.
-        recording_file.write(transfer_line(time_ns, direction, width_bits, port, value).view());
+        recording_file.write(
+            transfer_line(time_ns, direction, width_bits, port, value, no_device).view());
     }
 }
 
@@ -316,6 +321,28 @@ Recording read_recording(const char *path)
     }
     ::close(fd);
     return parse_recording(text);
+}
+
+std::optional<std::vector<PortRange>> parse_port_list(std::string_view text)
+{
+    std::vector<PortRange> ranges;
+    do {
+        const std::size_t comma = text.find(',');
+        const std::string_view item = text.substr(0, comma);
+        text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
+        const std::size_t dash = item.find('-');
+        std::uint64_t first = 0;
+        std::uint64_t last = 0;
+        if (!parse_unsigned(item.substr(0, dash), 0xFFFF, first))
+            return std::nullopt;
+        last = first;
+        if (dash != std::string_view::npos && !parse_unsigned(item.substr(dash + 1), 0xFFFF, last))
+            return std::nullopt;
+        if (first > last)
+            return std::nullopt;
+        ranges.push_back({static_cast<std::uint16_t>(first), static_cast<std::uint16_t>(last)});
+    } while (!text.empty());
+    return ranges;
 }
 
 } // namespace qport

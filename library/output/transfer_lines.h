@@ -2,10 +2,12 @@
 // The one line format of a port transfer, written by the trace and by a
 // recording and read back by a replay and by qportio:
 //
-//   SECONDS.NANOSECONDS in|out WIDTH 0xPORT 0xVALUE
+//   SECONDS.NANOSECONDS in|out WIDTH 0xPORT 0xVALUE [# no device]
 //
 // monotonic seconds, the direction, 8, 16 or 32, the port in four hex
-// digits and the value in as many hex digits as its width has nibbles.
+// digits and the value in as many hex digits as its width has nibbles; the
+// simulated build marks a transfer that no device decoded (a read of the
+// bus's all ones, a write that went nowhere), most often a mistyped port.
 // Reading also takes blank lines and '#' comments (alone or after a
 // transfer), so that a recording may be edited by hand.
 #ifndef QPORT_TRANSFER_LINES_H
@@ -13,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,9 +36,10 @@ struct RecordedTransfer {
 // "out 8 0x0378 0x55": the line without its time, for messages.
 sim::Line &transfer_text(sim::Line &line, char direction, unsigned width_bits, std::uint16_t port,
                          std::uint32_t value);
-// The whole line, newline included. Async-signal-safe.
+// The whole line, newline included, marked when no device decoded the
+// transfer. Async-signal-safe.
 sim::Line transfer_line(std::uint64_t time_ns, char direction, unsigned width_bits,
-                        std::uint16_t port, std::uint32_t value);
+                        std::uint16_t port, std::uint32_t value, bool no_device = false);
 
 // CLOCK_MONOTONIC in nanoseconds: a transfer's time. Async-signal-safe.
 std::uint64_t monotonic_ns();
@@ -59,6 +63,15 @@ constexpr std::size_t largest_recording_bytes = std::size_t{256} << 20;
 // anything is read from it.
 Recording read_recording(const char *path);
 
+// "0x378,0x37a-0x37b" (QPORT_SIM_REPLAY_IGNORE_WRITES, qport-run's
+// --replay-ignore-writes): its ranges of ports, first to last, or nothing
+// for text that is no such list.
+struct PortRange {
+    std::uint16_t first = 0;
+    std::uint16_t last = 0;
+};
+std::optional<std::vector<PortRange>> parse_port_list(std::string_view text);
+
 // QPORT_RECORD's file, in both builds: every transfer, one write a line.
 extern sim::Output recording_file;
 // Opens QPORT_RECORD if it is set, telling on standard error why not if it
@@ -66,7 +79,7 @@ extern sim::Output recording_file;
 bool open_recording_from_environment();
 // Writes one transfer to the recording, if it is open.
 void record_transfer(std::uint64_t time_ns, char direction, unsigned width_bits, std::uint16_t port,
-                     std::uint32_t value);
+                     std::uint32_t value, bool no_device = false);
 
 } // namespace qport
 

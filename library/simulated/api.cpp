@@ -88,6 +88,16 @@ extern "C" QPORT_EXPORT uint8_t qport_sim_peek(uint16_t port)
     return sim::read_port(*active_machine(), port, 1, 0, true);
 }
 
+extern "C" QPORT_EXPORT int qport_sim_port_decoded(uint16_t port)
+{
+    return active_machine()->owner[port].load(std::memory_order_relaxed) != sim::owner_none ? 1 : 0;
+}
+
+extern "C" QPORT_EXPORT int qport_sim_environment_understood(void)
+{
+    return sim::environment_understood() ? 1 : 0;
+}
+
 extern "C" QPORT_EXPORT size_t qport_sim_transfers(qport_sim_transfer *out, size_t capacity)
 {
     sim::note_api_use();

@@ -28,6 +28,10 @@ constinit std::mutex configuration_lock;
 
 constinit std::atomic<bool> recording_chosen{false};
 
+// Whether a QPORT_SIM_ variable named something the simulated PC lacks: the
+// library only tells it, a tool that a person started may refuse to run.
+constinit bool environment_misunderstood = false;
+
 // A variable set to something: an empty value counts as unset, and a
 // set-id program takes none (see qport_variable).
 const char *set_variable(const char *name) { return qport_variable(name); }
@@ -35,6 +39,7 @@ const char *set_variable(const char *name) { return qport_variable(name); }
 void tell_unknown(const char *variable, const char *value, const std::string &what,
                   const std::string &valid, const std::string &kept)
 {
+    environment_misunderstood = true;
     Line line;
     tell(line.text(variable)
              .text("=")
@@ -74,6 +79,7 @@ void configure_peripheral(Machine &machine, const char *choice)
         tell_unknown("QPORT_SIM_DEVICE", choice, "peripheral", peripheral_names(), kept);
         break;
     default: {
+        environment_misunderstood = true;
         Line line;
         tell(line.text("QPORT_SIM_DEVICE=")
                  .text(choice)
@@ -205,6 +211,8 @@ void choose_recording(bool on)
 }
 
 std::mutex &configuration_mutex() { return configuration_lock; }
+
+bool environment_understood() { return !environment_misunderstood; }
 
 int switch_machine(const char *path)
 {

@@ -50,6 +50,10 @@ void note_transfer(Machine &machine, char direction, unsigned width_bits, std::u
                    std::uint32_t value)
 {
     const std::uint64_t time_ns = monotonic_ns();
+    bool no_device = true;
+    for (unsigned byte = 0; byte < width_bits / 8; ++byte)
+        no_device = no_device && machine.owner[static_cast<std::uint16_t>(port + byte)].load(
+                                     relaxed) == owner_none;
     if (machine.recording.load(relaxed) != 0) {
         const std::uint64_t ticket = machine.next_ticket.fetch_add(1, relaxed);
         RecordSlot &slot = machine.records[ticket % QPORT_SIM_RECORDS];
@@ -64,8 +68,8 @@ void note_transfer(Machine &machine, char direction, unsigned width_bits, std::u
     // The trace and the recording are the same lines, each one write, so
     // that lines from several threads never mix.
     if (trace.is_open())
-        trace.write(transfer_line(time_ns, direction, width_bits, port, value).view());
-    record_transfer(time_ns, direction, width_bits, port, value);
+        trace.write(transfer_line(time_ns, direction, width_bits, port, value, no_device).view());
+    record_transfer(time_ns, direction, width_bits, port, value, no_device);
 }
 
 std::size_t copy_records(Machine &machine, qport_sim_transfer *out, std::size_t capacity)

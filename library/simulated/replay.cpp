@@ -131,23 +131,12 @@ void at_exit(int status, void * /*unused*/)
 // "0x378,0x37a-0x37b": ports whose writes are not checked.
 bool parse_ports(std::string_view text, std::bitset<port_count> &ports)
 {
-    while (!text.empty()) {
-        const std::size_t comma = text.find(',');
-        const std::string_view item = text.substr(0, comma);
-        text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
-        const std::size_t dash = item.find('-');
-        std::uint32_t first = 0;
-        std::uint32_t last = 0;
-        if (!parse_number(item.substr(0, dash), first))
-            return false;
-        last = first;
-        if (dash != std::string_view::npos && !parse_number(item.substr(dash + 1), last))
-            return false;
-        if (first > last || last >= port_count)
-            return false;
-        for (std::uint32_t port = first; port <= last; ++port)
+    const auto ranges = parse_port_list(text);
+    if (!ranges)
+        return false;
+    for (const PortRange &range : *ranges)
+        for (std::uint32_t port = range.first; port <= range.last; ++port)
             ports.set(port);
-    }
     return true;
 }
 

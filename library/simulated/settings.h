@@ -35,6 +35,10 @@ std::string refusal_names();
 void note_api_use();
 void choose_recording(bool on);
 
+// False when the environment read at load named a profile, peripheral,
+// setting or refusal the simulated PC lacks (each told on standard error).
+bool environment_understood();
+
 // Configuration is rare; this lock keeps two changes of it from mixing.
 std::mutex &configuration_mutex();
 

@@ -43,6 +43,8 @@ const std::set<std::string> simulation_api = {
     "qport_sim_reset",
     "qport_sim_preset",
     "qport_sim_peek",
+    "qport_sim_port_decoded",
+    "qport_sim_environment_understood",
     "qport_sim_transfers",
     "qport_sim_transfer_total",
     "qport_sim_trace_to",

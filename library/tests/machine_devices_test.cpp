@@ -186,11 +186,29 @@ TEST_F(MachineDevices, EnvironmentChoosesTheMachineAndTellsWhatItCannotTake)
          "QPORT_SIM_DEVICE=bogus names no peripheral; it can be none, loopback, printer",
          "pc",
          "none"},
-        {"a setting the peripheral does not take",
+        {"a peripheral without settings given one",
          {"QPORT_SIM_DEVICE=printer:colour=red"},
-         "has a setting that peripheral does not take",
+         "QPORT_SIM_DEVICE=printer:colour=red has a setting that peripheral does not take: "
+         "colour=red (printer takes no settings); it is on the port without the rest of its "
+         "settings",
          "pc",
          "printer"},
+        {"a setting the peripheral does not have",
+         {"QPORT_SIM_DEVICE=lcd:wiring=winamp,colour=red"},
+         "colour=red (lcd has no setting colour; it takes size, wiring)",
+         "pc",
+         "lcd"},
+        {"a value the setting does not take",
+         {"QPORT_SIM_DEVICE=lcd:size=17x3"},
+         "size=17x3 (size can be COLUMNSxROWS: 1, 2 or 4 rows of up to 40 columns, 80 "
+         "characters in all)",
+         "pc",
+         "lcd"},
+        {"a setting that is not KEY=VALUE",
+         {"QPORT_SIM_DEVICE=switches:0x10"},
+         "0x10 (a setting is KEY=VALUE; it takes switches)",
+         "pc",
+         "switches"},
     };
     for (const EnvironmentCase &c : cases) {
         SCOPED_TRACE(c.name);

@@ -117,6 +117,23 @@ void check_record_and_replay(const Options &options)
              "--replay plays the recording to one program; not with --follow-exec");
     if (!options.replay_ignore_writes.empty() && options.replay.empty())
         fail(exit_failure_of_our_own, "--replay-ignore-writes goes with --replay");
+    if (!options.replay_ignore_writes.empty() &&
+        !qport::parse_port_list(options.replay_ignore_writes))
+        fail(exit_failure_of_our_own, "--replay-ignore-writes=" + options.replay_ignore_writes +
+                                          " is no list of ports (0x378,0x37a-0x37b)");
+}
+
+// A recording that cannot be replayed is the user's mistake, told before
+// the program starts rather than as its divergence afterwards.
+void check_recording_to_replay(const std::string &path)
+{
+    const qport::Recording recording = qport::read_recording(path.c_str());
+    if (recording.error.empty())
+        return;
+    fail(exit_failure_of_our_own,
+         "cannot replay " + path +
+             (recording.error_line != 0 ? ", line " + std::to_string(recording.error_line) : "") +
+             ": " + recording.error);
 }
 
 // --record starts an empty recording, opened as the library opens it (no
@@ -221,6 +238,8 @@ Options parse_options(int argc, char **argv)
     if (optind >= argc)
         fail(exit_failure_of_our_own, "no PROGRAM given\nTry 'qport-run --help'.");
     check_record_and_replay(options);
+    if (!options.replay.empty())
+        check_recording_to_replay(options.replay);
     options.program_index = optind;
     return options;
 }

@@ -22,6 +22,7 @@
 #include "qport.h"
 #include "qport_entry_names.h"
 #include "qport_ext.h"
+#include "qport_sim.h"
 
 namespace qport_run::preload {
 
@@ -105,6 +106,16 @@ void load_qport(const char *path)
     find_entry(library, "qport_backend", backend);
     find_entry(library, "qport_set_presenter", set_presenter);
     qport.hardware = std::strcmp(backend(), "hardware") == 0;
+    // A QPORT_SIM_ variable naming what the simulated PC lacks is a typo of
+    // the user's: the program does not start on another PC than the one
+    // asked for. The library has named the word and what it can be.
+    if (!qport.hardware) {
+        const auto understood = reinterpret_cast<decltype(&::qport_sim_environment_understood)>(
+            ::dlsym(library, "qport_sim_environment_understood"));
+        if (understood != nullptr && understood() == 0)
+            give_up("not running the program: the environment names what the simulated PC "
+                    "lacks (above)");
+    }
     // On the simulated PC, /dev/parportN are its parallel ports, /dev/port
     // its ports.
     if (!qport.hardware)

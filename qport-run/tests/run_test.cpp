@@ -548,6 +548,29 @@ TEST(QportRunRefuses, BadCommandLinesWithTheirOwnStatus)
     EXPECT_NE(help.out.find("Usage: qport-run"), std::string::npos);
 }
 
+// A QPORT_SIM_ variable naming what the simulated PC lacks stops the run
+// before the program's own code, with qport-run's status; the library's
+// line names the word and what it can be.
+TEST(QportRunRefuses, TyposInTheEnvironmentBeforeTheProgramStarts)
+{
+    const std::pair<std::string, std::string> typos[] = {
+        {"QPORT_SIM_DEVICE=loopbak", "names no peripheral; it can be none, loopback"},
+        {"QPORT_SIM_PROFILE=pcc", "QPORT_SIM_PROFILE=pcc names no machine; it can be pc"},
+        {"QPORT_SIM_DEVICE=lcd:size=17x3", "size=17x3 (size can be COLUMNSxROWS"},
+    };
+    for (const auto &[variable, said] : typos) {
+        SCOPED_TRACE(variable);
+        const Outcome outcome = run(under_qport_run({}, {"/bin/echo", "ran"}), {variable});
+        EXPECT_EQ(outcome.exit_status, 125) << outcome.err;
+        EXPECT_NE(outcome.err.find(said), std::string::npos) << outcome.err;
+        EXPECT_NE(outcome.err.find("qport-run: not running the program: the environment names "
+                                   "what the simulated PC lacks"),
+                  std::string::npos)
+            << outcome.err;
+        EXPECT_EQ(outcome.out, "");
+    }
+}
+
 // --trace with no destination traces to standard error, and the word after
 // it is the program.
 TEST(QportRunOptions, TraceWithoutDestinationGoesToStandardError)

@@ -151,8 +151,29 @@ TEST(QportioMachine, TellsWhatItCannotDo)
          "set acts on a shared machine: set QPORT_SIM_MACHINE=PATH"},
         {"an empty QPORT_SIM_MACHINE", "QPORT_SIM_MACHINE=", "show", true, 0,
          "machine: this process's own (QPORT_SIM_MACHINE is empty)"},
-        {"an unknown device", "QPORT_SIM_DEVICE=scanner", "read 0x379", true, 0,
+        // A typo in the environment is the user's: nothing runs on another
+        // PC than the one asked for.
+        {"an unknown device", "QPORT_SIM_DEVICE=scanner", "read 0x379", true, 2,
          "QPORT_SIM_DEVICE=scanner names no peripheral; it can be none, loopback, printer"},
+        {"an unknown profile", "QPORT_SIM_PROFILE=laptop", "write 0x378 1", true, 2,
+         "qportio: the environment names what the simulated PC lacks (above), so nothing was "
+         "done"},
+        {"a setting's value", "QPORT_SIM_DEVICE=lcd:size=17x3", "show", true, 2,
+         "size=17x3 (size can be COLUMNSxROWS"},
+        {"an unknown refusal", "QPORT_SIM_REFUSE=lockdwn", "read 0x378", true, 2,
+         "QPORT_SIM_REFUSE=lockdwn names no refusal"},
+        // --simulated: the simulated build whatever the loader would find.
+        {"--simulated without the library path", "", "--simulated --version", false, 0,
+         "(libqport.so.1, simulated build)"},
+        {"a machine command with --simulated", "", "--simulated show", false, 0,
+         "machine: this process's own"},
+        {"a typo the hardware build does not read", "QPORT_SIM_DEVICE=scanner", "--version", false,
+         0, "hardware build"},
+        // A port no device decodes reads all ones, and says so beside the value.
+        {"a read no device decodes", "", "read 0x3788", true, 0,
+         "qportio: no device decodes port 0x3788 on the simulated PC: it reads all ones"},
+        {"a write no device decodes", "", "write 0x3788 0", true, 0,
+         "qportio: no device decodes port 0x3788 on the simulated PC: the write went nowhere"},
     };
     for (const RefusalCase &c : cases) {
         SCOPED_TRACE(c.name);

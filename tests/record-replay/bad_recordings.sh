@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: LGPL-2.1-or-later
 # Files a replay cannot trust: qportio recording refuses each with its line
-# and reason (status 6), and a replay of it tells the same and ends as a
-# divergence, without a crash.
+# and reason (status 6); qport-run --replay refuses it the same way before
+# the program starts (status 125); a program that reads it from
+# QPORT_SIM_REPLAY tells the same and ends as a divergence, without a crash.
 . "$(dirname "$0")/common.sh"
 
 first="$QPORT_EXAMPLES/first_transfer_simulated"
@@ -28,6 +29,11 @@ for case in "${cases[@]}"; do
   [ "$status" -eq 6 ] || fail "$name: qportio recording ended with $status"
   expect_in "$scratch/$name.err" "qportio: $file, line $line: $reason"
   run "$QPORT_RUN" --replay="$file" "$first" >"$scratch/$name.out" 2>"$scratch/$name.err"
+  [ "$status" -eq 125 ] || fail "$name: qport-run --replay ended with $status"
+  expect_in "$scratch/$name.err" "qport-run: cannot replay $file, line $line: $reason"
+  [ ! -s "$scratch/$name.out" ] || fail "$name: the program ran"
+  run env LD_LIBRARY_PATH="$QPORT_SIMULATED_DIR" QPORT_SIM_REPLAY="$file" \
+    QPORT_SIM_REPLAY_EXIT_STATUS="$replay_diverged" "$first" >"$scratch/$name.out" 2>"$scratch/$name.err"
   [ "$status" -eq "$replay_diverged" ] || fail "$name: the replay ended with $status"
   expect_in "$scratch/$name.err" "qport: cannot replay $file, line $line: $reason; every port reads 0xff"
   expect_in "$scratch/$name.out" "status 0xff"
@@ -38,9 +44,10 @@ for file in "$scratch/missing.rec" "$scratch"; do
   run "$QPORTIO" recording "$file" >/dev/null 2>"$scratch/unreadable.err"
   [ "$status" -eq 6 ] || fail "qportio recording $file ended with $status"
   expect_in "$scratch/unreadable.err" "qportio: cannot read $file: "
-  run "$QPORT_RUN" --replay="$file" "$first" >/dev/null 2>"$scratch/unreadable.err"
-  [ "$status" -eq "$replay_diverged" ] || fail "a replay of $file ended with $status"
-  expect_in "$scratch/unreadable.err" "qport: cannot replay $file: "
+  run "$QPORT_RUN" --replay="$file" "$first" >"$scratch/unreadable.out" 2>"$scratch/unreadable.err"
+  [ "$status" -eq 125 ] || fail "qport-run --replay=$file ended with $status"
+  expect_in "$scratch/unreadable.err" "qport-run: cannot replay $file: "
+  [ ! -s "$scratch/unreadable.out" ] || fail "the program ran with --replay=$file"
 done
 
 # Input that is not a recording file: a FIFO nobody writes to, endless
@@ -61,9 +68,10 @@ for input in "${inputs[@]}"; do
   run timeout 20 "$QPORTIO" recording "$file" >/dev/null 2>"$scratch/input.err"
   [ "$status" -eq 6 ] || fail "qportio recording $file ended with $status"
   expect_in "$scratch/input.err" "qportio: cannot read $file: $reason"
-  run timeout 20 "$QPORT_RUN" --replay="$file" "$first" >/dev/null 2>"$scratch/input.err"
-  [ "$status" -eq "$replay_diverged" ] || fail "a replay of $file ended with $status"
-  expect_in "$scratch/input.err" "qport: cannot replay $file: $reason"
+  run timeout 20 "$QPORT_RUN" --replay="$file" "$first" >"$scratch/input.out" 2>"$scratch/input.err"
+  [ "$status" -eq 125 ] || fail "qport-run --replay=$file ended with $status"
+  expect_in "$scratch/input.err" "qport-run: cannot replay $file: $reason"
+  [ ! -s "$scratch/input.out" ] || fail "the program ran with --replay=$file"
   run timeout 20 env QPORT_SIM_REPLAY="$file" "$first" >"$scratch/input.out" 2>"$scratch/input.err"
   [ "$status" -ne 124 ] || fail "QPORT_SIM_REPLAY=$file hung"
   expect_in "$scratch/input.err" "qport: cannot replay $file: $reason"

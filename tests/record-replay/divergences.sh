@@ -69,11 +69,15 @@ run env LD_LIBRARY_PATH="$QPORT_SIMULATED_DIR" QPORT_SIM_REPLAY="$scratch/after.
 [ "$status" -eq 9 ] || fail "QPORT_SIM_REPLAY_EXIT_STATUS=9 ended with $status"
 expect_in "$scratch/direct.err" "exit status 9 instead of 0"
 
-# Options that do not go together.
+# Options that do not go together, and port lists that are none: refused
+# before the program starts.
 for options in "--hardware --replay=$scratch/first.rec" "--follow-exec --replay=$scratch/first.rec" \
-  "--replay-ignore-writes=0x378"; do
+  "--replay-ignore-writes=0x378" "--replay=$scratch/first.rec --replay-ignore-writes=0x378-0x37" \
+  "--replay=$scratch/first.rec --replay-ignore-writes=0x378,lpt1"; do
   # shellcheck disable=SC2086
-  run "$QPORT_RUN" $options "$first" >/dev/null 2>"$scratch/options.err"
+  run "$QPORT_RUN" $options "$first" >"$scratch/options.out" 2>"$scratch/options.err"
   [ "$status" -eq 125 ] || fail "qport-run $options: status $status, expected 125"
+  [ ! -s "$scratch/options.out" ] || fail "qport-run $options: the program ran"
 done
+expect_in "$scratch/options.err" "--replay-ignore-writes=0x378,lpt1 is no list of ports (0x378,0x37a-0x37b)"
 echo "PASS: ${#cases[@]} altered recordings"

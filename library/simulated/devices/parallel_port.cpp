@@ -198,15 +198,21 @@ bool memory(Machine &machine, DeviceSlot &slot, MemoryNeed &need)
 }
 
 std::string refusal_text(const PeripheralType &peripheral, std::string_view option,
-                         std::size_t equals)
+                         std::size_t equals, int error)
 {
+    const std::string name(peripheral.name);
     std::string text(option);
-    if (equals == std::string_view::npos || peripheral.choices == nullptr)
-        return text;
-    const std::string_view key = option.substr(0, equals);
-    const std::string valid = peripheral.choices(key);
+    if (peripheral.set == nullptr)
+        return text + " (" + name + " takes no settings)";
+    const std::string keys = "; it takes " + std::string(peripheral.keys);
+    if (equals == std::string_view::npos)
+        return text + " (a setting is KEY=VALUE" + keys + ")";
+    const std::string key(option.substr(0, equals));
+    if (error == ENOENT)
+        return text + " (" + name + " has no setting " + key + keys + ")";
+    const std::string valid = peripheral.choices == nullptr ? "" : peripheral.choices(key);
     if (!valid.empty())
-        text += " (" + std::string(key) + " can be " + valid + ")";
+        text += " (" + key + " can be " + valid + ")";
     return text;
 }
 
@@ -263,10 +269,12 @@ int set_peripheral(Machine &machine, DeviceSlot &slot, std::string_view choice, 
         options.remove_prefix(std::min(options.size(), option.size() + 1));
         const std::size_t equals = option.find('=');
         const auto set = (*chosen)->set;
-        if (equals == std::string_view::npos || set == nullptr ||
-            set(port, option.substr(0, equals), option.substr(equals + 1)) != 0) {
+        const int error = equals == std::string_view::npos || set == nullptr
+                              ? EINVAL
+                              : set(port, option.substr(0, equals), option.substr(equals + 1));
+        if (error != 0) {
             if (refused != nullptr)
-                *refused = refusal_text(**chosen, option, equals);
+                *refused = refusal_text(**chosen, option, equals, error);
             return EINVAL;
         }
     }

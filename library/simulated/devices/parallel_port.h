@@ -83,6 +83,8 @@ struct PeripheralType {
     std::uint8_t (*status)(const ParallelPort &port, PortLines now, bool peek);
     void (*reset)(const ParallelPort &port) = nullptr;
     void (*describe)(const ParallelPort &port, Properties &properties) = nullptr;
+    // 0, ENOENT for a key the peripheral lacks, EINVAL for a value it does
+    // not take.
     int (*set)(const ParallelPort &port, std::string_view key, std::string_view value) = nullptr;
     // The memory the peripheral keeps beside the machine (a flash chip's
     // contents), named after the port's slot: false for none.
@@ -90,6 +92,9 @@ struct PeripheralType {
     // What a setting may be, for the line that refuses a value: "rayer,
     // xilinx, ..."; empty when there is nothing to list.
     std::string (*choices)(std::string_view key) = nullptr;
+    // The keys set takes ("size, wiring"), for the line that refuses one
+    // the peripheral lacks.
+    std::string_view keys = {};
 };
 
 // Every peripheral there is, in the order of enum qport_sim_device.
@@ -106,7 +111,8 @@ enum class Plugging : std::uint8_t {
     unless_plugged_in // leave the one there if it is the same, named without settings
 };
 // On EINVAL, *refused (when given) says which setting and what it may be:
-// "wiring=foo (wiring can be rayer, xilinx, ...)".
+// "wiring=foo (wiring can be rayer, xilinx, ...)", "colour=red (lcd has no
+// setting colour; it takes size, wiring)".
 int set_peripheral(Machine &machine, DeviceSlot &slot, std::string_view choice,
                    Plugging plugging = Plugging::fresh, std::string *refused = nullptr);
 // "none, loopback, printer, ...": for messages listing what may be chosen.

@@ -425,6 +425,8 @@ void reset(const ParallelPort &port)
 
 std::string choices(std::string_view key)
 {
+    if (key == "idcode")
+        return "a number with bit 0 set, as every IDCODE has it";
     if (key != "cable")
         return {};
     std::string names;
@@ -446,6 +448,7 @@ extern const PeripheralType jtag_peripheral{
     .describe = describe,
     .set = set,
     .choices = choices,
+    .keys = "cable, idcode",
 };
 
 } // namespace qport::sim

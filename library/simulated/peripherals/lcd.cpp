@@ -493,6 +493,15 @@ int set(const ParallelPort &port, std::string_view key, std::string_view value)
     return ENOENT;
 }
 
+std::string choices(std::string_view key)
+{
+    if (key == "size")
+        return "COLUMNSxROWS: 1, 2 or 4 rows of up to 40 columns, 80 characters in all";
+    if (key == "wiring")
+        return "4bit, winamp";
+    return {};
+}
+
 } // namespace
 
 extern const PeripheralType lcd_peripheral{
@@ -505,6 +514,8 @@ extern const PeripheralType lcd_peripheral{
     .reset = reset,
     .describe = describe,
     .set = set,
+    .choices = choices,
+    .keys = "size, wiring",
 };
 
 } // namespace qport::sim

@@ -3,6 +3,7 @@
 // own: nothing, the common loopback plug, and a box of switches on the
 // status lines.
 #include <cerrno>
+#include <string>
 
 #include "parallel_port.h"
 
@@ -75,6 +76,11 @@ int set_switches(const ParallelPort &port, std::string_view key, std::string_vie
     return 0;
 }
 
+std::string switches_choices(std::string_view key)
+{
+    return key == "switches" ? "a byte, 0 to 0xff (bits 3 to 7 are the status lines)" : "";
+}
+
 } // namespace
 
 extern const PeripheralType no_peripheral{
@@ -105,6 +111,8 @@ extern const PeripheralType switches_peripheral{
     .reset = reset_switches,
     .describe = describe_switches,
     .set = set_switches,
+    .choices = switches_choices,
+    .keys = "switches",
 };
 
 } // namespace qport::sim

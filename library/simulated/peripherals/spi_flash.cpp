@@ -635,6 +635,7 @@ extern const PeripheralType spi_flash_peripheral{
     .set = set,
     .memory = memory_need,
     .choices = choices,
+    .keys = "chip, wiring, busy-reads",
 };
 
 } // namespace qport::sim
