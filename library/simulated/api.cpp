@@ -90,7 +90,7 @@ extern "C" QPORT_EXPORT uint8_t qport_sim_peek(uint16_t port)
 
 extern "C" QPORT_EXPORT int qport_sim_port_decoded(uint16_t port)
 {
-    return active_machine()->owner[port].load(std::memory_order_relaxed) != sim::owner_none ? 1 : 0;
+    return sim::port_answers(*active_machine(), port) ? 1 : 0;
 }
 
 extern "C" QPORT_EXPORT int qport_sim_environment_understood(void)

@@ -52,8 +52,7 @@ void note_transfer(Machine &machine, char direction, unsigned width_bits, std::u
     const std::uint64_t time_ns = monotonic_ns();
     bool no_device = true;
     for (unsigned byte = 0; byte < width_bits / 8; ++byte)
-        no_device = no_device && machine.owner[static_cast<std::uint16_t>(port + byte)].load(
-                                     relaxed) == owner_none;
+        no_device = no_device && !port_answers(machine, static_cast<std::uint16_t>(port + byte));
     if (machine.recording.load(relaxed) != 0) {
         const std::uint64_t ticket = machine.next_ticket.fetch_add(1, relaxed);
         RecordSlot &slot = machine.records[ticket % QPORT_SIM_RECORDS];

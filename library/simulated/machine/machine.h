@@ -126,6 +126,14 @@ inline std::size_t slot_number(const Machine &machine, const DeviceSlot &slot)
     return static_cast<std::size_t>(&slot - machine.slots);
 }
 
+// Whether something answers port: a device, or a preset standing in for a
+// register where none decodes it (a preset of 0xFF reads as nothing does).
+inline bool port_answers(const Machine &machine, std::uint16_t port)
+{
+    return machine.owner[port].load(std::memory_order_relaxed) != owner_none ||
+           machine.preset[port].load(std::memory_order_relaxed) != 0;
+}
+
 } // namespace qport::sim
 
 #endif
