@@ -18,13 +18,11 @@ QPORT_SIM_DEVICE=loopback TMPDIR=$scratch/tmpdir "$qport_run" --simulated "$subj
 [ -z "$(ls -A "$scratch/tmpdir")" ] || fail "something was made in TMPDIR: $(ls -A "$scratch/tmpdir")"
 # Nothing of the served tree is left behind (trees of processes still
 # running, such as another test's at the same time, are theirs).
-leftover=
-for tree in $(find /tmp -maxdepth 1 -name 'qport-run-parport-*' -user "$(id -u)" \
-  -newer "$scratch" 2>/dev/null); do
+leftover=$(find /tmp -maxdepth 1 -name 'qport-run-parport-*' -user "$(id -u)" \
+  -newer "$scratch" 2>/dev/null | while read -r tree; do
   pid=${tree#/tmp/qport-run-parport-}
-  pid=${pid%%-*}
-  [ -d "/proc/$pid" ] || leftover="$leftover $tree"
-done
+  [ -d "/proc/${pid%%-*}" ] || printf ' %s' "$tree"
+done)
 [ -z "$leftover" ] || fail "the served tree was left behind:$leftover"
 
 # A blocking write in compatibility mode prints through the printer's
