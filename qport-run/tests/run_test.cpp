@@ -177,6 +177,15 @@ struct SubjectCase {
 
 TEST(QportRunSubject, PortInstructionsOfEveryFormGoToTheSimulatedPortSpace)
 {
+    // The string forms' faults, on the program's stack and on an alternate one.
+    const std::vector<std::string> string_fault_lines = {
+        "outsb: SEGV_MAPERR at the next page's start: yes; rcx 0",
+        "outsw across pages: SEGV_MAPERR at the next page's start: yes; rcx 0",
+        "insb: SEGV_ACCERR at the read-only page's start: yes, a write: yes; rcx 0"};
+    const std::vector<std::string> string_fault_transfers = {
+        "out 8 0x0378 0x11",    "out 8 0x0378 0x22", "out 8 0x0378 0x33", "out 8 0x0378 0x44",
+        "out 16 0x0378 0x3311", "in 8 0x0379 0x7f",  "in 8 0x0379 0x7f",  "in 8 0x0379 0x7f",
+        "in 8 0x0379 0x7f",     "in 8 0x0379 0x7f"};
     const std::vector<SubjectCase> cases = {
         {"immediate forms at 8, 16 and 32 bits",
          {},
@@ -279,25 +288,17 @@ TEST(QportRunSubject, PortInstructionsOfEveryFormGoToTheSimulatedPortSpace)
          "string-fault-resume",
          0,
          0,
-         {"outsb: SEGV_MAPERR at the next page's start: yes; rcx 0",
-          "outsw across pages: SEGV_MAPERR at the next page's start: yes; rcx 0",
-          "insb: SEGV_ACCERR at the read-only page's start: yes, a write: yes; rcx 0"},
+         string_fault_lines,
          // The third input read is the one whose store faulted, lost as the
          // processor may lose it.
-         {"out 8 0x0378 0x11", "out 8 0x0378 0x22", "out 8 0x0378 0x33", "out 8 0x0378 0x44",
-          "out 16 0x0378 0x3311", "in 8 0x0379 0x7f", "in 8 0x0379 0x7f", "in 8 0x0379 0x7f",
-          "in 8 0x0379 0x7f", "in 8 0x0379 0x7f"}},
+         string_fault_transfers},
         {"the same with the handler, and so the trap, on an alternate stack",
          {},
          "string-fault-resume-alternate",
          0,
          0,
-         {"outsb: SEGV_MAPERR at the next page's start: yes; rcx 0",
-          "outsw across pages: SEGV_MAPERR at the next page's start: yes; rcx 0",
-          "insb: SEGV_ACCERR at the read-only page's start: yes, a write: yes; rcx 0"},
-         {"out 8 0x0378 0x11", "out 8 0x0378 0x22", "out 8 0x0378 0x33", "out 8 0x0378 0x44",
-          "out 16 0x0378 0x3311", "in 8 0x0379 0x7f", "in 8 0x0379 0x7f", "in 8 0x0379 0x7f",
-          "in 8 0x0379 0x7f", "in 8 0x0379 0x7f"}},
+         string_fault_lines,
+         string_fault_transfers},
         {"an alternate stack with room for the kernel's frame, the handler and 512 bytes",
          {},
          "small-alternate-stack",

@@ -9,12 +9,15 @@ rm -rf "$QPORT_CLIENT_SCRATCH"
 mkdir -p "$QPORT_CLIENT_SCRATCH"
 scratch=$QPORT_CLIENT_SCRATCH
 
-# Skips the test when a client program is not installed.
+# Skips the test when a client program is not installed; puts its path in
+# the variable a second argument names.
 require_program() {
-  command -v "$1" >/dev/null 2>&1 || PATH=$PATH:/usr/sbin:/sbin command -v "$1" >/dev/null 2>&1 || {
+  local found
+  found=$(command -v "$1" 2>/dev/null || PATH=$PATH:/usr/sbin:/sbin command -v "$1" 2>/dev/null) || {
     echo "SKIP: $1 is not installed (tools/install-deps installs it)"
     exit 77
   }
+  [ -z "${2:-}" ] || printf -v "$2" '%s' "$found"
 }
 
 # qportio on the simulated build, for looking at the machine a client used.

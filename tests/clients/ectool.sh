@@ -4,8 +4,7 @@
 # 0x62/0x66 under qport-run: it dumps the memory qportio preset, a byte it
 # writes is in the next dump, and its query takes the event qportio queued.
 . "$(dirname "$0")/common.sh"
-require_program ectool
-ectool=$(PATH=$PATH:/usr/sbin:/sbin command -v ectool)
+require_program ectool ectool
 
 export QPORT_SIM_MACHINE=$scratch/pc
 run_ectool() {

@@ -5,8 +5,7 @@
 # the same contents. Each port instruction flashrom makes is a trap, so
 # this takes minutes: it is labelled long.
 . "$(dirname "$0")/common.sh"
-require_program flashrom
-flashrom=$(PATH=$PATH:/usr/sbin:/sbin command -v flashrom)
+require_program flashrom flashrom
 
 export QPORT_SIM_MACHINE=$scratch/pc
 export QPORT_SIM_DEVICE=spi-flash:chip=w25x10,wiring=wiggler

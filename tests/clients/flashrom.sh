@@ -3,8 +3,7 @@
 # flashrom's rayer_spi programmer finds the simulated SPI flash on every
 # cable it knows, each wired as flashrom wires it.
 . "$(dirname "$0")/common.sh"
-require_program flashrom
-flashrom=$(PATH=$PATH:/usr/sbin:/sbin command -v flashrom)
+require_program flashrom flashrom
 
 export QPORT_SIM_MACHINE=$scratch/pc
 for wiring in rayer xilinx byteblastermv stk200 wiggler spi_tt; do

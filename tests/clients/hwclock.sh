@@ -5,8 +5,7 @@
 # and a time it sets is read back by a later run on the same shared
 # machine. --noadjfile: /etc/adjtime is neither read nor written.
 . "$(dirname "$0")/common.sh"
-require_program hwclock
-hwclock=$(command -v hwclock || PATH=$PATH:/usr/sbin:/sbin command -v hwclock)
+require_program hwclock hwclock
 
 export QPORT_SIM_MACHINE=$scratch/pc
 run_hwclock() {

@@ -5,8 +5,7 @@
 # at 0x58, the vendor ID's byte at 0x4F that the bank select chooses, and a
 # temperature qportio set in degrees.
 . "$(dirname "$0")/common.sh"
-require_program isadump
-isadump=$(PATH=$PATH:/usr/sbin:/sbin command -v isadump)
+require_program isadump isadump
 
 export QPORT_SIM_MACHINE=$scratch/pc
 # The row of registers 0xN0-0xNf from isadump's table.

@@ -7,22 +7,19 @@
 # in the output buffer. qportio show gives the rate and delay it set.
 # Needs qport-run's /dev/port.
 . "$(dirname "$0")/common.sh"
-require_program kbdrate
-kbdrate=$(PATH=$PATH:/usr/sbin:/sbin command -v kbdrate)
+require_program kbdrate kbdrate
 
 export QPORT_SIM_MACHINE=$scratch/pc
-"$QPORT_RUN" --simulated "$kbdrate" -r 20 -d 500 </dev/null >"$scratch/out" 2>&1 \
-  || fail "kbdrate failed: $(cat "$scratch/out")"
-expect_in "$scratch/out" "Typematic Rate set to 20.0 cps (delay = 500 ms)"
-sim_qportio show >"$scratch/show"
-expect_in "$scratch/show" "  typematic-rate: 20.0 characters/s"
-expect_in "$scratch/show" "  typematic-delay: 500 ms"
+# kbdrate's -r and -d, what it says it set, and the rate qportio shows.
+set_rate() {
+  "$QPORT_RUN" --simulated "$kbdrate" -r "$1" -d "$2" </dev/null >"$scratch/out" 2>&1 \
+    || fail "kbdrate failed: $(cat "$scratch/out")"
+  expect_in "$scratch/out" "Typematic Rate set to $3 cps (delay = $2 ms)"
+  sim_qportio show >"$scratch/show"
+  expect_in "$scratch/show" "  typematic-rate: $3 characters/s"
+  expect_in "$scratch/show" "  typematic-delay: $2 ms"
+}
+set_rate 20 500 20.0
 expect_in "$scratch/show" "  output-buffer: 0xfa 0xfa"
-
-"$QPORT_RUN" --simulated "$kbdrate" -r 2 -d 1000 </dev/null >"$scratch/out" 2>&1 \
-  || fail "kbdrate failed: $(cat "$scratch/out")"
-expect_in "$scratch/out" "Typematic Rate set to 2.0 cps (delay = 1000 ms)"
-sim_qportio show >"$scratch/show"
-expect_in "$scratch/show" "  typematic-rate: 2.0 characters/s"
-expect_in "$scratch/show" "  typematic-delay: 1000 ms"
+set_rate 2 1000 2.0
 echo "PASS: kbdrate sets the keyboard's typematic rate and delay through /dev/port"

@@ -14,8 +14,7 @@
 # cpuid), yes to the Super I/O scan, no to IPMI, ISA and I2C/SMBus, and
 # no to writing any configuration.
 . "$(dirname "$0")/common.sh"
-require_program sensors-detect
-sensors_detect=$(PATH=$PATH:/usr/sbin:/sbin command -v sensors-detect)
+require_program sensors-detect sensors_detect
 command -v unshare >/dev/null || { echo "SKIP: unshare is not installed"; exit 77; }
 
 # Only the simulated build: no real transfer leaves this machine's ports.

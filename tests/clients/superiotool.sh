@@ -6,8 +6,7 @@
 # disabled. The chip's parallel port registers move lpt1 for every process
 # on the machine, and superiotool sees the move.
 . "$(dirname "$0")/common.sh"
-require_program superiotool
-superiotool=$(PATH=$PATH:/usr/sbin:/sbin command -v superiotool)
+require_program superiotool superiotool
 
 export QPORT_SIM_MACHINE=$scratch/pc
 run_superiotool() {
