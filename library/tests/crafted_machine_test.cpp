@@ -89,7 +89,8 @@ std::string property(const char *device, const std::string &key)
 // Every device's properties, which read its whole state.
 void describe_all()
 {
-    for (const char *device : {"lpt1", "lpt2", "rtc", "pci", "superio", "post"})
+    for (const char *device :
+         {"lpt1", "lpt2", "rtc", "pci", "superio", "post", "kbc", "hwmon", "ec"})
         qport_sim_device_properties(
             device, [](const char *, const char *, void *) {}, nullptr);
 }
@@ -171,6 +172,18 @@ TEST_F(CraftedMachine, EveryValueFromTheFileIsBoundedBeforeUse)
              qport_sim_device_info devices[qport::sim::slot_count];
              qport_sim_list_devices(devices, qport::sim::slot_count);
              qport_sim_reset();
+         }},
+        {"an embedded controller's queue holding more events than it can",
+         [](Machine &machine) {
+             // The queue's word after the link's: the count in its top byte.
+             const std::uint64_t events = std::uint64_t{0xFF} << 56 | 0x0706050403020100U;
+             std::memcpy(slot_named(machine, "ec").state + sizeof(std::uint64_t), &events,
+                         sizeof events);
+         },
+         [] {
+             EXPECT_EQ(property("ec", "events"), "0x00 0x01 0x02 0x03 0x04 0x05 0x06");
+             outportb(0x66, static_cast<char>(0x84)); // query: takes the oldest
+             EXPECT_EQ(inportb(0x62), 0x00);
          }},
         {"a device type past the list",
          [](Machine &machine) { slot_named(machine, "lpt1").type.store(0xFFFFFFFFU); },

@@ -7,6 +7,7 @@
 // full. Its memory and events are set by users (properties memory-0xNN and
 // event); the PC's reset leaves them, as it leaves the controller's own
 // firmware running. Commands it does not know are ignored. See qport_sim.h.
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <string>
@@ -72,7 +73,11 @@ Link unpack(std::uint64_t packed)
 // Queued events, oldest in the low byte, and their count in the top byte:
 // up to seven.
 constexpr unsigned event_capacity = 7;
-unsigned event_count(std::uint64_t events) { return static_cast<unsigned>(events >> 56); }
+// Bounded where it is read: a crafted machine file may hold any count.
+unsigned event_count(std::uint64_t events)
+{
+    return std::min(static_cast<unsigned>(events >> 56), event_capacity);
+}
 
 constexpr std::size_t memory_bytes = 256;
 
