@@ -9,6 +9,11 @@
 // given up (it would survive exec), and on the simulated port space the
 // capability to ask for permission goes as well (with --drop-capabilities,
 // every capability).
+//
+// On the simulated port space it follows exec by default, so that a whole
+// test suite runs on the simulated PC: every program of the run shares one
+// machine, made in a private folder that qport-run, staying as the
+// program's parent, removes when the program ends.
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -25,6 +30,7 @@
 
 #include "process_hygiene.h"
 #include "program_check.h"
+#include "run_as_parent.h"
 #include "transfer_lines.h"
 
 namespace {
@@ -46,7 +52,10 @@ constexpr const char *usage =
     "  -H, --hardware      this PC's ports, as far as qport's hardware build may\n"
     "                      reach them for you\n"
     "  -f, --follow-exec   keep the preload, and each thread's ports, in\n"
-    "                      programs that PROGRAM executes\n"
+    "                      programs that PROGRAM executes (the default on the\n"
+    "                      simulated PC, where they share one machine)\n"
+    "      --no-follow-exec  programs that PROGRAM executes run without the\n"
+    "                      preload (the default with --hardware and --replay)\n"
     "  -p, --permissive    PROGRAM starts with every port granted, as if it had\n"
     "                      called ioperm() for all (for programs that never ask)\n"
     "  -D, --drop-capabilities  PROGRAM runs without any capability, root too\n"
@@ -71,10 +80,15 @@ constexpr const char *usage =
     "preload (statically linked, set-id, not x86-64) or cannot be executed; 127\n"
     "if PROGRAM was not found.\n";
 
+// Whether the preload follows exec: as asked, else by the port space.
+enum class FollowExec { by_default, asked, refused };
+
 struct Options {
     bool hardware = false;
     bool no_patch = false;
     bool site_summary = false;
+    FollowExec follow = FollowExec::by_default;
+    // What `follow` comes to, once every option is read.
     bool follow_exec = false;
     bool permissive = false;
     bool drop_capabilities = false;
@@ -95,6 +109,7 @@ enum LongOnlyOption {
     replay_ignore_writes_option,
     no_patch_option,
     site_summary_option,
+    no_follow_exec_option,
 };
 
 [[noreturn]] void fail(int status, const std::string &text)
@@ -103,8 +118,8 @@ enum LongOnlyOption {
     std::exit(status);
 }
 
-// Record and replay: a replay is of the simulated PC, for one program (with
-// --follow-exec each program it executes would replay from the start).
+// Record and replay: a replay is of the simulated PC, for one program (a
+// program it executes would replay from the start).
 void check_record_and_replay(const Options &options)
 {
     if (options.record.empty() && options.replay.empty() && options.replay_ignore_writes.empty())
@@ -112,7 +127,7 @@ void check_record_and_replay(const Options &options)
     if (!options.replay.empty() && options.hardware)
         fail(exit_failure_of_our_own,
              "--replay answers from the simulated PC; not with --hardware");
-    if (!options.replay.empty() && options.follow_exec)
+    if (!options.replay.empty() && options.follow == FollowExec::asked)
         fail(exit_failure_of_our_own,
              "--replay plays the recording to one program; not with --follow-exec");
     if (!options.replay_ignore_writes.empty() && options.replay.empty())
@@ -167,6 +182,7 @@ Options parse_options(int argc, char **argv)
         {"simulated", no_argument, nullptr, 's'},
         {"hardware", no_argument, nullptr, 'H'},
         {"follow-exec", no_argument, nullptr, 'f'},
+        {"no-follow-exec", no_argument, nullptr, no_follow_exec_option},
         {"permissive", no_argument, nullptr, 'p'},
         {"drop-capabilities", no_argument, nullptr, 'D'},
         {"trace", optional_argument, nullptr, 't'},
@@ -195,7 +211,10 @@ Options parse_options(int argc, char **argv)
             options.hardware = true;
             break;
         case 'f':
-            options.follow_exec = true;
+            options.follow = FollowExec::asked;
+            break;
+        case no_follow_exec_option:
+            options.follow = FollowExec::refused;
             break;
         case 'p':
             options.permissive = true;
@@ -240,6 +259,9 @@ Options parse_options(int argc, char **argv)
     check_record_and_replay(options);
     if (!options.replay.empty())
         check_recording_to_replay(options.replay);
+    options.follow_exec =
+        options.follow == FollowExec::asked ||
+        (options.follow == FollowExec::by_default && !options.hardware && options.replay.empty());
     options.program_index = optind;
     return options;
 }
@@ -314,11 +336,18 @@ void drop_every_capability()
 }
 
 // The environment the program starts with: ours in front of any preload the
-// user has, and what the preload needs to know.
-std::vector<std::string> program_environment(const Options &options, const Files &files)
+// user has, and what the preload needs to know. On the simulated PC the
+// simulated build is preloaded too (first: a sanitizer runtime it brings
+// must come before the preload's interposers): a program linked to
+// libqport.so.1 (qportio, Python's qport, a program of the user's) then uses
+// it whatever its library path or its own RPATH would find, since the loader
+// takes a library already loaded under the same SONAME. RUN_MACHINE, if not
+// empty, is the machine every program of the run shares.
+std::vector<std::string> program_environment(const Options &options, const Files &files,
+                                             const std::string &run_machine)
 {
     std::vector<std::string> environment;
-    std::string preload = files.preload;
+    std::string preload = options.hardware ? files.preload : files.simulated + ":" + files.preload;
     for (char **entry = environ; *entry != nullptr; ++entry) {
         const std::string variable = *entry;
         if (variable.starts_with("LD_PRELOAD=")) {
@@ -327,7 +356,8 @@ std::vector<std::string> program_environment(const Options &options, const Files
         } else if (!variable.starts_with("QPORT_RUN_") &&
                    !(variable.starts_with("QPORT_TRACE=") && !options.trace.empty()) &&
                    !(variable.starts_with("QPORT_RECORD=") && !options.record.empty()) &&
-                   !(variable.starts_with("QPORT_SIM_REPLAY") && !options.replay.empty())) {
+                   !(variable.starts_with("QPORT_SIM_REPLAY") && !options.replay.empty()) &&
+                   !(variable.starts_with("QPORT_SIM_MACHINE=") && !run_machine.empty())) {
             environment.push_back(variable);
         }
     }
@@ -336,6 +366,8 @@ std::vector<std::string> program_environment(const Options &options, const Files
                           (options.hardware ? files.hardware : files.simulated));
     if (options.follow_exec)
         environment.emplace_back("QPORT_RUN_FOLLOW_EXEC=1");
+    if (!run_machine.empty())
+        environment.push_back("QPORT_SIM_MACHINE=" + run_machine);
     if (options.no_patch)
         environment.emplace_back("QPORT_RUN_NO_PATCH=1");
     if (options.site_summary)
@@ -355,6 +387,14 @@ std::vector<std::string> program_environment(const Options &options, const Files
             environment.push_back("QPORT_SIM_REPLAY_IGNORE_WRITES=" + options.replay_ignore_writes);
     }
     return environment;
+}
+
+// Programs that follow exec on the simulated PC share a machine: the one
+// QPORT_SIM_MACHINE names, else one of the run's own.
+bool shares_a_machine_of_its_own(const Options &options)
+{
+    const char *named = ::secure_getenv("QPORT_SIM_MACHINE");
+    return !options.hardware && options.follow_exec && (named == nullptr || *named == '\0');
 }
 
 std::vector<char *> pointers_to(std::vector<std::string> &strings)
@@ -387,10 +427,12 @@ int main(int argc, char **argv)
 
     const Files files = find_files();
     // LD_PRELOAD splits its list at colons and spaces.
-    if (files.preload.find_first_of(": ") != std::string::npos)
-        fail(exit_failure_of_our_own,
-             "the preload's path " + files.preload +
-                 " holds a colon or a space, which LD_PRELOAD cannot carry");
+    for (const std::string &preloaded : {files.preload, files.simulated}) {
+        if (preloaded.find_first_of(": ") != std::string::npos)
+            fail(exit_failure_of_our_own,
+                 "the path " + preloaded +
+                     " holds a colon or a space, which LD_PRELOAD cannot carry");
+    }
     if (!exists(options.hardware ? files.hardware : files.simulated))
         fail(exit_failure_of_our_own,
              "cannot find " + (options.hardware ? files.hardware : files.simulated));
@@ -403,10 +445,29 @@ int main(int argc, char **argv)
     else if (!options.hardware)
         give_up_rawio();
 
-    std::vector<std::string> environment = program_environment(options, files);
     std::vector<std::string> arguments(argv + options.program_index, argv + argc);
-    std::vector<char *> environment_pointers = pointers_to(environment);
     std::vector<char *> argument_pointers = pointers_to(arguments);
+    if (shares_a_machine_of_its_own(options)) {
+        int wait_status = 0;
+        {
+            const qport_run::RunFolder folder;
+            if (folder.path().empty())
+                fail(exit_failure_of_our_own,
+                     std::string("cannot make a folder for the run's machine: ") +
+                         std::strerror(errno));
+            std::vector<std::string> environment =
+                program_environment(options, files, folder.path() + "/machine");
+            std::vector<char *> environment_pointers = pointers_to(environment);
+            wait_status = qport_run::run_as_child(program.c_str(), argument_pointers.data(),
+                                                  environment_pointers.data());
+            if (wait_status < 0)
+                fail(exit_failure_of_our_own,
+                     std::string("cannot start the program: ") + std::strerror(errno));
+        }
+        qport_run::end_as(wait_status);
+    }
+    std::vector<std::string> environment = program_environment(options, files, "");
+    std::vector<char *> environment_pointers = pointers_to(environment);
     ::execve(program.c_str(), argument_pointers.data(), environment_pointers.data());
     fail(errno == ENOENT ? exit_not_found : exit_cannot_run,
          "cannot execute " + program + ": " + std::strerror(errno));

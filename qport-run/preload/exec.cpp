@@ -4,6 +4,7 @@
 // (--follow-exec), or the notice that the new program runs without the trap.
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
@@ -23,6 +24,11 @@ namespace qport_run::preload {
 bool follow_exec = false;
 
 namespace {
+
+// In arrays: exec may follow vfork(), where nothing may allocate, and no
+// static initializer may empty them after the constructor filled them.
+char preloaded_self[PATH_MAX];
+char preloaded_qport[PATH_MAX];
 
 using exec_function = int (*)(const char *, char *const *, char *const *);
 using spawn_function = int (*)(pid_t *, const char *, const posix_spawn_file_actions_t *,
@@ -85,15 +91,59 @@ bool starts_with_grant(const char *variable)
            variable[sizeof grant_variable - 1] == '=';
 }
 
+constexpr char preload_variable[] = "LD_PRELOAD=";
+constexpr char qport_run_variables[] = "QPORT_RUN_";
+
+bool starts_with(const char *text, const char *prefix)
+{
+    return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+std::size_t count_of(char *const *envp)
+{
+    std::size_t count = 0;
+    while (envp != nullptr && envp[count] != nullptr)
+        ++count;
+    return count;
+}
+
+// LD_PRELOAD's entries (split at colons and spaces, as the loader splits
+// them) but qport-run's, after "LD_PRELOAD=" in KEPT; false if none is left.
+bool write_preload_without_ours(const char *variable, char *kept)
+{
+    std::size_t at = sizeof preload_variable - 1;
+    std::memcpy(kept, preload_variable, at);
+    const char *entry = variable + sizeof preload_variable - 1;
+    bool any = false;
+    while (*entry != '\0') {
+        const std::size_t length = std::strcspn(entry, ": ");
+        if (length != 0 && !preloaded_by_qport_run(entry, length)) {
+            if (any)
+                kept[at++] = ':';
+            std::memcpy(kept + at, entry, length);
+            at += length;
+            any = true;
+        }
+        entry += length;
+        if (*entry != '\0')
+            ++entry;
+    }
+    kept[at] = '\0';
+    return any;
+}
+
 // The environment of a program that exec starts: with --follow-exec, envp
 // with the executing thread's grant in it, as the kernel keeps a thread's
-// permission across exec; without, envp as it is, and the notice.
+// permission across exec; without, envp without qport-run's preload and
+// variables, whatever the program did with its own copy of them, and the
+// notice.
 class HandedOver {
 public:
     HandedOver(const char *file, char *const *envp) : envp_(envp)
     {
         if (!follow_exec) {
             tell_exec_without_trap(file);
+            leave_out_preload(envp);
             return;
         }
         std::size_t count = 0;
@@ -121,6 +171,37 @@ public:
     char *const *get() const { return envp_; }
 
 private:
+    void leave_out_preload(char *const *envp)
+    {
+        const std::size_t count = count_of(envp);
+        // The loader takes the last LD_PRELOAD; the others go.
+        std::size_t preload = count;
+        for (std::size_t entry = 0; entry < count; ++entry) {
+            if (starts_with(envp[entry], preload_variable))
+                preload = entry;
+        }
+        const std::size_t pointers = (count + 1) * sizeof(char *);
+        const std::size_t text = preload < count ? std::strlen(envp[preload]) + 1 : 0;
+        memory_.emplace(pointers + text);
+        if (memory_->get() == nullptr)
+            return;
+        auto **environment = static_cast<char **>(memory_->get());
+        char *kept_preload = static_cast<char *>(memory_->get()) + pointers;
+        std::size_t at = 0;
+        for (std::size_t entry = 0; entry < count; ++entry) {
+            if (starts_with(envp[entry], qport_run_variables))
+                continue;
+            if (entry == preload) {
+                if (write_preload_without_ours(envp[entry], kept_preload))
+                    environment[at++] = kept_preload;
+            } else if (!starts_with(envp[entry], preload_variable)) {
+                environment[at++] = envp[entry];
+            }
+        }
+        environment[at] = nullptr;
+        envp_ = environment;
+    }
+
     std::optional<ExecMemory> memory_;
     char *const *envp_;
 };
@@ -205,6 +286,23 @@ int exec_listed(const char *file, const char *first, va_list arguments, bool sea
 }
 
 } // namespace
+
+void keep_preloaded_paths(const char *self, const char *qport_library)
+{
+    if (std::strlen(self) < sizeof preloaded_self)
+        std::strcpy(preloaded_self, self);
+    if (std::strlen(qport_library) < sizeof preloaded_qport)
+        std::strcpy(preloaded_qport, qport_library);
+}
+
+bool preloaded_by_qport_run(const char *entry, std::size_t length)
+{
+    const auto is = [&](const char *path) {
+        return path[0] != '\0' && std::strlen(path) == length &&
+               std::strncmp(entry, path, length) == 0;
+    };
+    return is(preloaded_self) || is(preloaded_qport);
+}
 
 } // namespace qport_run::preload
 

@@ -23,7 +23,9 @@
 //   QPORT_RUN_FOLLOW_EXEC=1  keep the preload in programs this one executes;
 //                            without it the preload takes itself out of the
 //                            environment before the program's main() runs,
-//                            and says so once when the program executes one
+//                            and out of every environment exec hands over
+//                            (a shell keeps a copy of its own), and says so
+//                            once when the program executes one
 //   QPORT_RUN_PORT_GRANT=G   the grant the program starts with (see
 //                            port_grant.h); the preload passes the executing
 //                            thread's on through exec with --follow-exec
@@ -121,6 +123,12 @@ extern bool handler_on_alternate_stack;
 extern std::atomic<bool> trap_installed;
 // Whether programs this one executes keep the preload (--follow-exec).
 extern bool follow_exec;
+// What qport-run put in LD_PRELOAD for this program (this library, and on
+// the simulated PC the qport library it loads), kept at the start for the
+// environments exec hands over without the preload (exec.cpp).
+void keep_preloaded_paths(const char *self, const char *qport_library);
+// Whether ENTRY, one of LD_PRELOAD's, is one of those.
+bool preloaded_by_qport_run(const char *entry, std::size_t length);
 
 // Every signal blocked in this thread while it lives (signals.cpp).
 class SignalsBlocked {

@@ -47,11 +47,13 @@ std::string own_path()
     return info.dli_fname;
 }
 
-// Takes this library out of LD_PRELOAD, and qport-run's variables out of
-// the environment, so that programs this one executes run without it.
+// Takes this library (and the qport library qport-run preloads with it)
+// out of LD_PRELOAD, and qport-run's variables out of the environment, so
+// that programs this one executes run without them. A program that keeps
+// an environment of its own (a shell) still has them there: exec leaves
+// them out of what it hands over.
 void leave_environment_of_children()
 {
-    const std::string self = own_path();
     if (const char *preload = std::getenv("LD_PRELOAD"); preload != nullptr) {
         std::string kept;
         const std::string list = preload;
@@ -60,9 +62,8 @@ void leave_environment_of_children()
             std::size_t end = list.find_first_of(": ", start);
             if (end == std::string::npos)
                 end = list.size();
-            const std::string entry = list.substr(start, end - start);
-            if (!entry.empty() && entry != self)
-                kept += (kept.empty() ? "" : ":") + entry;
+            if (end > start && !preloaded_by_qport_run(list.c_str() + start, end - start))
+                kept += (kept.empty() ? "" : ":") + list.substr(start, end - start);
             start = end + 1;
         }
         if (kept.empty())
@@ -203,6 +204,7 @@ __attribute__((constructor)) void start()
     const std::string library_path = library;
     const char *follow = ::secure_getenv("QPORT_RUN_FOLLOW_EXEC");
     follow_exec = follow != nullptr && std::strcmp(follow, "1") == 0;
+    keep_preloaded_paths(own_path().c_str(), library_path.c_str());
     if (!follow_exec)
         leave_environment_of_children();
     take_grant_from_environment();

@@ -10,6 +10,7 @@
 // instruction unless the preload is in front and it holds no CAP_SYS_RAWIO.
 // The safety case below checks all of that before the others rely on it.
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -262,13 +263,20 @@ TEST(QportRunSubject, PortInstructionsOfEveryFormGoToTheSimulatedPortSpace)
          0,
          {"child: status 0x7f", "parent: child exit 0"},
          {"out 8 0x0378 0xc1", "in 8 0x0379 0x7f", "out 8 0x0378 0xa1"}},
-        {"an executed child runs without the preload",
-         {},
+        {"with --no-follow-exec an executed child runs without the preload",
+         {"--no-follow-exec"},
          "exec",
          0,
          0,
          {"preload: absent", "exec child exit 4"},
          {}},
+        {"an executed child keeps it, by default and with --follow-exec",
+         {},
+         "exec",
+         0,
+         0,
+         {"child: transferred", "exec child exit 0"},
+         {"out 8 0x0378 0xe7"}},
         {"--follow-exec keeps it",
          {"--follow-exec"},
          "exec",
@@ -394,8 +402,8 @@ TEST(QportRunGrants, OnlyWhatTheProgramAskedForAsTheKernelGrantsIt)
          "grant-exec",
          {"after exec: 0x378 allowed, 0x80 denied", "exec child exit 0"},
          ""},
-        {"without --follow-exec, exec loses the trap and says so",
-         {},
+        {"with --no-follow-exec, exec loses the trap and says so",
+         {"--no-follow-exec"},
          "grant-exec",
          {"preload: absent", "exec child exit 4"},
          "executes " + subject + " without qport-run's trap; qport-run --follow-exec keeps it"},
@@ -642,11 +650,12 @@ TEST(QportRunDebianTools, AWriteByOneAndAReadByTheNextAgree)
     EXPECT_EQ(read.transfers, std::vector<std::string>{"in 8 0x0378 0x55"});
 }
 
-// env runs outb: without --follow-exec outb runs untrapped, and qport-run
-// says so on one line; with it, outb's transfer is made.
-TEST(QportRunDebianTools, AProgramRunByAnotherNeedsFollowExec)
+// env runs outb: by default outb's transfer is made; with --no-follow-exec
+// outb runs untrapped, and qport-run says so on one line.
+TEST(QportRunDebianTools, AProgramRunByAnotherFollowsUnlessTold)
 {
-    const Outcome lost = run(under_qport_run({}, {"env", "outb", "0x378", "0x55"}));
+    const Outcome lost =
+        run(under_qport_run({"--no-follow-exec"}, {"env", "outb", "0x378", "0x55"}));
     EXPECT_NE(lost.exit_status, 0);
     const std::vector<std::string> notices = lines_of(lost.err);
     EXPECT_EQ(std::count_if(notices.begin(), notices.end(),
@@ -656,9 +665,99 @@ TEST(QportRunDebianTools, AProgramRunByAnotherNeedsFollowExec)
                             "--follow-exec keeps it there"),
               std::string::npos)
         << lost.err;
-    const Outcome kept = run(under_qport_run({"--follow-exec"}, {"env", "outb", "0x378", "0x55"}));
+    const Outcome kept = run(under_qport_run({}, {"env", "outb", "0x378", "0x55"}));
     EXPECT_EQ(kept.exit_status, 0) << kept.err;
     EXPECT_EQ(kept.transfers, std::vector<std::string>{"out 8 0x0378 0x55"});
+}
+
+// A program linked to libqport.so.1 uses the simulated build under
+// qport-run, whatever its library path says (here: the hardware build,
+// which would refuse, since the program holds no CAP_SYS_RAWIO): the
+// simulated PC's status register reads 0x7f.
+TEST(QportRunDebianTools, AProgramLinkedToQportUsesTheSimulatedBuild)
+{
+    const Outcome outcome = run(under_qport_run({}, {QPORT_RUN_QPORTIO, "read", "-x", "0x379"}),
+                                {std::string("LD_LIBRARY_PATH=") + QPORT_RUN_HARDWARE_BUILD_DIR});
+    EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
+    EXPECT_EQ(outcome.out, "0x7f\n") << outcome.err;
+    EXPECT_EQ(outcome.transfers, std::vector<std::string>{"in 8 0x0379 0x7f"});
+}
+
+// bash keeps its own copy of the environment, which the preload's unsetenv()
+// does not reach: what exec hands over is still without qport-run's preload
+// and variables, so that what qport-run says is what happens.
+TEST(QportRunDebianTools, WithoutFollowingAShellsChildrenRunWithoutThePreload)
+{
+    const Outcome outcome =
+        run(under_qport_run({"--no-follow-exec"}, {"/bin/bash", "-c", "env; outb 0x378 0x55"}),
+            {"LD_PRELOAD=/nonexistent/users-own.so"});
+    EXPECT_NE(outcome.exit_status, 0);
+    EXPECT_TRUE(outcome.transfers.empty());
+    EXPECT_EQ(outcome.out.find("QPORT_RUN_"), std::string::npos) << outcome.out;
+    EXPECT_EQ(outcome.out.find("libqport"), std::string::npos) << outcome.out;
+    // The user's own preload stays.
+    EXPECT_NE(outcome.out.find("LD_PRELOAD=/nonexistent/users-own.so\n"), std::string::npos)
+        << outcome.out;
+    EXPECT_NE(outcome.err.find("qport-run: bash executes /usr/bin/env without qport-run's trap"),
+              std::string::npos)
+        << outcome.err;
+}
+
+// Following exec, the programs of one run share a machine of the run's own
+// in a folder only the user may enter, which is gone when the run ends; a
+// machine the user names is shared instead, and --no-follow-exec gives each
+// program a machine of its own.
+TEST(QportRunFollowingExec, TheProgramsOfARunShareOneMachine)
+{
+    const std::string script =
+        "outb 0x378 0x55; inb 0x378; stat -c '%a %U' \"${QPORT_SIM_MACHINE%/*}\"; "
+        "echo \"$QPORT_SIM_MACHINE\"";
+    const Outcome run_machine = run(under_qport_run({}, {"/bin/sh", "-c", script}));
+    ASSERT_EQ(run_machine.exit_status, 0) << run_machine.err;
+    const std::vector<std::string> lines = lines_of(run_machine.out);
+    ASSERT_EQ(lines.size(), 3U) << run_machine.out;
+    EXPECT_EQ(lines[0], "85");
+    EXPECT_TRUE(lines[1].starts_with("700 ")) << lines[1];
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(lines[2]).parent_path()))
+        << lines[2] << " was left behind";
+
+    const TemporaryDirectory directory;
+    const std::string named = directory.file("machine");
+    const Outcome user_machine =
+        run(under_qport_run({}, {"/bin/sh", "-c", script}), {"QPORT_SIM_MACHINE=" + named});
+    ASSERT_EQ(user_machine.exit_status, 0) << user_machine.err;
+    EXPECT_EQ(lines_of(user_machine.out).back(), named);
+    EXPECT_TRUE(std::filesystem::exists(named));
+
+    const Outcome own_machines =
+        run(under_qport_run({"--no-follow-exec"}, {"/bin/sh", "-c", "inb 0x378 || echo lost"}));
+    EXPECT_EQ(lines_of(own_machines.out), std::vector<std::string>{"lost"});
+}
+
+// While qport-run waits for the program, it ends as the program ended (its
+// status, or its signal), and a signal another process sends qport-run
+// reaches the program; the run's folder goes either way.
+TEST(QportRunFollowingExec, QportRunEndsAsTheProgramEnded)
+{
+    struct Case {
+        const char *name;
+        const char *script;
+        int exit_status;
+        int signal;
+    };
+    const Case cases[] = {
+        {"an exit status", "exit 42", 42, 0},
+        {"killed by a signal", "kill -TERM $$", -1, SIGTERM},
+        {"a signal sent to qport-run reaches the program",
+         "(kill -USR1 $PPID) & sleep 5; echo not reached", -1, SIGUSR1},
+    };
+    for (const Case &test : cases) {
+        SCOPED_TRACE(test.name);
+        const Outcome outcome = run(under_qport_run({}, {"/bin/sh", "-c", test.script}));
+        EXPECT_EQ(outcome.exit_status, test.exit_status) << outcome.err;
+        EXPECT_EQ(outcome.signal, test.signal);
+        EXPECT_EQ(outcome.out, "");
+    }
 }
 
 // Configuration cycles of mechanism #1 only: 32-bit writes of the address
