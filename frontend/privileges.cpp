@@ -247,8 +247,11 @@ std::error_code startUnprivileged(std::ostream &warnings, PortSpace portSpace)
                         "yourself.\n";
         else
             warnings << "To use the ports as yourself instead, restrict who may run the program, "
-                        "then give it the capability, as explained in\n    " QPORT_REAL_ACCESS_DOC
-                        "\n";
+                        "then give it the capability, as explained in\n    "
+                     << qport::process::installed_file_path(qport::process::own_path(),
+                                                            QPORT_REAL_ACCESS_DOC_FROM_PROGRAM,
+                                                            QPORT_REAL_ACCESS_DOC)
+                     << "\n";
     }
     return dropPrivileges();
 }

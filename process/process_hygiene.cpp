@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <string_view>
 
+#include <dlfcn.h>
 #include <linux/capability.h>
+#include <sys/stat.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -154,6 +156,34 @@ std::string own_path()
     if (length <= 0 || static_cast<std::size_t>(length) >= sizeof path)
         return {};
     return {path, static_cast<std::size_t>(length)};
+}
+
+std::string loaded_object_path(const void *address)
+{
+    Dl_info info{};
+    if (::dladdr(address, &info) == 0 || info.dli_fname == nullptr)
+        return {};
+    return info.dli_fname;
+}
+
+std::string installed_file_path(const std::string &object, const char *relative,
+                                const char *configured)
+{
+    char real_object[PATH_MAX];
+    if (object.empty() || ::realpath(object.c_str(), real_object) == nullptr)
+        return configured;
+    // The real directory first: a library reached through a symbolic link
+    // (/lib to /usr/lib, a package manager's farm of links) keeps its files
+    // beside where it really lies.
+    std::string beside = real_object;
+    beside.resize(beside.rfind('/') + 1);
+    beside += relative;
+    char found[PATH_MAX];
+    struct stat status {};
+    if (::realpath(beside.c_str(), found) == nullptr || ::stat(found, &status) != 0 ||
+        !S_ISREG(status.st_mode))
+        return configured;
+    return found;
 }
 
 } // namespace qport::process

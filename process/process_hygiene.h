@@ -4,7 +4,8 @@
 // and Quorrel, so that each step is written, and checked, once.
 //
 // Port permission and capabilities belong to threads: each call acts on the
-// calling thread only. Every function here but own_path() is
+// calling thread only. Every function here but the three that find files
+// (own_path(), loaded_object_path(), installed_file_path()) is
 // async-signal-safe (raw system calls, no allocation), so it may run between
 // fork and exec or in a signal handler; display_missing() only reads the
 // environment.
@@ -47,6 +48,21 @@ bool display_missing() noexcept;
 // The absolute path of the running program (/proc/self/exe), or an empty
 // string when the kernel does not tell.
 std::string own_path();
+
+// The file of the loaded library that holds `address` (dladdr), or an empty
+// string when the loader does not tell. Not for the program itself, which
+// the loader names by its argv[0]: own_path() tells that one.
+std::string loaded_object_path(const void *address);
+
+// Where an installed file lies now, found from the program or library that
+// names it, so that an install in any prefix, or moved since, names its own
+// copy: `relative`, the file's path from the object's install directory,
+// taken from the real directory of `object`, when a regular file is there;
+// else `configured`, where the build was configured to install it (also
+// what a build tree, with no installed files about it, names). Nothing but
+// the object's own location steers it; the file is named, never opened.
+std::string installed_file_path(const std::string &object, const char *relative,
+                                const char *configured);
 
 } // namespace qport::process
 

@@ -23,6 +23,16 @@ constexpr const char *refused_title = "Port access refused";
 std::atomic<bool> told_access_refused{false};
 std::atomic<bool> told_past_last_port{false};
 
+// The documentation installed with this library, wherever the install lies
+// now; the configured path from a build tree.
+const std::string &real_access_documentation()
+{
+    static const std::string path = process::installed_file_path(
+        process::loaded_object_path(reinterpret_cast<const void *>(&real_access_documentation)),
+        QPORT_REAL_ACCESS_DOC_FROM_LIBRARY, QPORT_REAL_ACCESS_DOC);
+    return path;
+}
+
 std::string message_about(const Access &access)
 {
     const qport_access direct = access.direct_cause();
@@ -30,7 +40,7 @@ std::string message_about(const Access &access)
         access,
         {backend::name(),
          direct == QPORT_ACCESS_LOCKDOWN ? backend::lockdown_mode() : std::string(),
-         QPORT_REAL_ACCESS_DOC,
+         real_access_documentation(),
          access.cause == QPORT_ACCESS_PARPORT_ONLY ? backend::route_access_text() : std::string()});
 }
 
