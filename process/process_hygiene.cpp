@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 #include "process_hygiene.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <string_view>
 
 #include <dlfcn.h>
@@ -46,11 +48,10 @@ bool holds(const Capabilities &capabilities, unsigned capability) noexcept
 
 bool holds_any(const Capabilities &capabilities) noexcept
 {
-    for (const __user_cap_data_struct &word : capabilities.data) {
-        if ((word.effective | word.permitted | word.inheritable) != 0)
-            return true;
-    }
-    return false;
+    return std::any_of(std::begin(capabilities.data), std::end(capabilities.data),
+                       [](const __user_cap_data_struct &word) {
+                           return (word.effective | word.permitted | word.inheritable) != 0;
+                       });
 }
 
 bool in_bounding_set(unsigned long capability) noexcept

@@ -30,8 +30,7 @@ std::string private_base()
     return "/tmp";
 }
 
-int remove_entry(const char *path, const struct stat * /*about*/, int /*kind*/,
-                 FTW * /*where*/)
+int remove_entry(const char *path, const struct stat * /*about*/, int /*kind*/, FTW * /*where*/)
 {
     ::remove(path);
     return 0;
