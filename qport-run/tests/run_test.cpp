@@ -734,6 +734,36 @@ TEST(QportRunFollowingExec, TheProgramsOfARunShareOneMachine)
     EXPECT_EQ(lines_of(own_machines.out), std::vector<std::string>{"lost"});
 }
 
+// The run's folder goes in $XDG_RUNTIME_DIR only when that is the user's own
+// folder that nobody else may enter: one that others may write, or another
+// user's, could be prepared for the run.
+TEST(QportRunFollowingExec, TheRunsFolderIsMadeOnlyWhereNobodyElseReaches)
+{
+    const TemporaryDirectory directory;
+    const std::string private_runtime = directory.file("private");
+    const std::string shared_runtime = directory.file("shared");
+    ASSERT_EQ(::mkdir(private_runtime.c_str(), 0700), 0);
+    ASSERT_EQ(::mkdir(shared_runtime.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(shared_runtime.c_str(), 0777), 0);
+    const struct {
+        std::string runtime;
+        std::string expected_base;
+    } cases[] = {
+        {private_runtime, private_runtime},
+        {shared_runtime, "/tmp"},
+        {"relative", "/tmp"},
+        {"/", "/tmp"},
+    };
+    for (const auto &test : cases) {
+        SCOPED_TRACE(test.runtime);
+        const Outcome outcome =
+            run(under_qport_run({}, {"/bin/sh", "-c", "echo \"$QPORT_SIM_MACHINE\""}),
+                {"XDG_RUNTIME_DIR=" + test.runtime});
+        ASSERT_EQ(outcome.exit_status, 0) << outcome.err;
+        EXPECT_TRUE(outcome.out.starts_with(test.expected_base + "/qport-run.")) << outcome.out;
+    }
+}
+
 // While qport-run waits for the program, it ends as the program ended (its
 // status, or its signal), and a signal another process sends qport-run
 // reaches the program; the run's folder goes either way.
