@@ -81,7 +81,9 @@ done
 [ "$(wc -l <"$scratch/twice.rec")" -eq 2 ] || fail "--record did not start empty"
 
 # Killed while recording: every line written is whole and replayable.
-"$QPORT_RUN" --record="$scratch/killed.rec" \
+# (--no-follow-exec: qport-run executes the program in its own place, so
+# that the program itself is what is killed.)
+"$QPORT_RUN" --no-follow-exec --record="$scratch/killed.rec" \
   "$QPORT_EXAMPLES/blink_data_lines_simulated" --count 0 --interval 1 >/dev/null &
 blinker=$!
 for _ in $(seq 100); do
