@@ -107,31 +107,6 @@ std::size_t count_of(char *const *envp)
     return count;
 }
 
-// LD_PRELOAD's entries (split at colons and spaces, as the loader splits
-// them) but qport-run's, after "LD_PRELOAD=" in KEPT; false if none is left.
-bool write_preload_without_ours(const char *variable, char *kept)
-{
-    std::size_t at = sizeof preload_variable - 1;
-    std::memcpy(kept, preload_variable, at);
-    const char *entry = variable + sizeof preload_variable - 1;
-    bool any = false;
-    while (*entry != '\0') {
-        const std::size_t length = std::strcspn(entry, ": ");
-        if (length != 0 && !preloaded_by_qport_run(entry, length)) {
-            if (any)
-                kept[at++] = ':';
-            std::memcpy(kept + at, entry, length);
-            at += length;
-            any = true;
-        }
-        entry += length;
-        if (*entry != '\0')
-            ++entry;
-    }
-    kept[at] = '\0';
-    return any;
-}
-
 // The environment of a program that exec starts: with --follow-exec, envp
 // with the executing thread's grant in it, as the kernel keeps a thread's
 // permission across exec; without, envp without qport-run's preload and
@@ -286,6 +261,30 @@ int exec_listed(const char *file, const char *first, va_list arguments, bool sea
 }
 
 } // namespace
+
+// Split at colons and spaces, as the loader splits LD_PRELOAD.
+bool write_preload_without_ours(const char *variable, char *kept)
+{
+    std::size_t at = sizeof preload_variable - 1;
+    std::memcpy(kept, preload_variable, at);
+    const char *entry = variable + sizeof preload_variable - 1;
+    bool any = false;
+    while (*entry != '\0') {
+        const std::size_t length = std::strcspn(entry, ": ");
+        if (length != 0 && !preloaded_by_qport_run(entry, length)) {
+            if (any)
+                kept[at++] = ':';
+            std::memcpy(kept + at, entry, length);
+            at += length;
+            any = true;
+        }
+        entry += length;
+        if (*entry != '\0')
+            ++entry;
+    }
+    kept[at] = '\0';
+    return any;
+}
 
 void keep_preloaded_paths(const char *self, const char *qport_library)
 {

@@ -129,6 +129,9 @@ extern bool follow_exec;
 void keep_preloaded_paths(const char *self, const char *qport_library);
 // Whether ENTRY, one of LD_PRELOAD's, is one of those.
 bool preloaded_by_qport_run(const char *entry, std::size_t length);
+// VARIABLE ("LD_PRELOAD=...") without those entries, into KEPT (as long as
+// VARIABLE); false if no entry is left. Allocates nothing.
+bool write_preload_without_ours(const char *variable, char *kept);
 
 // Every signal blocked in this thread while it lives (signals.cpp).
 class SignalsBlocked {

@@ -55,21 +55,12 @@ std::string own_path()
 void leave_environment_of_children()
 {
     if (const char *preload = std::getenv("LD_PRELOAD"); preload != nullptr) {
-        std::string kept;
-        const std::string list = preload;
-        std::size_t start = 0;
-        while (start <= list.size()) {
-            std::size_t end = list.find_first_of(": ", start);
-            if (end == std::string::npos)
-                end = list.size();
-            if (end > start && !preloaded_by_qport_run(list.c_str() + start, end - start))
-                kept += (kept.empty() ? "" : ":") + list.substr(start, end - start);
-            start = end + 1;
-        }
-        if (kept.empty())
-            ::unsetenv("LD_PRELOAD");
+        const std::string variable = std::string("LD_PRELOAD=") + preload;
+        std::string kept(variable.size() + 1, '\0');
+        if (write_preload_without_ours(variable.c_str(), kept.data()))
+            ::setenv("LD_PRELOAD", kept.c_str() + sizeof "LD_PRELOAD=" - 1, 1);
         else
-            ::setenv("LD_PRELOAD", kept.c_str(), 1);
+            ::unsetenv("LD_PRELOAD");
     }
     ::unsetenv("QPORT_RUN_LIBRARY");
     ::unsetenv("QPORT_RUN_FOLLOW_EXEC");
